@@ -1,0 +1,83 @@
+#include "host_window.h"
+
+#include "frontend.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+HostWindow::HostWindow()
+{
+    setObjectName(QStringLiteral("hostMainWindow"));
+    setWindowTitle(QStringLiteral("zerka-host (stand-in for OBS Studio)"));
+    setDockNestingEnabled(true);
+
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+    auto *preview = new QLabel(QStringLiteral("Host program output"), central);
+    preview->setAlignment(Qt::AlignCenter);
+    preview->setStyleSheet(QStringLiteral("background:#101010; color:#666;"));
+    preview->setMinimumSize(480, 270);
+    layout->addWidget(preview, 1);
+
+    m_status = new QLabel(central);
+    layout->addWidget(m_status);
+
+    m_recordButton = new QPushButton(QStringLiteral("Start Recording"), central);
+    m_recordButton->setObjectName(QStringLiteral("hostRecordButton"));
+    connect(m_recordButton, &QPushButton::clicked, this, &HostWindow::onRecordClicked);
+    layout->addWidget(m_recordButton);
+    setCentralWidget(central);
+
+    Recorder &recorder = StandInFrontend::instance().recorder();
+    connect(&recorder, &Recorder::starting, this, &HostWindow::onRecorderChanged);
+    connect(&recorder, &Recorder::started, this, &HostWindow::onRecorderChanged);
+    connect(&recorder, &Recorder::stopping, this, &HostWindow::onRecorderChanged);
+    connect(&recorder, &Recorder::stopped, this, &HostWindow::onRecorderChanged);
+    onRecorderChanged();
+    resize(1400, 860);
+}
+
+void HostWindow::onRecordClicked()
+{
+    StandInFrontend &frontend = StandInFrontend::instance();
+    if (frontend.recorder().state() == Recorder::State::Idle)
+        frontend.startRecording();
+    else
+        frontend.stopRecording();
+}
+
+void HostWindow::onRecorderChanged()
+{
+    const Recorder &recorder = StandInFrontend::instance().recorder();
+    switch (recorder.state()) {
+    case Recorder::State::Idle:
+        m_recordButton->setText(QStringLiteral("Start Recording"));
+        m_status->setText(QStringLiteral("Not recording"));
+        break;
+    case Recorder::State::Starting:
+        m_recordButton->setText(QStringLiteral("Stop Recording"));
+        m_status->setText(QStringLiteral("Starting: %1").arg(recorder.currentFile()));
+        break;
+    case Recorder::State::Recording:
+        m_recordButton->setText(QStringLiteral("Stop Recording"));
+        m_status->setText(QStringLiteral("Recording: %1").arg(recorder.currentFile()));
+        break;
+    case Recorder::State::Stopping:
+        m_status->setText(QStringLiteral("Stopping…"));
+        break;
+    }
+}
+
+void HostWindow::closeEvent(QCloseEvent *event)
+{
+    // Like OBS: finish the recording, then tell the modules the host exits.
+    StandInFrontend &frontend = StandInFrontend::instance();
+    frontend.recorder().stopAndWait();
+    if (!m_exitSent) {
+        m_exitSent = true;
+        frontend.fireEvent(OBS_FRONTEND_EVENT_EXIT);
+    }
+    event->accept();
+}

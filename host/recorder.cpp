@@ -1,0 +1,146 @@
+#include "recorder.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+constexpr int kPollMs = 50;
+constexpr int kStartTimeoutPolls = 15000 / kPollMs;
+
+// The recording clock (stream time) and the wall clock, burnt into the picture.
+const char *kClockFilter =
+        "drawtext=text='%{pts\\:hms}   %{localtime\\:%X}':fontcolor=white:fontsize=40:"
+        "box=1:boxcolor=black@0.6:boxborderw=8:x=24:y=24";
+
+} // namespace
+
+Recorder::Recorder(QObject *parent) : QObject(parent)
+{
+    m_poll = new QTimer(this);
+    m_poll->setInterval(kPollMs);
+    connect(m_poll, &QTimer::timeout, this, &Recorder::onPoll);
+}
+
+Recorder::~Recorder()
+{
+    // Finish the file, but tell nobody: the listeners may be gone already.
+    blockSignals(true);
+    stopAndWait();
+}
+
+QString Recorder::nextFileName() const
+{
+    const QString ext = m_config.container == QLatin1String("fmp4") ? QStringLiteral("mp4") : QStringLiteral("mkv");
+    const QString stem = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh-mm-ss"));
+    QDir dir(m_config.folder);
+    QString name = QStringLiteral("%1.%2").arg(stem, ext);
+    for (int n = 2; dir.exists(name); ++n)
+        name = QStringLiteral("%1 (%2).%3").arg(stem).arg(n).arg(ext);
+    return dir.absoluteFilePath(name);
+}
+
+QStringList Recorder::buildArguments() const
+{
+    const QString size = QStringLiteral("%1x%2").arg(m_config.size.width()).arg(m_config.size.height());
+    QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
+    if (m_config.source.isEmpty()) {
+        args << "-re" << "-f" << "lavfi" << "-i"
+             << QStringLiteral("testsrc2=size=%1:rate=%2").arg(size).arg(m_config.fps) << "-re" << "-f" << "lavfi"
+             << "-i" << "sine=frequency=440:sample_rate=48000"
+             << "-vf" << QLatin1String(kClockFilter) << "-map" << "0:v:0" << "-map" << "1:a:0";
+    } else {
+        args << "-re" << "-stream_loop" << "-1" << "-i" << m_config.source << "-vf"
+             << QStringLiteral("scale=%1,fps=%2,%3").arg(size).arg(m_config.fps).arg(QLatin1String(kClockFilter))
+             << "-map" << "0:v:0" << "-map" << "0:a:0?";
+    }
+    args << "-c:v" << "libx264" << "-preset" << "veryfast" << "-pix_fmt" << "yuv420p" << "-g"
+         << QString::number(m_config.fps * 2) << "-b:v" << "2500k"
+         << "-c:a" << "aac" << "-b:a" << "160k" << "-ac" << "2" << "-ar" << "48000";
+    if (m_config.container == QLatin1String("fmp4"))
+        args << "-movflags" << "+frag_keyframe+empty_moov+default_base_moof" << "-f" << "mp4";
+    else
+        args << "-f" << "matroska";
+    return args;
+}
+
+bool Recorder::start()
+{
+    if (m_state != State::Idle)
+        return false;
+    if (!QDir().mkpath(m_config.folder)) {
+        emit failed(QStringLiteral("cannot create the recordings folder %1").arg(m_config.folder));
+        return false;
+    }
+    m_file = nextFileName();
+    m_stderr.clear();
+    m_pollCount = 0;
+    m_state = State::Starting;
+    emit starting();
+
+    m_process = new QProcess(this);
+    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    connect(m_process, &QProcess::readyReadStandardError, this,
+            [this] { m_stderr += QString::fromUtf8(m_process->readAllStandardError()); });
+    connect(m_process, &QProcess::finished, this, &Recorder::onFinished);
+    m_process->start(m_config.ffmpeg, buildArguments() << m_file);
+    m_poll->start();
+    return true;
+}
+
+void Recorder::onPoll()
+{
+    if (m_state != State::Starting) {
+        m_poll->stop();
+        return;
+    }
+    if (QFileInfo(m_file).size() > 0) {
+        m_poll->stop();
+        m_state = State::Recording;
+        emit started();
+        return;
+    }
+    if (++m_pollCount > kStartTimeoutPolls) {
+        emit failed(QStringLiteral("the recording did not start within 15 s"));
+        stop();
+    }
+}
+
+void Recorder::stop()
+{
+    if (m_state == State::Idle || m_state == State::Stopping || !m_process)
+        return;
+    m_poll->stop();
+    m_state = State::Stopping;
+    emit stopping();
+    // SIGTERM makes the writer finish the file (trailer, cues) and exit.
+    m_process->terminate();
+}
+
+void Recorder::stopAndWait(int timeoutMs)
+{
+    if (!m_process)
+        return;
+    stop();
+    if (m_process && !m_process->waitForFinished(timeoutMs) && m_process) {
+        m_process->kill();
+        m_process->waitForFinished(2000);
+    }
+}
+
+void Recorder::onFinished(int exitCode, QProcess::ExitStatus status)
+{
+    const bool wasStopping = m_state == State::Stopping;
+    const bool clean = wasStopping && status == QProcess::NormalExit;
+    if (!wasStopping) {
+        emit failed(QStringLiteral("the recording writer ended by itself (exit %1): %2")
+                            .arg(exitCode)
+                            .arg(m_stderr.trimmed()));
+        emit stopping();
+    }
+    m_state = State::Idle;
+    m_process->deleteLater();
+    m_process = nullptr;
+    emit stopped(clean);
+}

@@ -1,0 +1,81 @@
+// Entry points that the host's module loader calls. Written out by hand
+// instead of OBS_DECLARE_MODULE() so that the module reports the API version
+// of the host it is built for (32.1.2), whatever SDK compiles it.
+
+#include "dock.h"
+#include "obs_compat.h"
+
+namespace {
+
+constexpr uint32_t kModuleApiVersion = 0x20010002; // 32.1.2
+
+void onFrontendEvent(enum obs_frontend_event event, void * /*private_data*/)
+{
+    switch (event) {
+    case OBS_FRONTEND_EVENT_RECORDING_STARTING:
+    case OBS_FRONTEND_EVENT_RECORDING_STARTED:
+    case OBS_FRONTEND_EVENT_RECORDING_STOPPING:
+    case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
+        zk_dock_on_recording_event();
+        break;
+    case OBS_FRONTEND_EVENT_EXIT:
+        zk_dock_shutdown();
+        break;
+    case OBS_FRONTEND_EVENT_FINISHED_LOADING:
+        blog(LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock");
+        zk_dock_init();
+        break;
+    default:
+        break;
+    }
+}
+
+obs_module_t *obs_module_pointer = nullptr;
+
+} // namespace
+
+extern "C" {
+
+MODULE_EXPORT void obs_module_set_pointer(obs_module_t *module)
+{
+    obs_module_pointer = module;
+}
+
+obs_module_t *obs_current_module(void)
+{
+    return obs_module_pointer;
+}
+
+MODULE_EXPORT uint32_t obs_module_ver(void)
+{
+    return kModuleApiVersion;
+}
+
+OBS_MODULE_USE_DEFAULT_LOCALE("zerka", "en-US")
+
+MODULE_EXPORT const char *obs_module_name(void)
+{
+    return "Zerka";
+}
+
+MODULE_EXPORT const char *obs_module_description(void)
+{
+    return "Zerka - 延时直播 & 实时回放";
+}
+
+bool obs_module_load(void)
+{
+    blog(LOG_INFO, "========================================");
+    blog(LOG_INFO, "[Zerka] 插件已加载  v0.7.0");
+    blog(LOG_INFO, "[Zerka] 双架构通用版 (Intel + Apple Silicon)");
+    blog(LOG_INFO, "========================================");
+    obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+    return true;
+}
+
+void obs_module_unload(void)
+{
+    blog(LOG_INFO, "[Zerka] 插件已卸载");
+}
+
+} // extern "C"

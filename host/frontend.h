@@ -10,6 +10,8 @@
 
 #include <obs-frontend-api.h>
 
+#include <QDockWidget>
+#include <QMainWindow>
 #include <QMap>
 #include <QPointer>
 #include <QString>
@@ -17,9 +19,6 @@
 
 #include <utility>
 
-class QDockWidget;
-class QMainWindow;
-class QWidget;
 
 class StandInFrontend {
 public:

@@ -83,7 +83,9 @@ void runDemo(HostWindow *window, const HostOptions &options)
     frontend.startRecording();
     QTimer::singleShot(options.demoSeconds * 1000, window, [window, options] {
         if (!options.screenshot.isEmpty()) {
-            const QPixmap shot = window->screen()->grabWindow(0);
+            // From the screen, not from the widget: what the X server really shows.
+            const QRect area = window->frameGeometry();
+            const QPixmap shot = window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
             const bool saved = shot.save(options.screenshot);
             HostLog::instance().write(saved ? LOG_INFO : LOG_WARNING,
                                       QStringLiteral("[host] screenshot %1: %2")

@@ -95,7 +95,9 @@ void Recorder::onPoll()
         m_poll->stop();
         return;
     }
-    if (QFileInfo(m_file).size() > 0) {
+    // OBS reports the start when the file is opened; the writer's first bytes
+    // land later, once its 256 KiB buffer fills.
+    if (QFileInfo::exists(m_file)) {
         m_poll->stop();
         m_state = State::Recording;
         emit started();

@@ -43,7 +43,7 @@ public:
 
 signals:
     void starting();
-    void started();              // the file exists and has data
+    void started();              // the writer has created the file
     void stopping();
     void stopped(bool clean);    // the writer has ended and the file is closed
     void failed(const QString &message);

@@ -1,0 +1,24 @@
+#pragma once
+
+// A byte source for the demuxer over a file that may still be growing.
+// Reads use explicit offsets; while the player follows a recording, a read
+// that finds no bytes waits for the writer instead of reporting the end.
+// Both callbacks run only on the player's decode thread.
+
+#include <atomic>
+#include <cstdint>
+
+struct GrowingIO {
+    int fd = -1;                               // opened read-only by DecoderCtx; -1 when closed
+    int64_t pos = 0;                           // offset of the next read (never the descriptor's own offset)
+    std::atomic<bool> *abortFlag = nullptr;    // the player's stop request: a waiting read gives up
+    std::atomic<bool> *followFlag = nullptr;   // set: an empty read waits for the writer
+};
+
+extern "C" {
+// Bytes read (> 0), AVERROR_EOF (end, not following), AVERROR_EXIT (stop
+// requested while no data was there) or AVERROR(errno).
+int zk_io_read(void *opaque, uint8_t *buf, int bufSize);
+// New position, the current file size for AVSEEK_SIZE, or a negative error.
+int64_t zk_io_seek(void *opaque, int64_t offset, int whence);
+}

@@ -1,0 +1,306 @@
+// ZKPlayer: construction, the control operations (open, seek, close,
+// following) and the audio output through a push-mode QAudioSink.
+
+#include "zk_player.h"
+
+#include <obs-module.h>
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QFileInfo>
+#include <QMediaDevices>
+#include <QTimer>
+
+namespace {
+
+constexpr double kBytesPerSecond = 192000.0; // 48000 Hz * 2 channels * 2 bytes
+constexpr int kSinkBufferBytes = 48000;      // 0.25 s
+constexpr double kAudioJumpSec = 0.3;        // larger gaps between chunks re-anchor the clock
+
+QTimer *makeTimer(QObject *parent, int ms, Qt::TimerType type)
+{
+    auto *timer = new QTimer(parent);
+    timer->setInterval(ms);
+    timer->setTimerType(type);
+    return timer;
+}
+
+} // namespace
+
+ZKPlayer::ZKPlayer(QObject *parent) : QObject(parent)
+{
+    m_paceTimer = makeTimer(this, 8, Qt::PreciseTimer);
+    connect(m_paceTimer, &QTimer::timeout, this, &ZKPlayer::onPaceTick);
+    m_audioTimer = makeTimer(this, 15, Qt::PreciseTimer);
+    connect(m_audioTimer, &QTimer::timeout, this, &ZKPlayer::onAudioTick);
+    m_statsTimer = makeTimer(this, 2000, Qt::CoarseTimer);
+    connect(m_statsTimer, &QTimer::timeout, this, &ZKPlayer::onStatsTick);
+}
+
+ZKPlayer::~ZKPlayer()
+{
+    close();
+}
+
+void ZKPlayer::open(const QString &path, bool followLive, double startSec)
+{
+    // A lane already playing this file only jumps within it.
+    if (m_running && path == m_path && startSec >= 0) {
+        m_followLive = followLive;
+        blog(LOG_INFO, "[ZKPlayer] 同文件快速 seek → %.1fs (followLive=%d)", startSec, int(followLive));
+        seek(startSec);
+        return;
+    }
+    close();
+    if (!followLive) {
+        const QFileInfo info(path);
+        if (!info.exists() || info.size() == 0) {
+            emit errorOccurred(QStringLiteral("文件不存在或为空: %1").arg(path));
+            return;
+        }
+    }
+    m_path = path;
+    m_followLive = followLive;
+    m_startSec = startSec;
+    m_stopRequested = false;
+    m_finishedReported = false;
+    m_lastPts = startSec > 0 ? startSec : 0.0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_videoQueue.clear();
+        m_audioQueue.clear();
+        m_queuedAudioSec = 0.0;
+        m_seekTarget = -1.0;
+        m_clockResetPending = false;
+        m_eof = false;
+    }
+    resetPlaybackClocks();
+    blog(LOG_INFO, "[ZKPlayer] open: %s (followLive=%d, startSec=%.1f, videoOnly=%d)", path.toUtf8().constData(),
+         int(followLive), startSec, int(m_videoOnly.load()));
+    if (!m_videoOnly)
+        setupAudioOutput();
+    m_running = true;
+    m_thread = std::thread(&ZKPlayer::decodeLoop, this);
+    m_paceTimer->start();
+    m_audioTimer->start();
+    m_statsTimer->start();
+    m_paused = false;
+    emit stateChanged(followLive ? QStringLiteral("跟随录制中") : QStringLiteral("播放中"));
+}
+
+void ZKPlayer::seek(double seconds)
+{
+    if (m_running)
+        requestSeek(seconds);
+}
+
+void ZKPlayer::requestSeek(double seconds)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_seekTarget = seconds < 0 ? 0.0 : seconds;
+        m_eof = false;
+    }
+    m_cv.notify_all();
+}
+
+void ZKPlayer::close()
+{
+    m_paceTimer->stop();
+    m_audioTimer->stop();
+    m_statsTimer->stop();
+    stopThread();
+    teardownAudio();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_videoQueue.clear();
+        m_audioQueue.clear();
+        m_queuedAudioSec = 0.0;
+        m_seekTarget = -1.0;
+    }
+    m_paused = false;
+}
+
+void ZKPlayer::stopThread()
+{
+    m_stopRequested = true;
+    m_cv.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_running = false;
+    m_stopRequested = false;
+}
+
+void ZKPlayer::stopFollowing()
+{
+    m_followLive = false;
+}
+
+// ---------------------------------------------------------------------------
+// Audio output
+
+void ZKPlayer::setupAudioOutput()
+{
+    QAudioDevice device = QMediaDevices::defaultAudioOutput();
+    if (!m_audioDeviceId.isEmpty()) {
+        for (const QAudioDevice &candidate : QMediaDevices::audioOutputs()) {
+            if (candidate.id() == m_audioDeviceId) {
+                device = candidate;
+                break;
+            }
+        }
+    }
+    const QByteArray description = device.description().toUtf8();
+    if (m_sink && m_sink->property("zk_device_id").toByteArray() == device.id()) {
+        m_pendingPcm.clear();
+        m_audioClockValid = false;
+        blog(LOG_INFO, "[ZKPlayer] 复用 QAudioSink(零 CoreAudio 调用): %s", description.constData());
+        return;
+    }
+    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作开始: 销毁旧 sink");
+    teardownAudio();
+
+    QAudioFormat format;
+    format.setSampleRate(48000);
+    format.setChannelCount(2);
+    format.setSampleFormat(QAudioFormat::Int16);
+    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作: 新建 QAudioSink: %s", description.constData());
+    m_sink = new QAudioSink(device, format, this);
+    m_sink->setProperty("zk_device_id", device.id());
+    applySinkVolume();
+    m_sink->setBufferSize(kSinkBufferBytes);
+    m_sinkIo = m_sink->start();
+    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作完成 (io=%p)", static_cast<void *>(m_sinkIo));
+    if (!m_sinkIo) {
+        blog(LOG_ERROR, "[ZKPlayer] QAudioSink 启动失败,走无声+墙钟模式");
+        delete m_sink;
+        m_sink = nullptr;
+    }
+    m_pendingPcm.clear();
+    m_audioClockValid = false;
+}
+
+void ZKPlayer::teardownAudio()
+{
+    m_pendingPcm.clear();
+    m_audioClockValid = false;
+    if (!m_sink)
+        return;
+    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作开始: stop+delete sink");
+    QAudioSink *sink = m_sink;
+    m_sink = nullptr;
+    m_sinkIo = nullptr;
+    sink->stop();
+    delete sink;
+    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作完成: sink 已销毁");
+}
+
+void ZKPlayer::applySinkVolume()
+{
+    if (m_sink)
+        m_sink->setVolume(m_muted ? 0.0 : m_volume / 100.0);
+}
+
+void ZKPlayer::setVolume(int percent)
+{
+    m_volume = qBound(0, percent, 100);
+    if (!m_muted)
+        applySinkVolume();
+}
+
+void ZKPlayer::setMuted(bool muted)
+{
+    m_muted = muted;
+    applySinkVolume();
+}
+
+void ZKPlayer::setAudioDevice(const QByteArray &id)
+{
+    if (id == m_audioDeviceId)
+        return;
+    m_audioDeviceId = id;
+    if (m_running)
+        setupAudioOutput();
+}
+
+void ZKPlayer::drainAudioSilently()
+{
+    bool took = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        took = !m_audioQueue.empty();
+        for (const AudioChunk &chunk : m_audioQueue)
+            m_queuedAudioSec -= chunk.pcm.size() / kBytesPerSecond;
+        m_audioQueue.clear();
+        if (m_queuedAudioSec < 0)
+            m_queuedAudioSec = 0;
+    }
+    if (took)
+        m_cv.notify_all();
+}
+
+void ZKPlayer::anchorAudioClock(double pts)
+{
+    // Bytes already buffered in the sink play before this chunk.
+    const double latency = qMax(0.0, (m_sink->bufferSize() - m_sink->bytesFree()) / kBytesPerSecond);
+    m_audioAnchorPts = pts - latency;
+    m_audioAnchorUs = m_sink->processedUSecs();
+    m_audioClockValid = true;
+}
+
+bool ZKPlayer::fetchAudioChunk()
+{
+    AudioChunk chunk;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_audioQueue.empty())
+            return false;
+        chunk = std::move(m_audioQueue.front());
+        m_audioQueue.pop_front();
+        m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - chunk.pcm.size() / kBytesPerSecond);
+    }
+    m_cv.notify_all();
+    const double duration = chunk.pcm.size() / kBytesPerSecond;
+    if (!m_audioClockValid) {
+        anchorAudioClock(chunk.pts);
+    } else if (m_expectedAudioPts >= 0 && qAbs(chunk.pts - m_expectedAudioPts) > kAudioJumpSec) {
+        anchorAudioClock(chunk.pts);
+        m_lastProcDelta = -1;
+        m_procStepTimer.invalidate();
+        blog(LOG_INFO, "[ZKPlayer] 音频不连续(预期 %.2f 实际 %.2f),时钟重锚", m_expectedAudioPts, chunk.pts);
+    }
+    m_expectedAudioPts = chunk.pts + duration;
+    m_pendingPcm = std::move(chunk.pcm);
+    return true;
+}
+
+void ZKPlayer::onAudioTick()
+{
+    if (m_paused)
+        return;
+    if (!m_sink || !m_sinkIo) {
+        drainAudioSilently();
+        return;
+    }
+    qint64 freeBytes = m_sink->bytesFree();
+    while (freeBytes >= 1) {
+        if (m_pendingPcm.isEmpty() && !fetchAudioChunk())
+            return;
+        const qint64 want = qMin<qint64>(freeBytes, m_pendingPcm.size());
+        const qint64 written = m_sinkIo->write(m_pendingPcm.constData(), want);
+        if (written < 1)
+            return;
+        const QByteArray accepted = m_pendingPcm.left(written);
+        m_pendingPcm.remove(0, written);
+        emit audioData(accepted);
+        if (!m_sinkIo) // a receiver closed the player
+            return;
+        freeBytes -= written;
+    }
+}
+
+void ZKPlayer::onStatsTick()
+{
+    // Statistics and the audio watchdog come with the next engine step.
+}

@@ -1,0 +1,161 @@
+#pragma once
+
+// ZKPlayer plays one media file for one playback lane: a finished file, or
+// the recording the host is still writing, followed behind its live edge.
+//
+// A decode thread (decodeLoop) reads and decodes into two bounded queues; on
+// the GUI thread a pacing tick emits each picture when the master clock
+// reaches it. The thread and the GUI share the queues and a few flags under
+// m_mutex; every wait is bounded, and no lock is held across an FFmpeg call
+// or a signal.
+//
+// Clocks, all in seconds on the stream's own time scale:
+// - master clock (masterClockSec): the audio clock when a sink plays the
+//   audio, else the wall clock; -1.0 when there is none yet.
+// - wall clock: m_wallAnchorPts plus the time since m_wallTimer started;
+//   anchored to the first picture shown, re-anchored by big jumps and resume.
+// - audio clock: m_audioAnchorPts plus the sink's processed time since
+//   m_audioAnchorUs, running on with the wall time between the sink's steps
+//   for at most 0.6 s.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+class QAudioSink;
+class QIODevice;
+class QTimer;
+struct DecoderCtx;
+struct AVFrame;
+
+class ZKPlayer : public QObject {
+    Q_OBJECT
+
+public:
+    struct VideoFrame {
+        QImage image; // Format_RGB32, decoded size
+        double pts = 0.0;
+    };
+    struct AudioChunk {
+        QByteArray pcm; // 48000 Hz, stereo, s16 interleaved
+        double pts = 0.0; // of the first sample; 0 when the decoder gave none
+    };
+
+    explicit ZKPlayer(QObject *parent);
+    ~ZKPlayer() override;
+
+    void open(const QString &path, bool followLive, double startSec);
+    void seek(double seconds);
+    void close();
+    void stopFollowing();
+    void setPaused(bool paused);
+    void setVolume(int percent);
+    void setMuted(bool muted);
+    void setAudioDevice(const QByteArray &id);
+
+    bool isPlaying() const { return m_running; }
+    bool isPaused() const { return m_paused; }
+
+signals:
+    void frameReady(const QImage &frame, double ptsSeconds);
+    void audioData(const QByteArray &pcm);
+    void stateChanged(const QString &state);
+    void errorOccurred(const QString &message);
+    void durationKnown(double seconds);
+
+private slots:
+    void onPaceTick();
+    void onAudioTick();
+    void onStatsTick();
+
+private:
+    friend class TestPlayer;
+    friend class TestPacing;
+
+    // Decode thread state that lives across passes of decodeLoop.
+    struct DecodeState {
+        double videoSkipUntil = -1.0;
+        double audioSkipUntil = -1.0;
+        double decodePos = 0.0;
+        int readErrors = 0;
+        int64_t lastGoodByte = 0;
+        int64_t lastHealSize = -1;
+        bool warnedImage = false;
+    };
+    enum class Pass { Continue, Exit };
+
+    void requestSeek(double seconds);
+    void stopThread();
+
+    void decodeLoop();
+    bool waitForRecording();
+    bool mayRead() const; // back-pressure; m_mutex held
+    void waitOnQueue(int ms);
+    void performSeek(DecoderCtx &dec, DecodeState &st, double target);
+    Pass handleReadError(DecoderCtx &dec, DecodeState &st, int ret);
+    Pass selfHeal(DecoderCtx &dec, DecodeState &st);
+    Pass reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret);
+    void decodeVideo(DecoderCtx &dec, DecodeState &st);
+    void queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, double pts);
+    void decodeAudio(DecoderCtx &dec, DecodeState &st);
+
+    void setupAudioOutput();
+    void teardownAudio();
+    void resetPlaybackClocks();
+    double masterClockSec();
+    bool takeDueFrame(VideoFrame &out); // m_mutex held
+    void checkFinished();
+    void drainAudioSilently();
+    bool fetchAudioChunk();
+    void anchorAudioClock(double pts);
+    void applySinkVolume();
+
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stopRequested{false};
+    double m_seekTarget = -1.0;                 // (mutex)
+    std::deque<VideoFrame> m_videoQueue;        // (mutex)
+    std::deque<AudioChunk> m_audioQueue;        // (mutex)
+    double m_queuedAudioSec = 0.0;              // (mutex)
+    bool m_clockResetPending = false;           // (mutex)
+    bool m_eof = false;                         // (mutex)
+    QString m_path;
+    std::atomic<bool> m_followLive{false};
+    std::atomic<bool> m_videoOnly{false};
+    double m_startSec = -1.0;
+    std::atomic<int> m_videoWidth{0};
+    std::atomic<int> m_videoHeight{0};
+    std::atomic<bool> m_hasAudio{false};
+    QTimer *m_paceTimer = nullptr;  // child, 8 ms precise
+    QTimer *m_audioTimer = nullptr; // child, 15 ms precise
+    QTimer *m_statsTimer = nullptr; // child, 2000 ms
+    bool m_paused = false;
+    double m_lastPts = 0.0;
+    std::atomic<bool> m_finishedReported{false};
+    bool m_audioClockValid = false;
+    double m_audioAnchorPts = 0.0;
+    qint64 m_audioAnchorUs = 0;
+    qint64 m_lastProcDelta = -1;
+    double m_lastProcClock = 0.0;
+    QElapsedTimer m_procStepTimer;
+    double m_expectedAudioPts = -1.0;
+    QElapsedTimer m_wallTimer;
+    double m_wallAnchorPts = 0.0;
+    QAudioSink *m_sink = nullptr;  // child when present
+    QIODevice *m_sinkIo = nullptr; // owned by m_sink
+    QByteArray m_pendingPcm;
+    int m_volume = 80;
+    bool m_muted = false;
+    QByteArray m_audioDeviceId;
+    qint64 m_lastProcUs = -1;
+};

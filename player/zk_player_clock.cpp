@@ -1,0 +1,145 @@
+// ZKPlayer: the master clock, the pacing tick that emits pictures when their
+// time has come, the end-of-media report, and pause and resume.
+
+#include "zk_player.h"
+
+#include <QAudioSink>
+#include <QTimer>
+
+namespace {
+
+// The sink's count moves in steps as the device consumes buffers; between
+// steps the clock runs on with the wall time, but a stalled device must
+// freeze it, so never more than this past the last step.
+constexpr double kMaxProcStepSec = 0.6;
+// Under the wall clock, a picture this far ahead is a jump in the
+// timestamps (a cut, a loop), not a picture to wait for.
+constexpr double kWallJumpSec = 0.5;
+// Showing a picture up to 5 ms early beats showing it one 8 ms tick late.
+constexpr double kEarlySec = 0.005;
+// A backlog drains at most this many pictures per 8 ms tick.
+constexpr int kMaxFramesPerTick = 3;
+
+} // namespace
+
+double ZKPlayer::masterClockSec()
+{
+    if (m_audioClockValid && m_sink) {
+        const qint64 delta = m_sink->processedUSecs() - m_audioAnchorUs;
+        const double audioClock = m_audioAnchorPts + delta / 1000000.0;
+        if (delta != m_lastProcDelta) {
+            m_lastProcDelta = delta;
+            m_lastProcClock = audioClock;
+            m_procStepTimer.restart();
+            return audioClock;
+        }
+        if (!m_procStepTimer.isValid())
+            return audioClock;
+        return m_lastProcClock + qMin(m_procStepTimer.elapsed() / 1000.0, kMaxProcStepSec);
+    }
+    if (m_wallTimer.isValid())
+        return m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0;
+    return -1.0;
+}
+
+void ZKPlayer::resetPlaybackClocks()
+{
+    m_audioClockValid = false;
+    m_pendingPcm.clear();
+    m_wallTimer.invalidate();
+    m_lastProcDelta = -1;
+    m_procStepTimer.invalidate();
+    m_expectedAudioPts = -1.0;
+}
+
+bool ZKPlayer::takeDueFrame(VideoFrame &out)
+{
+    if (m_videoQueue.empty())
+        return false;
+    const double clock = masterClockSec();
+    VideoFrame &head = m_videoQueue.front();
+    if (clock < 0) {
+        // No clock yet: show at once and let the wall clock start here.
+        m_wallAnchorPts = head.pts;
+        m_wallTimer.start();
+    } else if (!m_audioClockValid && head.pts > clock + kWallJumpSec) {
+        m_wallAnchorPts = head.pts;
+        m_wallTimer.restart();
+    } else if (head.pts > clock + kEarlySec) {
+        return false;
+    }
+    out = std::move(head);
+    m_videoQueue.pop_front();
+    return true;
+}
+
+void ZKPlayer::onPaceTick()
+{
+    if (m_paused)
+        return;
+    bool reset = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::swap(reset, m_clockResetPending);
+    }
+    if (reset)
+        resetPlaybackClocks();
+
+    for (int i = 0; i < kMaxFramesPerTick; ++i) {
+        VideoFrame frame;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!takeDueFrame(frame))
+                break;
+        }
+        m_cv.notify_all();
+        m_lastPts = frame.pts;
+        emit frameReady(frame.image, frame.pts);
+        if (m_paused) // a receiver paused the player
+            return;
+    }
+    checkFinished();
+}
+
+void ZKPlayer::checkFinished()
+{
+    if (m_followLive || m_finishedReported)
+        return;
+    bool finishedNow = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_eof && m_videoQueue.empty() && m_audioQueue.empty() && m_pendingPcm.isEmpty()) {
+            m_finishedReported = true;
+            finishedNow = true;
+        }
+    }
+    if (finishedNow)
+        emit stateChanged(QStringLiteral("已播完"));
+}
+
+void ZKPlayer::setPaused(bool paused)
+{
+    if (paused == m_paused)
+        return;
+    m_paused = paused;
+    if (paused) {
+        m_paceTimer->stop();
+        m_audioTimer->stop();
+        if (m_sink)
+            m_sink->suspend();
+        emit stateChanged(QStringLiteral("已暂停"));
+        return;
+    }
+    if (!m_audioClockValid) {
+        // Resume from the picture on screen; the paused time is not skipped.
+        m_wallAnchorPts = m_lastPts;
+        m_wallTimer.restart();
+    } else {
+        m_procStepTimer.restart(); // the sink's count stood still while suspended
+    }
+    if (m_sink)
+        m_sink->resume();
+    m_paceTimer->start();
+    m_audioTimer->start();
+    emit stateChanged(m_followLive ? QStringLiteral("跟随录制中") : QStringLiteral("播放中"));
+}

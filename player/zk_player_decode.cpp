@@ -1,0 +1,308 @@
+// ZKPlayer's decode thread: reads and decodes into the bounded queues,
+// performs requested seeks, and keeps a recording that is still being
+// written playable (waits for its first data, reopens when the demuxer
+// chokes at the writer's edge or after a run of read errors).
+
+#include "decoder_ctx.h"
+#include "zk_player.h"
+
+#include <obs-module.h>
+
+#include <QFileInfo>
+
+#include <chrono>
+
+#include <sys/stat.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr size_t kVideoHigh = 12;        // normal limit of waiting pictures
+constexpr size_t kVideoFull = 36;        // limit while reading ahead to reach audio
+constexpr double kAudioShortSec = 0.3;
+constexpr double kAudioFullSec = 1.5;
+constexpr int kMaxReadErrors = 20;       // the next one reopens the demuxer
+constexpr int64_t kRecordingMinBytes = 65536;
+constexpr qint64 kRecordingWaitMs = 10000;
+constexpr int64_t kHealMinGrowth = 262144;  // reopen again only after the file grew this much
+constexpr int64_t kHealRewind = 786432;     // resume demuxing this far before the break point
+constexpr double kBytesPerSecond = 192000.0;
+
+} // namespace
+
+bool ZKPlayer::waitForRecording()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!m_stopRequested) {
+        const QFileInfo info(m_path);
+        if (info.exists() && info.size() > kRecordingMinBytes)
+            break;
+        if (waited.elapsed() > kRecordingWaitMs) {
+            emit errorOccurred(QStringLiteral("等了 10 秒还没有录制数据: %1").arg(m_path));
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    return !m_stopRequested;
+}
+
+bool ZKPlayer::mayRead() const
+{
+    const size_t pictures = m_videoQueue.size();
+    const bool audioShort = m_hasAudio && m_queuedAudioSec < kAudioShortSec && !m_eof;
+    if (pictures >= kVideoFull || m_queuedAudioSec >= kAudioFullSec)
+        return false;
+    return pictures < kVideoHigh || audioShort;
+}
+
+void ZKPlayer::waitOnQueue(int ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait_for(lock, milliseconds(ms), [this] { return m_stopRequested || m_seekTarget >= 0; });
+}
+
+void ZKPlayer::decodeLoop()
+{
+    DecoderCtx dec;
+    if (m_followLive && !waitForRecording()) {
+        m_running = false;
+        return;
+    }
+    const QString error = dec.openInput(m_path, &m_stopRequested, &m_followLive, m_videoOnly);
+    if (!error.isEmpty()) {
+        blog(LOG_ERROR, "[ZKPlayer] %s", error.toUtf8().constData());
+        emit errorOccurred(error);
+        m_running = false;
+        return;
+    }
+    m_videoWidth = dec.vctx->width;
+    m_videoHeight = dec.vctx->height;
+    m_hasAudio = dec.audioIdx >= 0;
+    blog(LOG_INFO, "[ZKPlayer] 打开成功: %dx%d @ %.2ffps, 音频=%s", dec.vctx->width, dec.vctx->height, dec.fps,
+         dec.audioIdx >= 0 ? "有" : "无");
+    if (!m_followLive && dec.fmt->duration > 0)
+        emit durationKnown(dec.fmt->duration / 1000000.0);
+
+    DecodeState st;
+    if (m_startSec > 0.01 && dec.seekTo(m_startSec))
+        st.videoSkipUntil = st.audioSkipUntil = st.decodePos = m_startSec;
+
+    for (;;) {
+        double seekNow = -1.0;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_stopRequested)
+                break;
+            if (m_seekTarget >= 0) {
+                seekNow = m_seekTarget;
+                m_seekTarget = -1.0;
+            } else if (!mayRead()) {
+                m_cv.wait_for(lock, milliseconds(20),
+                              [this] { return m_stopRequested || m_seekTarget >= 0 || mayRead(); });
+                continue;
+            }
+        }
+        if (seekNow >= 0) {
+            performSeek(dec, st, seekNow);
+            continue;
+        }
+        const int ret = av_read_frame(dec.fmt, dec.pkt);
+        if (ret >= 0) {
+            st.readErrors = 0;
+            st.lastGoodByte = dec.io.pos;
+            if (dec.pkt->stream_index == dec.videoIdx)
+                decodeVideo(dec, st);
+            else if (dec.pkt->stream_index == dec.audioIdx && dec.actx)
+                decodeAudio(dec, st);
+            av_packet_unref(dec.pkt);
+            continue;
+        }
+        if (handleReadError(dec, st, ret) == Pass::Exit)
+            break;
+    }
+    m_running = false;
+    blog(LOG_INFO, "[ZKPlayer] 解码线程退出 @ %.1fs", st.decodePos);
+}
+
+void ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
+{
+    const bool ok = dec.seekTo(target);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_videoQueue.clear();
+        m_audioQueue.clear();
+        m_queuedAudioSec = 0.0;
+        m_clockResetPending = true;
+        m_eof = false;
+    }
+    if (ok) {
+        st.videoSkipUntil = st.audioSkipUntil = st.decodePos = target;
+        blog(LOG_INFO, "[ZKPlayer] seek → %.1fs 完成", target);
+    }
+    m_finishedReported = false;
+}
+
+ZKPlayer::Pass ZKPlayer::handleReadError(DecoderCtx &dec, DecodeState &st, int ret)
+{
+    if (ret == AVERROR_EXIT) // the reader saw the stop request
+        return Pass::Continue;
+    if (ret == AVERROR_EOF) {
+        if (m_followLive)
+            return selfHeal(dec, st);
+        blog(LOG_INFO, "[ZKPlayer] av_read_frame → EOF (follow=0),播放收尾");
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_eof = true;
+        }
+        // The thread stays at the end of the file until a seek or a stop.
+        waitOnQueue(100);
+        return Pass::Continue;
+    }
+    if (++st.readErrors <= kMaxReadErrors) {
+        waitOnQueue(20);
+        return Pass::Continue;
+    }
+    return reopenAfterErrors(dec, st, ret);
+}
+
+ZKPlayer::Pass ZKPlayer::selfHeal(DecoderCtx &dec, DecodeState &st)
+{
+    // The demuxer of a file still being written can give up before the
+    // reader's live edge; reopen and resume just after the last picture.
+    struct stat sb;
+    const int64_t size = fstat(dec.io.fd, &sb) == 0 ? int64_t(sb.st_size) : -1;
+    if (st.lastHealSize >= 0 && size >= 0 && size - st.lastHealSize < kHealMinGrowth) {
+        waitOnQueue(200);
+        return Pass::Continue;
+    }
+    st.lastHealSize = size;
+    const int64_t rewind = st.lastGoodByte > kHealRewind ? st.lastGoodByte - kHealRewind : 0;
+    blog(LOG_WARNING, "[ZKPlayer] 解复用器被写入端噎住(EOF@follow),自愈:断点 %.2fs/字节 %lld,重开并回退到字节 %lld",
+         st.decodePos, static_cast<long long>(st.lastGoodByte), static_cast<long long>(rewind));
+    const QString error = dec.openInput(m_path, &m_stopRequested, &m_followLive, m_videoOnly);
+    if (!error.isEmpty()) {
+        emit errorOccurred(error);
+        return Pass::Exit;
+    }
+    if (rewind > 0)
+        avio_seek(dec.fmt->pb, rewind, SEEK_SET);
+    // Drop everything up to and including the last picture already queued:
+    // the video test keeps pictures from skip-until - 0.001 on, so the
+    // margin must exceed that tolerance.
+    st.videoSkipUntil = st.decodePos + 0.002;
+    st.audioSkipUntil = st.decodePos + 0.001;
+    blog(LOG_INFO, "[ZKPlayer] 自愈重开完成,从 %.2fs 继续", st.decodePos);
+    return Pass::Continue;
+}
+
+ZKPlayer::Pass ZKPlayer::reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret)
+{
+    blog(LOG_WARNING, "[ZKPlayer] 连续读错 %d 次(%s),重开解复用器 @ %.1fs", st.readErrors,
+         avErrStr(ret).toUtf8().constData(), st.decodePos);
+    const QString error = dec.openInput(m_path, &m_stopRequested, &m_followLive, m_videoOnly);
+    if (!error.isEmpty()) {
+        emit errorOccurred(error);
+        return Pass::Exit;
+    }
+    if (dec.seekTo(st.decodePos))
+        st.videoSkipUntil = st.audioSkipUntil = st.decodePos;
+    st.readErrors = 0;
+    return Pass::Continue;
+}
+
+void ZKPlayer::decodeVideo(DecoderCtx &dec, DecodeState &st)
+{
+    if (avcodec_send_packet(dec.vctx, dec.pkt) != 0)
+        return; // the packet is dropped
+    // Anything but a frame ("again", end of stream, an error) means no more
+    // output for this packet.
+    while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
+        const int64_t ts = dec.frame->best_effort_timestamp;
+        const double pts = ts == AV_NOPTS_VALUE ? st.decodePos + 1.0 / dec.fps : ts * dec.videoTb;
+        st.decodePos = pts;
+        if (st.videoSkipUntil >= 0 && pts < st.videoSkipUntil - 0.001) {
+            av_frame_unref(dec.frame);
+            continue;
+        }
+        st.videoSkipUntil = -1.0;
+        AVFrame *source = dec.frame;
+        if (dec.frame->format == AV_PIX_FMT_VIDEOTOOLBOX) {
+            av_frame_unref(dec.swFrame);
+            if (av_hwframe_transfer_data(dec.swFrame, dec.frame, 0) < 0) {
+                av_frame_unref(dec.frame);
+                continue;
+            }
+            source = dec.swFrame;
+        }
+        queuePicture(dec, st, source, pts);
+        av_frame_unref(dec.frame);
+    }
+}
+
+void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, double pts)
+{
+    const int width = source->width;
+    const int height = source->height;
+    m_videoWidth = width;
+    m_videoHeight = height;
+    QImage image(width, height, QImage::Format_RGB32);
+    if (image.isNull()) {
+        // A corrupt or hostile stream can announce a size no image can hold.
+        if (!st.warnedImage) {
+            blog(LOG_WARNING, "[ZKPlayer] 画面 %dx%d 无法分配图像,丢弃该帧", width, height);
+            st.warnedImage = true;
+        }
+        return;
+    }
+    // Same size, only the pixel format changes: BGRA bytes are the memory
+    // layout of Format_RGB32 on little-endian processors.
+    dec.sws = sws_getCachedContext(dec.sws, width, height, static_cast<AVPixelFormat>(source->format), width, height,
+                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!dec.sws)
+        return;
+    uint8_t *planes[1] = {image.bits()};
+    const int strides[1] = {static_cast<int>(image.bytesPerLine())};
+    sws_scale(dec.sws, source->data, source->linesize, 0, height, planes, strides);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_videoQueue.push_back({std::move(image), pts});
+}
+
+void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
+{
+    if (avcodec_send_packet(dec.actx, dec.pkt) != 0)
+        return;
+    while (avcodec_receive_frame(dec.actx, dec.frame) == 0) {
+        const int64_t ts = dec.frame->best_effort_timestamp;
+        double pts = ts == AV_NOPTS_VALUE ? -1.0 : ts * dec.audioTb;
+        const int capacity = swr_get_out_samples(dec.swr, dec.frame->nb_samples);
+        QByteArray pcm(qMax(capacity, 0) * 4, Qt::Uninitialized);
+        uint8_t *out[1] = {reinterpret_cast<uint8_t *>(pcm.data())};
+        const int n = capacity > 0 ? swr_convert(dec.swr, out, capacity,
+                                                 const_cast<const uint8_t **>(dec.frame->extended_data),
+                                                 dec.frame->nb_samples)
+                                   : 0;
+        av_frame_unref(dec.frame);
+        if (n <= 0)
+            continue;
+        pcm.truncate(n * 4);
+        const double duration = n / 48000.0;
+        if (st.audioSkipUntil >= 0 && pts >= 0) {
+            if (st.audioSkipUntil >= pts + duration)
+                continue; // wholly before the target
+            if (st.audioSkipUntil > pts) {
+                int cut = static_cast<int>((st.audioSkipUntil - pts) * kBytesPerSecond);
+                cut -= cut % 4; // whole sample frames
+                if (cut > 0 && cut < pcm.size()) {
+                    pcm.remove(0, cut);
+                    pts = st.audioSkipUntil;
+                }
+            }
+            st.audioSkipUntil = -1.0;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_audioQueue.push_back({std::move(pcm), pts < 0 ? 0.0 : pts});
+        m_queuedAudioSec += duration;
+    }
+}

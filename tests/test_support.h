@@ -5,6 +5,8 @@
 
 #include "host_log.h"
 
+#include <util/base.h>
+
 #include <QString>
 #include <QStringList>
 

@@ -1,0 +1,171 @@
+#include "media.h"
+
+#include "test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <csignal>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const QStringList kPicture{"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30"};
+const QStringList kTone{"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"};
+const QStringList kH264{"-c:v", "libx264", "-preset", "veryfast", "-g", "30", "-pix_fmt", "yuv420p"};
+const QStringList kAac{"-c:a", "aac", "-ac", "2", "-ar", "48000"};
+
+bool ffmpeg(const QStringList &args, const QString &out)
+{
+    const QString partial = out + ".part" + QFileInfo(out).suffix().prepend('.');
+    QStringList all{"-v", "error", "-y"};
+    all << args << partial;
+    if (TestSupport::run("ffmpeg", all, nullptr, 300000) != 0)
+        return false;
+    QFile::remove(out);
+    return QFile::rename(partial, out);
+}
+
+bool writeBytes(const QString &out, const QByteArray &bytes)
+{
+    QFile file(out);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readAll(const QString &in)
+{
+    QFile file(in);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Replaces the codec tags in an AVI header so that no decoder matches.
+bool patchAvi(const QString &in, const QString &out, bool audio)
+{
+    QByteArray data = readAll(in);
+    if (data.isEmpty())
+        return false;
+    if (audio) {
+        const int strf = data.indexOf("strf", data.indexOf("auds"));
+        if (strf < 0)
+            return false;
+        data[strf + 8] = char(0x99); // WAVEFORMATEX wFormatTag
+        data[strf + 9] = char(0x99);
+    } else {
+        const int start = data.indexOf("vids");
+        for (int i = 0, at = start; i < 2; ++i) {
+            at = data.indexOf("MJPG", at);
+            if (at < 0 || at > 8192)
+                return false;
+            data.replace(at, 4, "ZZZZ");
+        }
+    }
+    return writeBytes(out, data);
+}
+
+bool make(const QString &name, const QString &out)
+{
+    const QString suffix = QFileInfo(name).suffix();
+    if (name == "av20.mp4")
+        return ffmpeg(kPicture + kTone + QStringList{"-t", "20"} + kH264 + kAac + QStringList{"-movflags", "+faststart"}, out);
+    if (name.startsWith("av.")) {
+        QStringList extra;
+        if (suffix == "ts")
+            extra << "-f" << "mpegts";
+        return ffmpeg(kPicture + kTone + QStringList{"-t", "3"} + kH264 + kAac + extra, out);
+    }
+    if (name == "short.mp4")
+        return ffmpeg(kPicture + QStringList{"-t", "2"} + kH264, out);
+    if (name == "no_pts.h264")
+        return ffmpeg(kPicture + QStringList{"-t", "2"} + kH264 + QStringList{"-f", "h264"}, out);
+    if (name == "audio_only.m4a")
+        return ffmpeg(kTone + QStringList{"-t", "2"} + kAac, out);
+    if (name == "base.avi")
+        return ffmpeg(kPicture + kTone + QStringList{"-t", "2", "-c:v", "mjpeg", "-c:a", "pcm_s16le"}, out);
+    if (name == "bad_audio.avi" || name == "no_decoder.avi")
+        return patchAvi(Media::path("base.avi"), out, name == "bad_audio.avi");
+    if (name == "ahead.mkv")
+        return ffmpeg(kPicture + QStringList{"-itsoffset", "4"} + kTone + QStringList{"-t", "8"} + kH264 + kAac, out);
+    if (name == "empty.mp4")
+        return writeBytes(out, QByteArray());
+    if (name == "truncated.mp4") {
+        const QByteArray whole = readAll(Media::path("av20.mp4"));
+        return !whole.isEmpty() && writeBytes(out, whole.left(whole.size() * 4 / 10));
+    }
+    if (name == "corrupt.mp4") {
+        QByteArray data = readAll(Media::path("av20.mp4"));
+        QRandomGenerator random(7);
+        for (int i = data.size() / 2; i < data.size() / 2 + 60000 && i < data.size(); ++i)
+            data[i] = char(random.bounded(256));
+        return !data.isEmpty() && writeBytes(out, data);
+    }
+    if (name == "garbage.bin") {
+        QByteArray data(200000, Qt::Uninitialized);
+        QRandomGenerator random(11);
+        for (char &c : data)
+            c = char(random.bounded(256));
+        return writeBytes(out, data);
+    }
+    return false;
+}
+
+} // namespace
+
+namespace Media {
+
+QString path(const QString &name)
+{
+    QDir dir(ZK_MEDIA_DIR);
+    dir.mkpath(".");
+    const QString out = dir.filePath(name);
+    if (!QFileInfo::exists(out) && !make(name, out))
+        qWarning("could not make test media %s", qPrintable(name));
+    return out;
+}
+
+qint64 startWriter(const QString &file, const QString &container)
+{
+    QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-re"};
+    args << kPicture << "-re" << kTone << kH264 << kAac;
+    if (container == "fmp4")
+        args << "-movflags" << "+frag_keyframe+empty_moov+default_base_moof" << "-f" << "mp4";
+    else
+        args << "-f" << "matroska";
+    args << file;
+    QList<QByteArray> storage;
+    storage << "ffmpeg";
+    for (const QString &arg : args)
+        storage << arg.toLocal8Bit();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv;
+        for (QByteArray &arg : storage)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execvp("ffmpeg", argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void finishWriter(qint64 pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid_t(pid), SIGCONT); // in case a test left it stalled
+    kill(pid_t(pid), SIGINT);
+    int status = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid_t(pid), &status, WNOHANG) == pid_t(pid))
+            return;
+        usleep(50000);
+    }
+    kill(pid_t(pid), SIGKILL);
+    waitpid(pid_t(pid), &status, 0);
+}
+
+} // namespace Media

@@ -1,0 +1,32 @@
+#pragma once
+
+// Test media, made with the FFmpeg command-line tool the first time a test
+// asks for them and kept in the build tree. Names:
+//   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
+//   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
+//   short.mp4     2 s, video only
+//   no_pts.h264   raw H.264 elementary stream: no timestamps at all
+//   audio_only.m4a
+//   bad_audio.avi video whose audio codec tag no decoder knows
+//   no_decoder.avi video codec tag no decoder knows
+//   ahead.mkv     audio starts 4 s after the video, so the video is far ahead in the file
+//   empty.mp4     0 bytes
+//   truncated.mp4 the first 40 % of av20.mp4 (index at the front)
+//   corrupt.mp4   av20.mp4 with a run of garbage in the middle
+//   garbage.bin   random bytes
+
+#include <QString>
+#include <QStringList>
+
+namespace Media {
+
+QString path(const QString &name);
+
+// Starts `ffmpeg -re` writing a growing recording of test picture and tone
+// (320x240, 30 fps, a key frame every second) to `file`; "mkv" or "fmp4".
+// Returns the writer's pid, or -1.
+qint64 startWriter(const QString &file, const QString &container);
+// SIGINT: the writer finishes the file and exits. Waits for it.
+void finishWriter(qint64 pid);
+
+} // namespace Media

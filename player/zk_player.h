@@ -89,6 +89,7 @@ private:
         int64_t lastGoodByte = 0;
         int64_t lastHealSize = -1;
         bool warnedImage = false;
+        bool drained = false; // the decoders gave up their last pictures at the end
     };
     enum class Pass { Continue, Exit };
 
@@ -106,6 +107,7 @@ private:
     void decodeVideo(DecoderCtx &dec, DecodeState &st);
     void queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, double pts);
     void decodeAudio(DecoderCtx &dec, DecodeState &st);
+    void drainDecoders(DecoderCtx &dec, DecodeState &st);
 
     void setupAudioOutput();
     void teardownAudio();

@@ -137,6 +137,7 @@ void ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
         m_clockResetPending = true;
         m_eof = false;
     }
+    st.drained = false; // seekTo flushed the decoders
     if (ok) {
         st.videoSkipUntil = st.audioSkipUntil = st.decodePos = target;
         blog(LOG_INFO, "[ZKPlayer] seek → %.1fs 完成", target);
@@ -152,6 +153,7 @@ ZKPlayer::Pass ZKPlayer::handleReadError(DecoderCtx &dec, DecodeState &st, int r
         if (m_followLive)
             return selfHeal(dec, st);
         blog(LOG_INFO, "[ZKPlayer] av_read_frame → EOF (follow=0),播放收尾");
+        drainDecoders(dec, st);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_eof = true;
@@ -186,6 +188,7 @@ ZKPlayer::Pass ZKPlayer::selfHeal(DecoderCtx &dec, DecodeState &st)
         emit errorOccurred(error);
         return Pass::Exit;
     }
+    st.drained = false;
     if (rewind > 0)
         avio_seek(dec.fmt->pb, rewind, SEEK_SET);
     // Drop everything up to and including the last picture already queued:
@@ -209,7 +212,23 @@ ZKPlayer::Pass ZKPlayer::reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int
     if (dec.seekTo(st.decodePos))
         st.videoSkipUntil = st.audioSkipUntil = st.decodePos;
     st.readErrors = 0;
+    st.drained = false;
     return Pass::Continue;
+}
+
+void ZKPlayer::drainDecoders(DecoderCtx &dec, DecodeState &st)
+{
+    // Threaded and reordering decoders hold the last few pictures until told
+    // the stream has ended; without this a finished file loses its tail.
+    // Once per end: the decoders stay in draining mode until a seek or a
+    // reopen flushes or replaces them.
+    if (st.drained)
+        return;
+    st.drained = true;
+    av_packet_unref(dec.pkt); // an empty packet means "end of stream"
+    decodeVideo(dec, st);
+    if (dec.actx)
+        decodeAudio(dec, st);
 }
 
 void ZKPlayer::decodeVideo(DecoderCtx &dec, DecodeState &st)

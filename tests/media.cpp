@@ -103,7 +103,7 @@ bool make(const QString &name, const QString &out)
             data[i] = char(random.bounded(256));
         return !data.isEmpty() && writeBytes(out, data);
     }
-    if (name == "garbage.bin") {
+    if (name == "garbage.mp4") {
         QByteArray data(200000, Qt::Uninitialized);
         QRandomGenerator random(11);
         for (char &c : data)
@@ -130,7 +130,10 @@ QString path(const QString &name)
 qint64 startWriter(const QString &file, const QString &container)
 {
     QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-re"};
-    args << kPicture << "-re" << kTone << kH264 << kAac;
+    // A constant 2 Mbit/s so that the writer's 256 KiB buffer reaches the
+    // file about once a second, as a real recording's does.
+    args << kPicture << "-re" << kTone << kH264 << "-b:v" << "2M" << "-minrate" << "2M" << "-maxrate" << "2M"
+         << "-bufsize" << "1M" << "-x264-params" << "nal-hrd=cbr" << kAac;
     if (container == "fmp4")
         args << "-movflags" << "+frag_keyframe+empty_moov+default_base_moof" << "-f" << "mp4";
     else

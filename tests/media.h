@@ -13,7 +13,7 @@
 //   empty.mp4     0 bytes
 //   truncated.mp4 the first 40 % of av20.mp4 (index at the front)
 //   corrupt.mp4   av20.mp4 with a run of garbage in the middle
-//   garbage.bin   random bytes
+//   garbage.mp4   random bytes
 
 #include <QString>
 #include <QStringList>

@@ -11,10 +11,22 @@ zk_cleanup() {
   ZK_CLEANUP=()
 }
 
+# zk_build DIR [-DOPTION=...] [--target T...]
 zk_build() {
   local dir="$1"; shift
-  cmake -S "$ZK_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" --parallel 2
+  local options=() targets=()
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --target) shift; targets=("$@"); break ;;
+      *) options+=("$1"); shift ;;
+    esac
+  done
+  cmake -S "$ZK_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$dir" --parallel 2 --target "${targets[@]}"
+  else
+    cmake --build "$dir" --parallel 2
+  fi
 }
 
 # A private runtime folder, as a desktop session would give (Qt and

@@ -90,6 +90,10 @@ bool make(const QString &name, const QString &out)
         return patchAvi(Media::path("base.avi"), out, name == "bad_audio.avi");
     if (name == "ahead.mkv")
         return ffmpeg(kPicture + QStringList{"-itsoffset", "4"} + kTone + QStringList{"-t", "8"} + kH264 + kAac, out);
+    if (name == "huge.avi")
+        return ffmpeg({"-f", "lavfi", "-i", "color=black:s=16384x16000:d=1:r=1", "-frames:v", "1", "-c:v", "mjpeg",
+                       "-q:v", "31"},
+                      out);
     if (name == "empty.mp4")
         return writeBytes(out, QByteArray());
     if (name == "truncated.mp4") {

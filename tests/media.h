@@ -14,6 +14,7 @@
 //   truncated.mp4 the first 40 % of av20.mp4 (index at the front)
 //   corrupt.mp4   av20.mp4 with a run of garbage in the middle
 //   garbage.mp4   random bytes
+//   huge.avi      one MJPEG picture of 16384x16000: legal for FFmpeg, 1 GiB as an RGB32 image
 
 #include <QString>
 #include <QStringList>

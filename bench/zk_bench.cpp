@@ -1,0 +1,168 @@
+// Measurements of the playback engine, each printed as one "key=value ..."
+// line for bench/run to summarise:
+//   zk_bench decode FILE          pictures per second through DecoderCtx and RGB32 conversion
+//   zk_bench open FILE SEEK       seconds from open, and from a seek, to the first picture
+//   zk_bench follow FILE SECONDS  how far behind a real-time writer (started just before) pictures arrive
+//   zk_bench memory FILE SECONDS  peak resident memory while playing
+
+#include "decoder_ctx.h"
+#include "host_log.h"
+#include "zk_player.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+#include <cstdio>
+
+namespace {
+
+qint64 statusKb(const char *key)
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(int(strlen(key))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// The decode thread's conversion: one QImage per picture, a cached converter.
+bool convert(DecoderCtx &dec, AVFrame *frame)
+{
+    QImage image(frame->width, frame->height, QImage::Format_RGB32);
+    dec.sws = sws_getCachedContext(dec.sws, frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                                   frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (image.isNull() || !dec.sws)
+        return false;
+    uint8_t *planes[1] = {image.bits()};
+    const int strides[1] = {int(image.bytesPerLine())};
+    sws_scale(dec.sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
+    return true;
+}
+
+int benchDecode(const QString &file)
+{
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    const QString error = dec.openInput(file, &stop, &follow, true);
+    if (!error.isEmpty()) {
+        fprintf(stderr, "%s\n", error.toUtf8().constData());
+        return 1;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    int pictures = 0;
+    auto receive = [&] {
+        while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
+            pictures += convert(dec, dec.frame);
+            av_frame_unref(dec.frame);
+        }
+    };
+    while (av_read_frame(dec.fmt, dec.pkt) >= 0) {
+        if (dec.pkt->stream_index == dec.videoIdx && avcodec_send_packet(dec.vctx, dec.pkt) == 0)
+            receive();
+        av_packet_unref(dec.pkt);
+    }
+    avcodec_send_packet(dec.vctx, nullptr);
+    receive();
+    const double seconds = timer.elapsed() / 1000.0;
+    printf("pictures=%d seconds=%.2f fps=%.1f\n", pictures, seconds, pictures / seconds);
+    return 0;
+}
+
+// Seconds until the player's next picture, or -1 after `limitMs`.
+double untilPicture(ZKPlayer &player, const std::function<void()> &action, int limitMs = 20000)
+{
+    QElapsedTimer timer;
+    bool got = false;
+    QEventLoop loop;
+    auto connection = QObject::connect(&player, &ZKPlayer::frameReady, &loop, [&] {
+        got = true;
+        loop.quit();
+    });
+    QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+    timer.start();
+    action();
+    if (!got)
+        loop.exec();
+    QObject::disconnect(connection);
+    return got ? timer.elapsed() / 1000.0 : -1.0;
+}
+
+int benchOpen(const QString &file, double seekTo)
+{
+    ZKPlayer player(nullptr);
+    const double open = untilPicture(player, [&] { player.open(file, false, 0); });
+    const double seek = untilPicture(player, [&] { player.seek(seekTo); });
+    printf("open_s=%.3f seek_s=%.3f\n", open, seek);
+    return open < 0 || seek < 0;
+}
+
+int benchFollow(const QString &file, int seconds)
+{
+    // bench/run starts the writer just before this process: the writer's
+    // media time t is written at about wall time start + t.
+    const qint64 writerStartMs = qEnvironmentVariable("ZK_WRITER_START_MS").toLongLong();
+    ZKPlayer player(nullptr);
+    std::vector<double> behind;
+    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&](const QImage &, double pts) {
+        behind.push_back((QDateTime::currentMSecsSinceEpoch() - writerStartMs) / 1000.0 - pts);
+    });
+    player.open(file, true, 0);
+    QTimer::singleShot(seconds * 1000, &player, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    if (behind.size() < 10)
+        return 1;
+    std::vector<double> steady(behind.begin() + long(behind.size() / 2), behind.end());
+    std::sort(steady.begin(), steady.end());
+    printf("first_behind_s=%.2f steady_behind_s=%.2f pictures=%zu\n", behind.front(), steady[steady.size() / 2],
+           behind.size());
+    return 0;
+}
+
+int benchMemory(const QString &file, int seconds)
+{
+    ZKPlayer player(nullptr);
+    player.open(file, false, 0);
+    // Play a while, then jump around the whole file.
+    QTimer jumps;
+    double target = 0;
+    QObject::connect(&jumps, &QTimer::timeout, &player, [&] {
+        target += 97.0;
+        player.seek(target);
+    });
+    QTimer::singleShot(seconds * 500, &jumps, [&jumps] { jumps.start(500); });
+    QTimer::singleShot(seconds * 1000, &player, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    printf("peak_rss_mb=%.1f\n", statusKb("VmHWM:") / 1024.0);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    HostLog::instance().install(QString()); // engine log lines go to stderr
+    const QStringList args = app.arguments();
+    const QString mode = args.value(1);
+    if (mode == "decode" && args.size() == 3)
+        return benchDecode(args[2]);
+    if (mode == "open" && args.size() == 4)
+        return benchOpen(args[2], args[3].toDouble());
+    if (mode == "follow" && args.size() == 4)
+        return benchFollow(args[2], args[3].toInt());
+    if (mode == "memory" && args.size() == 4)
+        return benchMemory(args[2], args[3].toInt());
+    fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");
+    return 2;
+}

@@ -1,0 +1,221 @@
+#include "stream_ctx.h"
+
+#include <obs-module.h>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kSampleRate = 48000;
+constexpr int kAudioBitRate = 160000;
+constexpr int kAacFrameSamples = 1024;
+
+const AVCodec *findH264Encoder()
+{
+    // The hardware encoder first (macOS); libx264; then any H.264 encoder.
+    if (const AVCodec *codec = avcodec_find_encoder_by_name("h264_videotoolbox"))
+        return codec;
+    if (const AVCodec *codec = avcodec_find_encoder_by_name("libx264"))
+        return codec;
+    return avcodec_find_encoder(AV_CODEC_ID_H264);
+}
+
+} // namespace
+
+QString ffErr(int code)
+{
+    char buffer[64] = {0};
+    av_strerror(code, buffer, sizeof(buffer));
+    return QString::fromUtf8(buffer);
+}
+
+QString StreamCtx::open(const QString &url, int kbps)
+{
+    closeAll();
+    const QByteArray utf8 = url.toUtf8();
+    const int ret = avformat_alloc_output_context2(&fmt, nullptr, "flv", utf8.constData());
+    if (ret < 0 || !fmt)
+        return QStringLiteral("创建 FLV 输出失败: ") + ffErr(ret < 0 ? ret : AVERROR(ENOMEM));
+
+    QString error = openVideoEncoder(kbps);
+    if (error.isEmpty())
+        error = openAudioEncoder();
+    if (error.isEmpty())
+        error = createStreams();
+    if (error.isEmpty())
+        error = allocFrames();
+    if (error.isEmpty())
+        error = connect(url);
+    return error;
+}
+
+QString StreamCtx::openVideoEncoder(int kbps)
+{
+    const AVCodec *codec = findH264Encoder();
+    if (!codec)
+        return QStringLiteral("找不到 H.264 编码器");
+    vctx = avcodec_alloc_context3(codec);
+    if (!vctx)
+        return QStringLiteral("视频编码器打开失败(%1): %2").arg(codec->name, ffErr(AVERROR(ENOMEM)));
+    vctx->width = kWidth;
+    vctx->height = kHeight;
+    vctx->pix_fmt = AV_PIX_FMT_NV12;
+    vctx->time_base = AVRational{1, 1000};
+    vctx->framerate = AVRational{30, 1};
+    vctx->bit_rate = int64_t(kbps) * 1000;
+    vctx->gop_size = 60;
+    vctx->max_b_frames = 0;
+    vctx->color_range = AVCOL_RANGE_MPEG;
+    if (fmt->oformat->flags & AVFMT_GLOBALHEADER)
+        vctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+    // Options an encoder does not know stay in the dictionary, unused.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "realtime", "1", 0);
+    av_dict_set(&options, "allow_sw", "1", 0);
+    av_dict_set(&options, "preset", "veryfast", 0);
+    av_dict_set(&options, "tune", "zerolatency", 0);
+    const int ret = avcodec_open2(vctx, codec, &options);
+    av_dict_free(&options);
+    if (ret < 0)
+        return QStringLiteral("视频编码器打开失败(%1): %2").arg(codec->name, ffErr(ret));
+    blog(LOG_INFO, "[ZKStreamer] 视频编码器: %s", codec->name);
+    return QString();
+}
+
+QString StreamCtx::openAudioEncoder()
+{
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!codec)
+        return QStringLiteral("找不到 AAC 编码器");
+    actx = avcodec_alloc_context3(codec);
+    if (!actx)
+        return QStringLiteral("AAC 编码器打开失败: ") + ffErr(AVERROR(ENOMEM));
+    actx->sample_rate = kSampleRate;
+    av_channel_layout_default(&actx->ch_layout, 2);
+    actx->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    actx->bit_rate = kAudioBitRate;
+    actx->time_base = AVRational{1, kSampleRate};
+    if (fmt->oformat->flags & AVFMT_GLOBALHEADER)
+        actx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    const int ret = avcodec_open2(actx, codec, nullptr);
+    if (ret < 0)
+        return QStringLiteral("AAC 编码器打开失败: ") + ffErr(ret);
+    return QString();
+}
+
+QString StreamCtx::createStreams()
+{
+    vst = avformat_new_stream(fmt, nullptr);
+    ast = vst ? avformat_new_stream(fmt, nullptr) : nullptr;
+    if (!vst || !ast || avcodec_parameters_from_context(vst->codecpar, vctx) < 0 ||
+        avcodec_parameters_from_context(ast->codecpar, actx) < 0)
+        return QStringLiteral("创建流失败");
+    vst->time_base = AVRational{1, 1000};
+    ast->time_base = AVRational{1, kSampleRate};
+    sws = nullptr;
+
+    // The player's PCM: interleaved s16 stereo at the same rate.
+    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    int ret = swr_alloc_set_opts2(&swr, &actx->ch_layout, AV_SAMPLE_FMT_FLTP, kSampleRate, &stereo, AV_SAMPLE_FMT_S16,
+                                  kSampleRate, 0, nullptr);
+    if (ret >= 0)
+        ret = swr_init(swr);
+    if (ret < 0)
+        return QStringLiteral("音频重采样器创建失败");
+    return QString();
+}
+
+QString StreamCtx::allocFrames()
+{
+    vframe = av_frame_alloc();
+    if (!vframe)
+        return QStringLiteral("视频帧缓冲分配失败");
+    vframe->format = AV_PIX_FMT_NV12;
+    vframe->width = kWidth;
+    vframe->height = kHeight;
+    if (av_frame_get_buffer(vframe, 0) < 0)
+        return QStringLiteral("视频帧缓冲分配失败");
+
+    aframe = av_frame_alloc();
+    if (!aframe)
+        return QStringLiteral("音频帧缓冲分配失败");
+    aframe->format = AV_SAMPLE_FMT_FLTP;
+    aframe->nb_samples = kAacFrameSamples;
+    av_channel_layout_default(&aframe->ch_layout, 2);
+    aframe->sample_rate = kSampleRate;
+    if (av_frame_get_buffer(aframe, 0) < 0)
+        return QStringLiteral("音频帧缓冲分配失败");
+
+    pkt = av_packet_alloc();
+    if (!pkt)
+        return QStringLiteral("视频帧缓冲分配失败");
+    return QString();
+}
+
+QString StreamCtx::connect(const QString &url)
+{
+    // A read or write blocks at most 5 s. For rtmps:// the TLS layer checks
+    // the server's certificate against the system's trust store: without
+    // that an impostor on the path would receive the stream key.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "rw_timeout", "5000000", 0);
+    av_dict_set(&options, "tls_verify", "1", 0);
+    int ret = avio_open2(&fmt->pb, url.toUtf8().constData(), AVIO_FLAG_WRITE, nullptr, &options);
+    av_dict_free(&options);
+    if (ret < 0)
+        return QStringLiteral("连接 RTMP 服务器失败: ") + ffErr(ret);
+    ret = avformat_write_header(fmt, nullptr);
+    if (ret < 0)
+        return QStringLiteral("RTMP 握手失败: ") + ffErr(ret);
+    opened = true;
+    return QString();
+}
+
+int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream)
+{
+    if (avcodec_send_frame(codec, frame) < 0)
+        return 0; // the frame is skipped; the connection is fine
+    // Anything but a packet ("again", end, an error) ends this frame's output.
+    while (avcodec_receive_packet(codec, pkt) == 0) {
+        av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
+        pkt->stream_index = stream->index;
+        bytesSent += pkt->size;
+        const int ret = av_interleaved_write_frame(fmt, pkt);
+        if (ret < 0) {
+            av_packet_unref(pkt);
+            return ret;
+        }
+    }
+    return 0;
+}
+
+void StreamCtx::closeAll()
+{
+    if (fmt && opened)
+        av_write_trailer(fmt);
+    av_packet_free(&pkt);
+    av_frame_free(&vframe);
+    av_frame_free(&aframe);
+    if (sws) {
+        sws_freeContext(sws);
+        sws = nullptr;
+    }
+    swr_free(&swr);
+    avcodec_free_context(&vctx);
+    avcodec_free_context(&actx);
+    if (fmt) {
+        if (fmt->pb)
+            avio_closep(&fmt->pb);
+        avformat_free_context(fmt);
+        fmt = nullptr;
+    }
+    vst = nullptr;
+    ast = nullptr;
+    opened = false;
+}

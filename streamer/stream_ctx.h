@@ -1,0 +1,54 @@
+#pragma once
+
+// Everything one RTMP connection needs: the FLV muxer writing to the
+// server, the H.264 and AAC encoders, the resampler from the player's PCM,
+// the picture scaler (created by the worker on first use), and one reusable
+// video frame, audio frame and packet. Built anew for every connection
+// attempt and used only on the streamer's worker thread. closeAll() is the
+// one release path, for a whole context as for a half-built one.
+
+#include <QString>
+
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+QString ffErr(int code);
+
+struct StreamCtx {
+    AVFormatContext *fmt = nullptr;
+    AVCodecContext *vctx = nullptr;
+    AVCodecContext *actx = nullptr;
+    AVStream *vst = nullptr;
+    AVStream *ast = nullptr;
+    SwsContext *sws = nullptr;
+    SwrContext *swr = nullptr;
+    AVFrame *vframe = nullptr;
+    AVFrame *aframe = nullptr;
+    AVPacket *pkt = nullptr;
+    bool opened = false;    // the stream header has been written
+    int64_t bytesSent = 0;  // all packets handed to the muxer
+
+    StreamCtx() = default;
+    StreamCtx(const StreamCtx &) = delete;
+    StreamCtx &operator=(const StreamCtx &) = delete;
+    ~StreamCtx() { closeAll(); }
+
+    // Empty on success, else the message to show.
+    QString open(const QString &url, int kbps);
+    // 0, or the first failed write's error. A frame the encoder refuses is skipped.
+    int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
+    void closeAll();
+
+private:
+    QString openVideoEncoder(int kbps);
+    QString openAudioEncoder();
+    QString createStreams();
+    QString allocFrames();
+    QString connect(const QString &url);
+};

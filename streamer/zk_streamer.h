@@ -1,0 +1,79 @@
+#pragma once
+
+// ZKStreamer pushes the program output to an RTMP server. The panel hands
+// it every PGM picture and every block of PGM audio; a worker thread paces
+// audio by the wall clock, encodes pictures as they come, writes both
+// through a StreamCtx, reports its state and bit rate, and reconnects by
+// itself every 2 s after a failure. Pushing never waits on the network.
+
+#include <QByteArray>
+#include <QImage>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+struct StreamCtx;
+
+class ZKStreamer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit ZKStreamer(QObject *parent = nullptr);
+    ~ZKStreamer() override;
+
+    void start(const QString &url, int kbps);
+    void stop();
+    bool isStreaming() const { return m_running; }
+    void pushFrame(const QImage &frame);
+    void pushAudio(const QByteArray &pcm);
+
+    // The URL as it may appear in a log: the stream key (the last path
+    // segment) and any query replaced, the server and application kept.
+    static QString maskedUrl(const QString &url);
+
+signals:
+    void stateChanged(const QString &state);
+    void statsUpdated(int kbps);
+
+private:
+    friend class TestStreamer;
+
+    // Per-connection state of the worker.
+    struct Connection {
+        qint64 startMs = 0;
+        qint64 samplesSent = 0;
+        qint64 lastPictureMs = -1;
+        bool failed = false;
+        qint64 windowStartMs = 0;
+        int64_t windowBytes = 0;
+    };
+
+    void workerLoop();
+    void stream(StreamCtx &ctx, qint64 nowMs, Connection &conn);
+    void sendAudio(StreamCtx &ctx, qint64 t, Connection &conn);
+    void sendPicture(StreamCtx &ctx, qint64 t, Connection &conn);
+    // 1 encoded, 0 skipped (no converter), -1 the write failed.
+    int encodePicture(StreamCtx &ctx, const QImage &picture, qint64 t);
+    void reportStats(StreamCtx &ctx, qint64 t, Connection &conn);
+    void sleepUnlessStopped();
+
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stopRequested{false};
+    QString m_url;
+    int m_kbps = 4000;
+    std::deque<QImage> m_frames;   // (mutex) oldest first, at most 8
+    QByteArray m_audio;            // (mutex) s16 stereo 48 kHz, at most 384000 bytes
+    qint64 m_droppedFrames = 0;    // (mutex)
+
+    // Worker-local, kept for the whole run of the worker.
+    QImage m_lastPicture;
+    QByteArray m_silence;
+};

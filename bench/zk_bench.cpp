@@ -4,10 +4,13 @@
 //   zk_bench open FILE SEEK       seconds from open, and from a seek, to the first picture
 //   zk_bench follow FILE SECONDS  how far behind a real-time writer (started just before) pictures arrive
 //   zk_bench memory FILE SECONDS  peak resident memory while playing
+//   zk_bench stream FILE URL SECONDS KBPS
+//                                 CPU of streaming the clip's pictures (looped, 30 a second) with sound
 
 #include "decoder_ctx.h"
 #include "host_log.h"
 #include "zk_player.h"
+#include "zk_streamer.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -19,7 +22,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <cmath>
 #include <cstdio>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -147,6 +153,80 @@ int benchMemory(const QString &file, int seconds)
     return 0;
 }
 
+double cpuSeconds()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Decodes up to `limit` pictures of the clip as the player would hand them on.
+QVector<QImage> decodePictures(const QString &file, int limit)
+{
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    QVector<QImage> pictures;
+    if (!dec.openInput(file, &stop, &follow, true).isEmpty())
+        return pictures;
+    while (pictures.size() < limit && av_read_frame(dec.fmt, dec.pkt) >= 0) {
+        if (dec.pkt->stream_index == dec.videoIdx && avcodec_send_packet(dec.vctx, dec.pkt) == 0) {
+            while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
+                QImage image(dec.frame->width, dec.frame->height, QImage::Format_RGB32);
+                dec.sws = sws_getCachedContext(dec.sws, dec.frame->width, dec.frame->height,
+                                               AVPixelFormat(dec.frame->format), dec.frame->width, dec.frame->height,
+                                               AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                uint8_t *planes[1] = {image.bits()};
+                const int strides[1] = {int(image.bytesPerLine())};
+                sws_scale(dec.sws, dec.frame->data, dec.frame->linesize, 0, dec.frame->height, planes, strides);
+                pictures << image;
+                av_frame_unref(dec.frame);
+            }
+        }
+        av_packet_unref(dec.pkt);
+    }
+    return pictures;
+}
+
+int benchStream(const QString &file, const QString &url, int seconds, int kbps)
+{
+    const QVector<QImage> pictures = decodePictures(file, 60);
+    if (pictures.isEmpty())
+        return 1;
+    ZKStreamer streamer;
+    int lastKbps = 0;
+    QObject::connect(&streamer, &ZKStreamer::statsUpdated, &streamer, [&](int value) {
+        if (value > 0)
+            lastKbps = value;
+    });
+    const double cpuStart = cpuSeconds();
+    streamer.start(url, kbps);
+    // Pictures at 30 a second and sound in 20 ms blocks, as the panel pushes them.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 sample = 0;
+    int picture = 0;
+    QTimer feeder;
+    feeder.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&feeder, &QTimer::timeout, &streamer, [&] {
+        while (picture * 1000 / 30 <= clock.elapsed())
+            streamer.pushFrame(pictures[picture++ % pictures.size()]);
+        while (sample * 1000 / 48000 <= clock.elapsed()) {
+            QByteArray pcm(960 * 4, Qt::Uninitialized);
+            auto *out = reinterpret_cast<qint16 *>(pcm.data());
+            for (int i = 0; i < 960; ++i, ++sample)
+                out[2 * i] = out[2 * i + 1] = qint16(6000 * std::sin(2 * M_PI * 440 * sample / 48000.0));
+            streamer.pushAudio(pcm);
+        }
+    });
+    feeder.start(5);
+    QTimer::singleShot(seconds * 1000, &streamer, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    streamer.stop();
+    const double cpu = cpuSeconds() - cpuStart;
+    printf("cpu_s=%.2f pictures=%d kbps=%d\n", cpu, picture, lastKbps);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -163,6 +243,8 @@ int main(int argc, char **argv)
         return benchFollow(args[2], args[3].toInt());
     if (mode == "memory" && args.size() == 4)
         return benchMemory(args[2], args[3].toInt());
+    if (mode == "stream" && args.size() == 6)
+        return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
     fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");
     return 2;
 }

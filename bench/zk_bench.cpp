@@ -4,6 +4,8 @@
 //   zk_bench open FILE SEEK       seconds from open, and from a seek, to the first picture
 //   zk_bench follow FILE SECONDS  how far behind a real-time writer (started just before) pictures arrive
 //   zk_bench memory FILE SECONDS  peak resident memory while playing
+//   zk_bench play FILE SECONDS    CPU of one player playing the file in real time (sound on the default device)
+//   zk_bench sync FILE SECONDS    end-to-end A/V offset on sinkA (a file with a flash and a click every second)
 //   zk_bench stream FILE URL SECONDS KBPS
 //                                 CPU of streaming the clip's pictures (looped, 30 a second) with sound
 
@@ -11,6 +13,7 @@
 #include "host_log.h"
 #include "zk_player.h"
 #include "zk_streamer.h"
+#include "sync_meter.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -227,6 +230,37 @@ int benchStream(const QString &file, const QString &url, int seconds, int kbps)
     return 0;
 }
 
+int benchPlay(const QString &file, int seconds)
+{
+    ZKPlayer player(nullptr);
+    int pictures = 0;
+    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&pictures] { ++pictures; });
+    const double cpuStart = cpuSeconds();
+    player.open(file, false, 0);
+    QTimer::singleShot(seconds * 1000, &player, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    player.close();
+    printf("cpu_s=%.2f pictures=%d\n", cpuSeconds() - cpuStart, pictures);
+    return 0;
+}
+
+int benchSync(const QString &file, int seconds)
+{
+    SyncMeter meter("sinkA.monitor");
+    if (!meter.start())
+        return 1;
+    ZKPlayer player(nullptr);
+    meter.watch(&player);
+    QTimer::singleShot(500, &player, [&] { player.open(file, false, 0); });
+    QTimer::singleShot(seconds * 1000 + 500, &player, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    player.close();
+    meter.stop();
+    const SyncMeter::Result r = meter.result();
+    printf("marks=%d mean_ms=%.1f worst_ms=%.1f\n", r.marks, r.meanMs, r.worstMs);
+    return r.marks > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -243,6 +277,10 @@ int main(int argc, char **argv)
         return benchFollow(args[2], args[3].toInt());
     if (mode == "memory" && args.size() == 4)
         return benchMemory(args[2], args[3].toInt());
+    if (mode == "play" && args.size() == 4)
+        return benchPlay(args[2], args[3].toInt());
+    if (mode == "sync" && args.size() == 4)
+        return benchSync(args[2], args[3].toInt());
     if (mode == "stream" && args.size() == 6)
         return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
     fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");

@@ -1,5 +1,6 @@
 // ZKPlayer: construction, the control operations (open, seek, close,
-// following) and the audio output through a push-mode QAudioSink.
+// following), the audio output through a push-mode QAudioSink, and the
+// statistics tick with its audio-device watchdog.
 
 #include "zk_player.h"
 
@@ -17,6 +18,9 @@ namespace {
 constexpr double kBytesPerSecond = 192000.0; // 48000 Hz * 2 channels * 2 bytes
 constexpr int kSinkBufferBytes = 48000;      // 0.25 s
 constexpr double kAudioJumpSec = 0.3;        // larger gaps between chunks re-anchor the clock
+// Less than this queued (and nothing half-written) is a drained queue, not
+// audio the device should be playing.
+constexpr double kWatchdogQueuedSec = 0.05;
 
 QTimer *makeTimer(QObject *parent, int ms, Qt::TimerType type)
 {
@@ -302,5 +306,53 @@ void ZKPlayer::onAudioTick()
 
 void ZKPlayer::onStatsTick()
 {
-    // Statistics and the audio watchdog come with the next engine step.
+    size_t pictures = 0;
+    double queuedSec = 0.0;
+    bool eof = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        pictures = m_videoQueue.size();
+        queuedSec = m_queuedAudioSec;
+        eof = m_eof;
+    }
+    const qint64 procUs = m_sink ? m_sink->processedUSecs() : -1;
+    const int freeBytes = m_sink ? int(m_sink->bytesFree()) : -1;
+    const int state = m_sink ? int(m_sink->state()) : -1;
+    // The raw clock, without the interpolation between the sink's steps.
+    double clock = -99.0;
+    if (m_audioClockValid && m_sink)
+        clock = m_audioAnchorPts + (procUs - m_audioAnchorUs) / 1000000.0;
+    else if (m_wallTimer.isValid())
+        clock = m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0;
+    blog(LOG_INFO,
+         "[ZK统计] pos=%.2f clk=%.2f vq=%zu aq=%.2fs pend=%d eof=%d | sink: state=%d free=%d procUs=%lld aclk=%d "
+         "expect=%.2f",
+         m_lastPts, clock, pictures, queuedSec, int(m_pendingPcm.size()), int(eof), state, freeBytes,
+         static_cast<long long>(procUs), int(m_audioClockValid), m_expectedAudioPts);
+
+    // A suspended sink does not consume: a long pause must not cost the
+    // operator the monitor device. Judge again a full interval after resume.
+    if (m_paused) {
+        m_lastProcUs = -1;
+        return;
+    }
+    const bool audioWaiting = !m_pendingPcm.isEmpty() || queuedSec > kWatchdogQueuedSec;
+    if (m_sink && m_audioClockValid && audioWaiting && procUs == m_lastProcUs) {
+        dropStalledDevice(procUs);
+        return;
+    }
+    m_lastProcUs = procUs;
+}
+
+void ZKPlayer::dropStalledDevice(qint64 frozenUs)
+{
+    const QByteArray device = m_sink->property("zk_device_id").toByteArray();
+    blog(LOG_WARNING, "[ZKPlayer] ⚠️ 音频设备 2 秒没消费任何数据(procUs 冻结在 %lld),弃用该设备,视频转墙钟继续播。设备=%s",
+         static_cast<long long>(frozenUs), device.constData());
+    teardownAudio();
+    // Video goes on from the picture on screen.
+    m_wallAnchorPts = m_lastPts;
+    m_wallTimer.restart();
+    m_lastProcUs = -1;
+    emit stateChanged(QStringLiteral("音频设备异常,已切静默播放"));
 }

@@ -79,6 +79,7 @@ private slots:
 private:
     friend class TestPlayer;
     friend class TestPacing;
+    friend class TestAudio;
 
     // Decode thread state that lives across passes of decodeLoop.
     struct DecodeState {
@@ -119,6 +120,7 @@ private:
     bool fetchAudioChunk();
     void anchorAudioClock(double pts);
     void applySinkVolume();
+    void dropStalledDevice(qint64 frozenUs);
 
     std::thread m_thread;
     std::mutex m_mutex;

@@ -90,6 +90,20 @@ bool make(const QString &name, const QString &out)
         return patchAvi(Media::path("base.avi"), out, name == "bad_audio.avi");
     if (name == "ahead.mkv")
         return ffmpeg(kPicture + QStringList{"-itsoffset", "4"} + kTone + QStringList{"-t", "8"} + kH264 + kAac, out);
+    if (name == "sync.mkv") {
+        const QString click = "if(lt(mod(t\\,1)\\,0.005)\\,0.9*sin(2*PI*1000*t)\\,0)";
+        return ffmpeg({"-f", "lavfi", "-i",
+                       "color=c=black:s=320x240:r=30,drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:"
+                       "enable='lt(mod(t,1),0.03)'",
+                       "-f", "lavfi", "-i", QString("aevalsrc=%1|%1:s=48000").arg(click), "-t", "10", "-c:v",
+                       "libx264", "-preset", "veryfast", "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a",
+                       "192k"},
+                      out);
+    }
+    if (name == "gap1s.mkv" || name == "gap02s.mkv") {
+        const QString cut = name == "gap1s.mkv" ? "aselect='not(between(t,2,3))'" : "aselect='not(between(t,2,2.2))'";
+        return ffmpeg(kPicture + kTone + QStringList{"-t", "6", "-af", cut} + kH264 + kAac, out);
+    }
     if (name == "huge.avi")
         return ffmpeg({"-f", "lavfi", "-i", "color=black:s=16384x16000:d=1:r=1", "-frames:v", "1", "-c:v", "mjpeg",
                        "-q:v", "31"},

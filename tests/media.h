@@ -14,6 +14,9 @@
 //   truncated.mp4 the first 40 % of av20.mp4 (index at the front)
 //   corrupt.mp4   av20.mp4 with a run of garbage in the middle
 //   garbage.mp4   random bytes
+//   sync.mkv      10 s: a white picture and a 5 ms click at every whole second, black and silent between
+//   gap1s.mkv     6 s, the audio jumps from 2.0 s to 3.0 s (no audio in between)
+//   gap02s.mkv    6 s, the audio jumps from 2.0 s to 2.2 s
 //   huge.avi      one MJPEG picture of 16384x16000: legal for FFmpeg, 1 GiB as an RGB32 image
 
 #include <QString>

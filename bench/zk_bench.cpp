@@ -44,45 +44,43 @@ qint64 statusKb(const char *key)
     return -1;
 }
 
-// The decode thread's conversion: one QImage per picture, a cached converter.
-bool convert(DecoderCtx &dec, AVFrame *frame)
-{
-    QImage image(frame->width, frame->height, QImage::Format_RGB32);
-    dec.sws = sws_getCachedContext(dec.sws, frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
-                                   frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (image.isNull() || !dec.sws)
-        return false;
-    uint8_t *planes[1] = {image.bits()};
-    const int strides[1] = {int(image.bytesPerLine())};
-    sws_scale(dec.sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
-    return true;
-}
-
-int benchDecode(const QString &file)
+// Decodes the file's pictures as the decode thread does (decode, then
+// convert to RGB32) and hands each to `take` until it returns false.
+bool decodeFile(const QString &file, const std::function<bool(QImage &&)> &take)
 {
     std::atomic<bool> stop{false}, follow{false};
     DecoderCtx dec;
     const QString error = dec.openInput(file, &stop, &follow, true);
     if (!error.isEmpty()) {
         fprintf(stderr, "%s\n", error.toUtf8().constData());
-        return 1;
+        return false;
     }
-    QElapsedTimer timer;
-    timer.start();
-    int pictures = 0;
+    bool more = true;
     auto receive = [&] {
-        while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
-            pictures += convert(dec, dec.frame);
+        while (more && avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
+            QImage image(dec.frame->width, dec.frame->height, QImage::Format_RGB32);
+            if (!image.isNull() && dec.toRgb32(dec.frame, image))
+                more = take(std::move(image));
             av_frame_unref(dec.frame);
         }
     };
-    while (av_read_frame(dec.fmt, dec.pkt) >= 0) {
+    while (more && av_read_frame(dec.fmt, dec.pkt) >= 0) {
         if (dec.pkt->stream_index == dec.videoIdx && avcodec_send_packet(dec.vctx, dec.pkt) == 0)
             receive();
         av_packet_unref(dec.pkt);
     }
-    avcodec_send_packet(dec.vctx, nullptr);
+    avcodec_send_packet(dec.vctx, nullptr); // the decoder's last pictures
     receive();
+    return true;
+}
+
+int benchDecode(const QString &file)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int pictures = 0;
+    if (!decodeFile(file, [&pictures](QImage &&) { return ++pictures > 0; }))
+        return 1;
     const double seconds = timer.elapsed() / 1000.0;
     printf("pictures=%d seconds=%.2f fps=%.1f\n", pictures, seconds, pictures / seconds);
     return 0;
@@ -163,36 +161,13 @@ double cpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Decodes up to `limit` pictures of the clip as the player would hand them on.
-QVector<QImage> decodePictures(const QString &file, int limit)
-{
-    std::atomic<bool> stop{false}, follow{false};
-    DecoderCtx dec;
-    QVector<QImage> pictures;
-    if (!dec.openInput(file, &stop, &follow, true).isEmpty())
-        return pictures;
-    while (pictures.size() < limit && av_read_frame(dec.fmt, dec.pkt) >= 0) {
-        if (dec.pkt->stream_index == dec.videoIdx && avcodec_send_packet(dec.vctx, dec.pkt) == 0) {
-            while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
-                QImage image(dec.frame->width, dec.frame->height, QImage::Format_RGB32);
-                dec.sws = sws_getCachedContext(dec.sws, dec.frame->width, dec.frame->height,
-                                               AVPixelFormat(dec.frame->format), dec.frame->width, dec.frame->height,
-                                               AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-                uint8_t *planes[1] = {image.bits()};
-                const int strides[1] = {int(image.bytesPerLine())};
-                sws_scale(dec.sws, dec.frame->data, dec.frame->linesize, 0, dec.frame->height, planes, strides);
-                pictures << image;
-                av_frame_unref(dec.frame);
-            }
-        }
-        av_packet_unref(dec.pkt);
-    }
-    return pictures;
-}
-
 int benchStream(const QString &file, const QString &url, int seconds, int kbps)
 {
-    const QVector<QImage> pictures = decodePictures(file, 60);
+    QVector<QImage> pictures;
+    decodeFile(file, [&pictures](QImage &&image) {
+        pictures << std::move(image);
+        return pictures.size() < 60;
+    });
     if (pictures.isEmpty())
         return 1;
     ZKStreamer streamer;

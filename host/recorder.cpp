@@ -125,7 +125,8 @@ void Recorder::stopAndWait(int timeoutMs)
     if (!m_process)
         return;
     stop();
-    if (m_process && !m_process->waitForFinished(timeoutMs) && m_process) {
+    // A finished writer clears m_process inside waitForFinished.
+    if (!m_process->waitForFinished(timeoutMs) && m_process) {
         m_process->kill();
         m_process->waitForFinished(2000);
     }

@@ -185,6 +185,20 @@ bool DecoderCtx::seekTo(double seconds)
     return true;
 }
 
+bool DecoderCtx::toRgb32(const AVFrame *source, QImage &image)
+{
+    // Same size, only the pixel format changes: BGRA bytes are the memory
+    // layout of Format_RGB32 on little-endian processors.
+    sws = sws_getCachedContext(sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
+                               source->width, source->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!sws)
+        return false;
+    uint8_t *planes[1] = {image.bits()};
+    const int strides[1] = {static_cast<int>(image.bytesPerLine())};
+    sws_scale(sws, source->data, source->linesize, 0, source->height, planes, strides);
+    return true;
+}
+
 void DecoderCtx::closeAll()
 {
     av_frame_free(&swFrame);

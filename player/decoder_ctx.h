@@ -10,6 +10,7 @@
 
 #include "growing_io.h"
 
+#include <QImage>
 #include <QString>
 
 #include <atomic>
@@ -53,6 +54,10 @@ struct DecoderCtx {
                       bool videoOnly);
     bool seekTo(double seconds);
     void closeAll();
+    // Converts a decoded picture into `image` (allocated by the caller at the
+    // picture's size, QImage::Format_RGB32) through the cached converter.
+    // False when no converter can be made for the picture's format.
+    bool toRgb32(const AVFrame *source, QImage &image);
 
 private:
     QString openVideoDecoder();

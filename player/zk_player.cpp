@@ -71,11 +71,8 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
     m_finishedReported = false;
     m_lastPts = startSec > 0 ? startSec : 0.0;
     {
+        // close() has emptied the queues and dropped any seek target.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_videoQueue.clear();
-        m_audioQueue.clear();
-        m_queuedAudioSec = 0.0;
-        m_seekTarget = -1.0;
         m_clockResetPending = false;
         m_eof = false;
     }
@@ -118,12 +115,17 @@ void ZKPlayer::close()
     teardownAudio();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_videoQueue.clear();
-        m_audioQueue.clear();
-        m_queuedAudioSec = 0.0;
+        clearQueues();
         m_seekTarget = -1.0;
     }
     m_paused = false;
+}
+
+void ZKPlayer::clearQueues()
+{
+    m_videoQueue.clear();
+    m_audioQueue.clear();
+    m_queuedAudioSec = 0.0;
 }
 
 void ZKPlayer::stopThread()

@@ -96,6 +96,7 @@ private:
 
     void requestSeek(double seconds);
     void stopThread();
+    void clearQueues(); // m_mutex held
 
     void decodeLoop();
     bool waitForRecording();

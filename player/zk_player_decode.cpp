@@ -131,9 +131,7 @@ void ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
     const bool ok = dec.seekTo(target);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_videoQueue.clear();
-        m_audioQueue.clear();
-        m_queuedAudioSec = 0.0;
+        clearQueues();
         m_clockResetPending = true;
         m_eof = false;
     }
@@ -275,15 +273,8 @@ void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, d
         }
         return;
     }
-    // Same size, only the pixel format changes: BGRA bytes are the memory
-    // layout of Format_RGB32 on little-endian processors.
-    dec.sws = sws_getCachedContext(dec.sws, width, height, static_cast<AVPixelFormat>(source->format), width, height,
-                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!dec.sws)
+    if (!dec.toRgb32(source, image))
         return;
-    uint8_t *planes[1] = {image.bits()};
-    const int strides[1] = {static_cast<int>(image.bytesPerLine())};
-    sws_scale(dec.sws, source->data, source->linesize, 0, height, planes, strides);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_videoQueue.push_back({std::move(image), pts});
 }

@@ -13,6 +13,7 @@
 struct LogLine {
     int level = 0;
     QString text;
+    bool operator==(const LogLine &other) const { return level == other.level && text == other.text; }
 };
 
 class HostLog {

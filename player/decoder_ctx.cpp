@@ -42,13 +42,57 @@ QString DecoderCtx::openInput(const QString &path, std::atomic<bool> *abortFlag,
                               bool videoOnly)
 {
     closeAll();
+    this->path = path;
+    this->videoOnly = videoOnly;
+    io.abortFlag = abortFlag;
+    io.followFlag = followFlag;
+    lastError = openFile(-1, -1);
+    return lastError;
+}
+
+Mp4Fragments::Fragment DecoderCtx::fragmentFor(double seconds) const
+{
+    if (!fragmented || !fmt)
+        return {};
+    const AVStream *video = fmt->streams[videoIdx];
+    return Mp4Fragments::find(io.fd, uint32_t(video->id), std::llround(seconds / videoTb));
+}
+
+QString DecoderCtx::reopenAt(const Mp4Fragments::Fragment &fragment)
+{
+    closeAll();
+    lastError = openFile(fragment.moovEnd, fragment.moofOffset);
+    return lastError;
+}
+
+bool DecoderCtx::reopenAtFragment(double seconds)
+{
+    const Mp4Fragments::Fragment fragment = fragmentFor(seconds);
+    return fragment.moofOffset >= 0 && reopenAt(fragment).isEmpty();
+}
+
+// Opens `path`; with a fragment given, the demuxer sees a 'free' box from
+// the end of the 'moov' up to that fragment and starts there. Offsets in the
+// file stay as they are, so every box keeps its meaning.
+QString DecoderCtx::openFile(int64_t moovEnd, int64_t moofOffset)
+{
     const QByteArray utf8 = path.toUtf8();
     io.fd = ::open(utf8.constData(), O_RDONLY);
     if (io.fd < 0)
         return QStringLiteral("打开文件失败: %1").arg(QString::fromLocal8Bit(strerror(errno)));
     io.pos = 0;
-    io.abortFlag = abortFlag;
-    io.followFlag = followFlag;
+    io.eofLogged = false;
+    io.overlayPos = -1;
+    if (moovEnd >= 0 && moofOffset - moovEnd >= 16) {
+        const uint64_t gap = uint64_t(moofOffset - moovEnd);
+        const uint8_t box[16] = {0, 0, 0, 1, 'f', 'r', 'e', 'e', uint8_t(gap >> 56), uint8_t(gap >> 48),
+                                 uint8_t(gap >> 40), uint8_t(gap >> 32), uint8_t(gap >> 24), uint8_t(gap >> 16),
+                                 uint8_t(gap >> 8), uint8_t(gap)};
+        memcpy(io.overlay, box, sizeof(box));
+        io.overlayPos = moovEnd;
+        io.overlayLen = int(sizeof(box));
+    }
+    fragmented = io.followFlag && io.followFlag->load() && Mp4Fragments::isFragmented(io.fd);
 
     auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
     avio = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, &io, zk_io_read, nullptr, zk_io_seek) : nullptr;
@@ -64,6 +108,8 @@ QString DecoderCtx::openInput(const QString &path, std::atomic<bool> *abortFlag,
     fmt->pb = avio;
     fmt->probesize = kProbeSize;
     fmt->max_analyze_duration = kAnalyzeDuration;
+    if (fragmented)
+        fmt->flags |= AVFMT_FLAG_IGNIDX;
 
     AVDictionary *options = nullptr;
     av_dict_set(&options, "err_detect", "ignore_err", 0);
@@ -110,6 +156,7 @@ bool DecoderCtx::allocVideoContext(const AVCodec *codec)
     if (avcodec_parameters_to_context(vctx, fmt->streams[videoIdx]->codecpar) < 0)
         return false;
     vctx->thread_count = 0; // the decoder picks its thread count
+    vctx->pkt_timebase = fmt->streams[videoIdx]->time_base;
     return true;
 }
 
@@ -152,6 +199,8 @@ void DecoderCtx::openAudioDecoder()
         return;
     }
     actx = avcodec_alloc_context3(codec);
+    if (actx)
+        actx->pkt_timebase = audio->time_base; // lets the decoder skip the encoder's priming samples
     if (!actx || avcodec_parameters_to_context(actx, audio->codecpar) < 0 || avcodec_open2(actx, codec, nullptr) < 0) {
         avcodec_free_context(&actx);
         audioIdx = -1;
@@ -169,9 +218,20 @@ void DecoderCtx::openAudioDecoder()
     }
 }
 
+bool DecoderCtx::indexed(int64_t ts) const
+{
+    AVStream *video = fmt->streams[videoIdx];
+    const int entries = avformat_index_get_entries_count(video);
+    return entries > 0 && avformat_index_get_entry(video, 0)->timestamp <= ts &&
+           ts <= avformat_index_get_entry(video, entries - 1)->timestamp;
+}
+
 bool DecoderCtx::seekTo(double seconds)
 {
     const int64_t ts = std::llround(seconds / videoTb);
+    // Outside the fragments read so far the demuxer knows no seek point.
+    if (fragmented && !indexed(ts) && (reopenAtFragment(seconds) || !fmt))
+        return fmt != nullptr;
     int ret = av_seek_frame(fmt, videoIdx, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) {
         blog(LOG_WARNING, "[ZKPlayer] seek %.1fs 失败(%s),尝试 ANY", seconds, avErrStr(ret).toUtf8().constData());
@@ -195,8 +255,8 @@ bool DecoderCtx::toRgb32(const AVFrame *source, QImage &image)
         return false;
     uint8_t *planes[1] = {image.bits()};
     const int strides[1] = {static_cast<int>(image.bytesPerLine())};
-    sws_scale(sws, source->data, source->linesize, 0, source->height, planes, strides);
-    return true;
+    // A failed conversion leaves the image's memory as it was: not a picture.
+    return sws_scale(sws, source->data, source->linesize, 0, source->height, planes, strides) > 0;
 }
 
 void DecoderCtx::closeAll()

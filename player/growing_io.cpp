@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -22,6 +23,14 @@ constexpr int kPollMs = 20;
 // After this long at the live edge the wait is worth one log line.
 constexpr int kWaitLogMs = 1000;
 
+void applyOverlay(const GrowingIO *io, uint8_t *buf, int64_t n)
+{
+    const int64_t from = std::max(io->pos, io->overlayPos);
+    const int64_t to = std::min(io->pos + n, io->overlayPos + io->overlayLen);
+    for (int64_t at = from; at < to; ++at)
+        buf[at - io->pos] = io->overlay[at - io->overlayPos];
+}
+
 } // namespace
 
 extern "C" int zk_io_read(void *opaque, uint8_t *buf, int bufSize)
@@ -34,7 +43,10 @@ extern "C" int zk_io_read(void *opaque, uint8_t *buf, int bufSize)
             if (waitedMs >= kWaitLogMs)
                 blog(LOG_INFO, "[ZKPlayer] IO 恢复:等了 %d ms 后 pos=%lld 有数据", waitedMs,
                      static_cast<long long>(io->pos));
+            if (io->overlayPos >= 0)
+                applyOverlay(io, buf, n);
             io->pos += n;
+            io->eofLogged = false;
             return static_cast<int>(n);
         }
         if (n < 0) {
@@ -48,7 +60,10 @@ extern "C" int zk_io_read(void *opaque, uint8_t *buf, int bufSize)
         if (io->abortFlag && io->abortFlag->load())
             return AVERROR_EXIT;
         if (!io->followFlag || !io->followFlag->load()) {
-            blog(LOG_INFO, "[ZKPlayer] IO 返回 EOF(follow=0) pos=%lld", static_cast<long long>(io->pos));
+            // The demuxer asks again on every pass at the end: log the arrival once.
+            if (!io->eofLogged)
+                blog(LOG_INFO, "[ZKPlayer] IO 返回 EOF(follow=0) pos=%lld", static_cast<long long>(io->pos));
+            io->eofLogged = true;
             return AVERROR_EOF;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
@@ -62,7 +77,10 @@ extern "C" int64_t zk_io_seek(void *opaque, int64_t offset, int whence)
 {
     auto *io = static_cast<GrowingIO *>(opaque);
     struct stat st;
-    switch (whence & ~AVSEEK_FORCE) {
+    const int how = whence & ~AVSEEK_FORCE;
+    if (how != AVSEEK_SIZE)
+        io->eofLogged = false;
+    switch (how) {
     case SEEK_SET:
         io->pos = offset;
         return io->pos;

@@ -4,6 +4,10 @@
 // Reads use explicit offsets; while the player follows a recording, a read
 // that finds no bytes waits for the writer instead of reporting the end.
 // Both callbacks run only on the player's decode thread.
+//
+// An overlay can replace a few bytes of the file as the demuxer sees them:
+// the decoder context uses it to put a 'free' box header after an MP4's
+// 'moov', so that the demuxer skips straight to a chosen fragment.
 
 #include <atomic>
 #include <cstdint>
@@ -13,6 +17,10 @@ struct GrowingIO {
     int64_t pos = 0;                           // offset of the next read (never the descriptor's own offset)
     std::atomic<bool> *abortFlag = nullptr;    // the player's stop request: a waiting read gives up
     std::atomic<bool> *followFlag = nullptr;   // set: an empty read waits for the writer
+    bool eofLogged = false;                    // the end was logged; again only after data or a seek
+    int64_t overlayPos = -1;                   // file offset of the overlay; -1 = none
+    int overlayLen = 0;
+    uint8_t overlay[16] = {};
 };
 
 extern "C" {

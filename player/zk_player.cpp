@@ -21,6 +21,12 @@ constexpr double kAudioJumpSec = 0.3;        // larger gaps between chunks re-an
 // Less than this queued (and nothing half-written) is a drained queue, not
 // audio the device should be playing.
 constexpr double kWatchdogQueuedSec = 0.05;
+// Without a device, audio leaves when its time is this close on the clock
+// (about one 15 ms tick ahead, as a device's buffer would take it).
+constexpr double kSilentLeadSec = 0.02;
+// ...or at once when it lies this far ahead: a jump in the timestamps,
+// which must not hold the queue (and with it the decoder) back.
+constexpr double kSilentJumpSec = 0.5;
 
 QTimer *makeTimer(QObject *parent, int ms, Qt::TimerType type)
 {
@@ -49,12 +55,16 @@ ZKPlayer::~ZKPlayer()
 
 void ZKPlayer::open(const QString &path, bool followLive, double startSec)
 {
-    // A lane already playing this file only jumps within it.
+    // A lane already playing this file only jumps within it, as long as its
+    // decode thread still takes seeks; one that is ending is reopened.
     if (m_running && path == m_path && startSec >= 0) {
+        const bool wasFollowing = m_followLive;
         m_followLive = followLive;
-        blog(LOG_INFO, "[ZKPlayer] 同文件快速 seek → %.1fs (followLive=%d)", startSec, int(followLive));
-        seek(startSec);
-        return;
+        if (requestSeek(startSec)) {
+            blog(LOG_INFO, "[ZKPlayer] 同文件快速 seek → %.1fs (followLive=%d)", startSec, int(followLive));
+            return;
+        }
+        m_followLive = wasFollowing;
     }
     close();
     if (!followLive) {
@@ -75,6 +85,7 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_clockResetPending = false;
         m_eof = false;
+        m_acceptsSeeks = true;
     }
     resetPlaybackClocks();
     blog(LOG_INFO, "[ZKPlayer] open: %s (followLive=%d, startSec=%.1f, videoOnly=%d)", path.toUtf8().constData(),
@@ -96,14 +107,22 @@ void ZKPlayer::seek(double seconds)
         requestSeek(seconds);
 }
 
-void ZKPlayer::requestSeek(double seconds)
+bool ZKPlayer::requestSeek(double seconds)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_acceptsSeeks)
+            return false;
         m_seekTarget = seconds < 0 ? 0.0 : seconds;
         m_eof = false;
+        // From now on nothing from before the seek leaves the player: the
+        // picture on screen stays until the first one at the target.
+        m_seekPending = true;
+        clearQueues();
     }
+    m_pendingPcm.clear();
     m_cv.notify_all();
+    return true;
 }
 
 void ZKPlayer::close()
@@ -117,6 +136,7 @@ void ZKPlayer::close()
         std::lock_guard<std::mutex> lock(m_mutex);
         clearQueues();
         m_seekTarget = -1.0;
+        m_seekPending = false;
     }
     m_paused = false;
 }
@@ -177,6 +197,7 @@ void ZKPlayer::setupAudioOutput()
     applySinkVolume();
     m_sink->setBufferSize(kSinkBufferBytes);
     m_sinkIo = m_sink->start();
+    m_lastProcUs = -1; // a new device is judged over two full intervals
     blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作完成 (io=%p)", static_cast<void *>(m_sinkIo));
     if (!m_sinkIo) {
         blog(LOG_ERROR, "[ZKPlayer] QAudioSink 启动失败,走无声+墙钟模式");
@@ -230,20 +251,33 @@ void ZKPlayer::setAudioDevice(const QByteArray &id)
         setupAudioOutput();
 }
 
-void ZKPlayer::drainAudioSilently()
+void ZKPlayer::paceAudioSilently()
 {
-    bool took = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        took = !m_audioQueue.empty();
-        for (const AudioChunk &chunk : m_audioQueue)
-            m_queuedAudioSec -= chunk.pcm.size() / kBytesPerSecond;
-        m_audioQueue.clear();
-        if (m_queuedAudioSec < 0)
-            m_queuedAudioSec = 0;
-    }
-    if (took)
+    // No device to play on: the stream still needs the program's sound, so
+    // the audio leaves as its time comes on the player's clock.
+    for (;;) {
+        AudioChunk chunk;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_seekPending || m_audioQueue.empty())
+                break;
+            const AudioChunk &head = m_audioQueue.front();
+            if (!hasMasterClock()) {
+                m_wallAnchorPts = head.pts;
+                m_wallTimer.start();
+            }
+            const double clock = masterClockSec();
+            if (head.pts > clock + kSilentLeadSec && head.pts <= clock + kSilentJumpSec)
+                break;
+            chunk = std::move(m_audioQueue.front());
+            m_audioQueue.pop_front();
+            m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - chunk.pcm.size() / kBytesPerSecond);
+        }
         m_cv.notify_all();
+        emit audioData(chunk.pcm);
+        if (m_sink || m_paused) // a receiver changed the player
+            return;
+    }
 }
 
 void ZKPlayer::anchorAudioClock(double pts)
@@ -260,7 +294,7 @@ bool ZKPlayer::fetchAudioChunk()
     AudioChunk chunk;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_audioQueue.empty())
+        if (m_seekPending || m_audioQueue.empty())
             return false;
         chunk = std::move(m_audioQueue.front());
         m_audioQueue.pop_front();
@@ -286,7 +320,7 @@ void ZKPlayer::onAudioTick()
     if (m_paused)
         return;
     if (!m_sink || !m_sinkIo) {
-        drainAudioSilently();
+        paceAudioSilently();
         return;
     }
     qint64 freeBytes = m_sink->bytesFree();

@@ -11,7 +11,9 @@
 //
 // Clocks, all in seconds on the stream's own time scale:
 // - master clock (masterClockSec): the audio clock when a sink plays the
-//   audio, else the wall clock; -1.0 when there is none yet.
+//   audio, else the wall clock. hasMasterClock() says whether there is one
+//   yet; its value may be below zero (a seek close to the start, less the
+//   sink's latency), and then it paces like any other.
 // - wall clock: m_wallAnchorPts plus the time since m_wallTimer started;
 //   anchored to the first picture shown, re-anchored by big jumps and resume.
 // - audio clock: m_audioAnchorPts plus the sink's processed time since
@@ -85,26 +87,34 @@ private:
     struct DecodeState {
         double videoSkipUntil = -1.0;
         double audioSkipUntil = -1.0;
-        double decodePos = 0.0;
+        double decodePos = 0.0;       // presentation time of the last decoded picture
+        double audioDecodePos = -1.0; // end of the last queued audio; -1 = none since the last seek
         int readErrors = 0;
         int64_t lastGoodByte = 0;
         int64_t lastHealSize = -1;
         bool warnedImage = false;
-        bool drained = false; // the decoders gave up their last pictures at the end
+        bool drained = false;         // the decoders gave up their last pictures at this end
+        bool eofLogged = false;       // this arrival at the end was logged
+
+        // Resume after a reopen: nothing already queued is queued again.
+        void resumeAfterReopen();
+        void landedAt(double target);
     };
     enum class Pass { Continue, Exit };
 
-    void requestSeek(double seconds);
+    bool requestSeek(double seconds); // false when no thread takes seeks any more
     void stopThread();
     void clearQueues(); // m_mutex held
 
     void decodeLoop();
+    void endThread();
     bool waitForRecording();
     bool mayRead() const; // back-pressure; m_mutex held
     void waitOnQueue(int ms);
-    void performSeek(DecoderCtx &dec, DecodeState &st, double target);
+    Pass performSeek(DecoderCtx &dec, DecodeState &st, double target);
     Pass handleReadError(DecoderCtx &dec, DecodeState &st, int ret);
     Pass selfHeal(DecoderCtx &dec, DecodeState &st);
+    Pass reopened(DecoderCtx &dec, bool ok);
     Pass reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret);
     void decodeVideo(DecoderCtx &dec, DecodeState &st);
     void queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, double pts);
@@ -114,10 +124,12 @@ private:
     void setupAudioOutput();
     void teardownAudio();
     void resetPlaybackClocks();
+    bool hasMasterClock() const;
+    bool waitingForAudioClock() const;
     double masterClockSec();
     bool takeDueFrame(VideoFrame &out); // m_mutex held
     void checkFinished();
-    void drainAudioSilently();
+    void paceAudioSilently();
     bool fetchAudioChunk();
     void anchorAudioClock(double pts);
     void applySinkVolume();
@@ -134,6 +146,8 @@ private:
     double m_queuedAudioSec = 0.0;              // (mutex)
     bool m_clockResetPending = false;           // (mutex)
     bool m_eof = false;                         // (mutex)
+    bool m_seekPending = false;                 // (mutex) requested, not yet done: nothing old leaves
+    bool m_acceptsSeeks = false;                // (mutex) the decode thread will still take a seek
     QString m_path;
     std::atomic<bool> m_followLive{false};
     std::atomic<bool> m_videoOnly{false};
@@ -156,6 +170,7 @@ private:
     double m_expectedAudioPts = -1.0;
     QElapsedTimer m_wallTimer;
     double m_wallAnchorPts = 0.0;
+    QElapsedTimer m_sinceClockReset; // how long the first picture has waited for the audio clock
     QAudioSink *m_sink = nullptr;  // child when present
     QIODevice *m_sinkIo = nullptr; // owned by m_sink
     QByteArray m_pendingPcm;

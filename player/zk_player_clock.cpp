@@ -19,8 +19,23 @@ constexpr double kWallJumpSec = 0.5;
 constexpr double kEarlySec = 0.005;
 // A backlog drains at most this many pictures per 8 ms tick.
 constexpr int kMaxFramesPerTick = 3;
+// After a reset the first picture waits for the sound to anchor the clock
+// (the sink first plays what it still holds), so that a seek or a loop
+// starts in step; a file whose sound starts later must not hold it longer.
+constexpr qint64 kAudioAnchorWaitMs = 400;
 
 } // namespace
+
+bool ZKPlayer::hasMasterClock() const
+{
+    return (m_audioClockValid && m_sink) || m_wallTimer.isValid();
+}
+
+bool ZKPlayer::waitingForAudioClock() const
+{
+    return m_sink && m_sinkIo && m_hasAudio && m_sinceClockReset.isValid() &&
+           m_sinceClockReset.elapsed() < kAudioAnchorWaitMs;
+}
 
 double ZKPlayer::masterClockSec()
 {
@@ -50,15 +65,19 @@ void ZKPlayer::resetPlaybackClocks()
     m_lastProcDelta = -1;
     m_procStepTimer.invalidate();
     m_expectedAudioPts = -1.0;
+    m_sinceClockReset.start();
 }
 
 bool ZKPlayer::takeDueFrame(VideoFrame &out)
 {
-    if (m_videoQueue.empty())
+    if (m_seekPending || m_videoQueue.empty())
         return false;
+    const bool clocked = hasMasterClock();
     const double clock = masterClockSec();
     VideoFrame &head = m_videoQueue.front();
-    if (clock < 0) {
+    if (!clocked) {
+        if (waitingForAudioClock())
+            return false;
         // No clock yet: show at once and let the wall clock start here.
         m_wallAnchorPts = head.pts;
         m_wallTimer.start();

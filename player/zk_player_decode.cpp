@@ -28,6 +28,8 @@ constexpr qint64 kRecordingWaitMs = 10000;
 constexpr int64_t kHealMinGrowth = 262144;  // reopen again only after the file grew this much
 constexpr int64_t kHealRewind = 786432;     // resume demuxing this far before the break point
 constexpr double kBytesPerSecond = 192000.0;
+// Chunk ends are compared after a reopen; half a sample absorbs rounding.
+constexpr double kHalfSampleSec = 0.5 / 48000.0;
 
 } // namespace
 
@@ -63,18 +65,47 @@ void ZKPlayer::waitOnQueue(int ms)
     m_cv.wait_for(lock, milliseconds(ms), [this] { return m_stopRequested || m_seekTarget >= 0; });
 }
 
+void ZKPlayer::DecodeState::landedAt(double target)
+{
+    videoSkipUntil = audioSkipUntil = decodePos = audioDecodePos = target;
+}
+
+void ZKPlayer::DecodeState::resumeAfterReopen()
+{
+    // The video test keeps pictures from skip-until - 0.001 on, so the
+    // margin must exceed that tolerance to drop the picture already queued.
+    videoSkipUntil = decodePos + 0.002;
+    // Audio runs ahead of the last picture (reordering, frame threads), so
+    // it resumes where the audio already queued ends, not at the picture.
+    audioSkipUntil = audioDecodePos >= 0 ? audioDecodePos : decodePos;
+    drained = false;
+    eofLogged = false;
+    readErrors = 0;
+}
+
+void ZKPlayer::endThread()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_acceptsSeeks = false;
+        m_seekTarget = -1.0;
+        m_seekPending = false;
+    }
+    m_running = false;
+}
+
 void ZKPlayer::decodeLoop()
 {
     DecoderCtx dec;
     if (m_followLive && !waitForRecording()) {
-        m_running = false;
+        endThread();
         return;
     }
     const QString error = dec.openInput(m_path, &m_stopRequested, &m_followLive, m_videoOnly);
     if (!error.isEmpty()) {
         blog(LOG_ERROR, "[ZKPlayer] %s", error.toUtf8().constData());
         emit errorOccurred(error);
-        m_running = false;
+        endThread();
         return;
     }
     m_videoWidth = dec.vctx->width;
@@ -86,8 +117,12 @@ void ZKPlayer::decodeLoop()
         emit durationKnown(dec.fmt->duration / 1000000.0);
 
     DecodeState st;
-    if (m_startSec > 0.01 && dec.seekTo(m_startSec))
-        st.videoSkipUntil = st.audioSkipUntil = st.decodePos = m_startSec;
+    if (m_startSec > 0.01) {
+        if (dec.seekTo(m_startSec))
+            st.landedAt(m_startSec);
+        else if (reopened(dec, dec.isOpen()) == Pass::Exit)
+            return endThread();
+    }
 
     for (;;) {
         double seekNow = -1.0;
@@ -105,12 +140,14 @@ void ZKPlayer::decodeLoop()
             }
         }
         if (seekNow >= 0) {
-            performSeek(dec, st, seekNow);
+            if (performSeek(dec, st, seekNow) == Pass::Exit)
+                break;
             continue;
         }
         const int ret = av_read_frame(dec.fmt, dec.pkt);
         if (ret >= 0) {
             st.readErrors = 0;
+            st.drained = st.eofLogged = false; // more data: the next end is a new arrival
             st.lastGoodByte = dec.io.pos;
             if (dec.pkt->stream_index == dec.videoIdx)
                 decodeVideo(dec, st);
@@ -122,11 +159,20 @@ void ZKPlayer::decodeLoop()
         if (handleReadError(dec, st, ret) == Pass::Exit)
             break;
     }
-    m_running = false;
     blog(LOG_INFO, "[ZKPlayer] 解码线程退出 @ %.1fs", st.decodePos);
+    endThread();
 }
 
-void ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
+ZKPlayer::Pass ZKPlayer::reopened(DecoderCtx &dec, bool ok)
+{
+    // A reopen inside a seek or a heal that failed leaves nothing to read.
+    if (ok)
+        return Pass::Continue;
+    emit errorOccurred(dec.lastError);
+    return Pass::Exit;
+}
+
+ZKPlayer::Pass ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
 {
     const bool ok = dec.seekTo(target);
     {
@@ -134,13 +180,16 @@ void ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
         clearQueues();
         m_clockResetPending = true;
         m_eof = false;
+        if (m_seekTarget < 0) // no newer request waiting
+            m_seekPending = false;
     }
-    st.drained = false; // seekTo flushed the decoders
+    st.drained = st.eofLogged = false;
     if (ok) {
-        st.videoSkipUntil = st.audioSkipUntil = st.decodePos = target;
+        st.landedAt(target);
         blog(LOG_INFO, "[ZKPlayer] seek → %.1fs 完成", target);
     }
     m_finishedReported = false;
+    return reopened(dec, dec.isOpen());
 }
 
 ZKPlayer::Pass ZKPlayer::handleReadError(DecoderCtx &dec, DecodeState &st, int ret)
@@ -150,13 +199,15 @@ ZKPlayer::Pass ZKPlayer::handleReadError(DecoderCtx &dec, DecodeState &st, int r
     if (ret == AVERROR_EOF) {
         if (m_followLive)
             return selfHeal(dec, st);
-        blog(LOG_INFO, "[ZKPlayer] av_read_frame → EOF (follow=0),播放收尾");
+        // The thread stays at the end until a seek or a stop: say so once.
+        if (!st.eofLogged)
+            blog(LOG_INFO, "[ZKPlayer] av_read_frame → EOF (follow=0),播放收尾");
+        st.eofLogged = true;
         drainDecoders(dec, st);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_eof = true;
         }
-        // The thread stays at the end of the file until a seek or a stop.
         waitOnQueue(100);
         return Pass::Continue;
     }
@@ -178,24 +229,32 @@ ZKPlayer::Pass ZKPlayer::selfHeal(DecoderCtx &dec, DecodeState &st)
         return Pass::Continue;
     }
     st.lastHealSize = size;
-    const int64_t rewind = st.lastGoodByte > kHealRewind ? st.lastGoodByte - kHealRewind : 0;
+    // A fragmented MP4 resumes at the start of the fragment that holds the
+    // break point, where its demuxer can parse; other containers resync on
+    // their own a little before it.
+    const Mp4Fragments::Fragment fragment = dec.fragmentFor(st.decodePos);
+    const int64_t rewind = fragment.moofOffset >= 0            ? fragment.moofOffset
+                           : st.lastGoodByte > kHealRewind ? st.lastGoodByte - kHealRewind
+                                                           : 0;
     blog(LOG_WARNING, "[ZKPlayer] 解复用器被写入端噎住(EOF@follow),自愈:断点 %.2fs/字节 %lld,重开并回退到字节 %lld",
          st.decodePos, static_cast<long long>(st.lastGoodByte), static_cast<long long>(rewind));
-    const QString error = dec.openInput(m_path, &m_stopRequested, &m_followLive, m_videoOnly);
+    const QString error = fragment.moofOffset >= 0 ? dec.reopenAt(fragment)
+                                                   : dec.openInput(m_path, &m_stopRequested, &m_followLive, m_videoOnly);
     if (!error.isEmpty()) {
         emit errorOccurred(error);
         return Pass::Exit;
     }
-    st.drained = false;
-    if (rewind > 0)
-        avio_seek(dec.fmt->pb, rewind, SEEK_SET);
-    // Drop everything up to and including the last picture already queued:
-    // the video test keeps pictures from skip-until - 0.001 on, so the
-    // margin must exceed that tolerance.
-    st.videoSkipUntil = st.decodePos + 0.002;
-    st.audioSkipUntil = st.decodePos + 0.001;
+    if (fragment.moofOffset < 0 && rewind > 0) {
+        const int64_t moved = avio_seek(dec.fmt->pb, rewind, SEEK_SET);
+        if (moved < 0) {
+            blog(LOG_WARNING, "[ZKPlayer] 自愈回退到字节 %lld 失败(%s),改为 seek → %.2fs",
+                 static_cast<long long>(rewind), avErrStr(int(moved)).toUtf8().constData(), st.decodePos);
+            dec.seekTo(st.decodePos);
+        }
+    }
+    st.resumeAfterReopen();
     blog(LOG_INFO, "[ZKPlayer] 自愈重开完成,从 %.2fs 继续", st.decodePos);
-    return Pass::Continue;
+    return reopened(dec, dec.isOpen());
 }
 
 ZKPlayer::Pass ZKPlayer::reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret)
@@ -207,26 +266,29 @@ ZKPlayer::Pass ZKPlayer::reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int
         emit errorOccurred(error);
         return Pass::Exit;
     }
-    if (dec.seekTo(st.decodePos))
-        st.videoSkipUntil = st.audioSkipUntil = st.decodePos;
-    st.readErrors = 0;
-    st.drained = false;
-    return Pass::Continue;
+    // Back to the last picture; whatever the seek lands on, nothing
+    // already queued is queued again.
+    dec.seekTo(st.decodePos);
+    st.resumeAfterReopen();
+    return reopened(dec, dec.isOpen());
 }
 
 void ZKPlayer::drainDecoders(DecoderCtx &dec, DecodeState &st)
 {
     // Threaded and reordering decoders hold the last few pictures until told
     // the stream has ended; without this a finished file loses its tail.
-    // Once per end: the decoders stay in draining mode until a seek or a
-    // reopen flushes or replaces them.
+    // Once per arrival at the end; the flush afterwards leaves the decoders
+    // ready for whatever comes next (a seek, or a file that grew).
     if (st.drained)
         return;
     st.drained = true;
     av_packet_unref(dec.pkt); // an empty packet means "end of stream"
     decodeVideo(dec, st);
-    if (dec.actx)
+    avcodec_flush_buffers(dec.vctx);
+    if (dec.actx) {
         decodeAudio(dec, st);
+        avcodec_flush_buffers(dec.actx);
+    }
 }
 
 void ZKPlayer::decodeVideo(DecoderCtx &dec, DecodeState &st)
@@ -298,19 +360,24 @@ void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
             continue;
         pcm.truncate(n * 4);
         const double duration = n / 48000.0;
+        const double end = pts + duration; // as decoded, before any cut: compared again after a reopen
         if (st.audioSkipUntil >= 0 && pts >= 0) {
-            if (st.audioSkipUntil >= pts + duration)
+            if (st.audioSkipUntil >= end - kHalfSampleSec)
                 continue; // wholly before the target
             if (st.audioSkipUntil > pts) {
                 int cut = static_cast<int>((st.audioSkipUntil - pts) * kBytesPerSecond);
                 cut -= cut % 4; // whole sample frames
-                if (cut > 0 && cut < pcm.size()) {
+                if (cut >= pcm.size())
+                    continue;
+                if (cut > 0) {
                     pcm.remove(0, cut);
                     pts = st.audioSkipUntil;
                 }
             }
             st.audioSkipUntil = -1.0;
         }
+        if (pts >= 0)
+            st.audioDecodePos = end;
         std::lock_guard<std::mutex> lock(m_mutex);
         m_audioQueue.push_back({std::move(pcm), pts < 0 ? 0.0 : pts});
         m_queuedAudioSec += duration;

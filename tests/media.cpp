@@ -72,6 +72,8 @@ bool make(const QString &name, const QString &out)
     const QString suffix = QFileInfo(name).suffix();
     if (name == "av20.mp4")
         return ffmpeg(kPicture + kTone + QStringList{"-t", "20"} + kH264 + kAac + QStringList{"-movflags", "+faststart"}, out);
+    if (name == "av20.mkv")
+        return ffmpeg({"-i", Media::path("av20.mp4"), "-c", "copy"}, out);
     if (name.startsWith("av.")) {
         QStringList extra;
         if (suffix == "ts")
@@ -100,6 +102,8 @@ bool make(const QString &name, const QString &out)
                        "192k"},
                       out);
     }
+    if (name == "sync3.mp4")
+        return ffmpeg({"-i", Media::path("sync.mkv"), "-t", "2.98", "-c", "copy"}, out); // without the flash at 3 s
     if (name == "gap1s.mkv" || name == "gap02s.mkv") {
         const QString cut = name == "gap1s.mkv" ? "aselect='not(between(t,2,3))'" : "aselect='not(between(t,2,2.2))'";
         return ffmpeg(kPicture + kTone + QStringList{"-t", "6", "-af", cut} + kH264 + kAac, out);

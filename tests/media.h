@@ -3,6 +3,7 @@
 // Test media, made with the FFmpeg command-line tool the first time a test
 // asks for them and kept in the build tree. Names:
 //   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
+//   av20.mkv      the same in Matroska (a finished file: its segment has a known end)
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
 //   short.mp4     2 s, video only
 //   no_pts.h264   raw H.264 elementary stream: no timestamps at all
@@ -15,6 +16,7 @@
 //   corrupt.mp4   av20.mp4 with a run of garbage in the middle
 //   garbage.mp4   random bytes
 //   sync.mkv      10 s: a white picture and a 5 ms click at every whole second, black and silent between
+//   sync3.mp4     the first 3 s of it, in MP4
 //   gap1s.mkv     6 s, the audio jumps from 2.0 s to 3.0 s (no audio in between)
 //   gap02s.mkv    6 s, the audio jumps from 2.0 s to 2.2 s
 //   huge.avi      one MJPEG picture of 16384x16000: legal for FFmpeg, 1 GiB as an RGB32 image
@@ -32,5 +34,17 @@ QString path(const QString &name);
 qint64 startWriter(const QString &file, const QString &container);
 // SIGINT: the writer finishes the file and exits. Waits for it.
 void finishWriter(qint64 pid);
+
+// A writer for the length of a scope.
+struct Writer {
+    qint64 pid = -1;
+    Writer(const QString &file, const QString &container) : pid(startWriter(file, container)) {}
+    ~Writer() { finish(); }
+    void finish()
+    {
+        finishWriter(pid);
+        pid = -1;
+    }
+};
 
 } // namespace Media

@@ -1,12 +1,14 @@
 // The player's sound on a real audio server: a private PulseAudio with two
 // null sinks, started by this test before Qt looks for devices. Device
-// choice, volume, what audioData carries, the audio clock, end-to-end A/V
+// choice, volume, what audioData carries, the audio clock across seeks
+// near the start, loops, heals, pause and a frozen device, end-to-end A/V
 // sync measured on what the sink really played, the statistics line and
 // the watchdog that drops a device which stopped consuming.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
+#include "fault_pread.h"
 #include "media.h"
 #include "sync_meter.h"
 #include "test_support.h"
@@ -14,28 +16,41 @@
 
 #include <QAudioSink>
 #include <QMediaDevices>
-#include <QRegularExpression>
-
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 
 using namespace TestSupport;
 
 namespace {
 
-QString g_serverDir;
-
-int pactl(const QStringList &args)
-{
-    return run("pactl", args);
-}
-
 // One sink suspended for the length of a scope (the device stops consuming).
 struct SuspendedSink {
     QString name;
-    explicit SuspendedSink(const QString &sink) : name(sink) { pactl({"suspend-sink", name, "1"}); }
-    ~SuspendedSink() { pactl({"suspend-sink", name, "0"}); }
+    explicit SuspendedSink(const QString &sink) : name(sink) { run("pactl", {"suspend-sink", name, "1"}); }
+    ~SuspendedSink() { run("pactl", {"suspend-sink", name, "0"}); }
+};
+
+// When pictures left the player, on the wall clock.
+struct Pacing : QObject {
+    QElapsedTimer clock;
+    QVector<qint64> at;
+    explicit Pacing(ZKPlayer &player)
+    {
+        clock.start();
+        connect(&player, &ZKPlayer::frameReady, this, [this] { at << clock.elapsed(); });
+    }
+    // The most pictures within any 100 ms, and the longest gap, from `from` on.
+    std::pair<int, qint64> burstAndGap(int from = 0) const
+    {
+        int burst = 0;
+        qint64 gap = 0;
+        for (int i = from, j = from; i < at.size(); ++i) {
+            while (at[i] - at[j] > 100)
+                ++j;
+            burst = qMax(burst, i - j + 1);
+            if (i > from)
+                gap = qMax(gap, at[i] - at[i - 1]);
+        }
+        return {burst, gap};
+    }
 };
 
 } // namespace
@@ -45,23 +60,40 @@ class TestAudio : public QObject {
 
 private:
     // Opens `file` and waits until the audio clock runs.
-    void openWithSound(ZKPlayer &player, const QString &file);
+    static void openWithSound(ZKPlayer &player, const QString &file, double start = 0);
     static QByteArray sinkDevice(ZKPlayer &player)
     {
         return player.m_sink ? player.m_sink->property("zk_device_id").toByteArray() : QByteArray();
     }
-    static QString lastStatsLine(int from);
+    static QString lastStatsLine(int from)
+    {
+        const QStringList lines = logTexts(from).filter("[ZK统计]");
+        return lines.isEmpty() ? QString() : lines.last();
+    }
+    // A normal picture rate: at most 5 pictures within 100 ms (30 fps gives
+    // 3 or 4) and no gap over 200 ms.
+    static bool paced(const Pacing &pacing, int from, const char *what);
+    // A null sink can stall the first second of a new stream; until sound
+    // and picture are in step the picture waits for it.
+    static void waitInStep(ZKPlayer &player)
+    {
+        QTest::qWait(1500);
+        QTRY_VERIFY_WITH_TIMEOUT(qAbs(player.masterClockSec() - player.m_lastPts) < 0.1, 10000);
+    }
 
 private slots:
     void initTestCase();
     void cleanup();
     void deviceChoice();
     void volumeAndMute();
-    void audioDataFollowsTheDevice();
     void audioDataIsExactlyWhatTheSinkTook();
     void clockAnchorsAndJumps();
+    void seekCloseToTheStartPaces_data();
+    void seekCloseToTheStartPaces();
+    void loopingAShortFileStaysInStep();
+    void reopensWithSoundRepeatNothing();
+    void pauseSuspendsAndResumesExactly();
     void frozenDeviceStopsTheClock();
-    void avSyncOnWhatTheSinkPlayed();
     void statisticsLine();
     void watchdogDropsAStalledDevice();
     void watchdogSparesIdleAndPausedSinks();
@@ -72,34 +104,36 @@ void TestAudio::initTestCase()
 {
     HostLog::instance().install(QString());
     QVERIFY2(!QMediaDevices::audioOutputs().isEmpty(), "the test's PulseAudio server is not reachable");
-    for (const char *name : {"av20.mp4", "sync.mkv", "gap1s.mkv", "gap02s.mkv"})
+    for (const char *name : {"av20.mp4", "sync.mkv", "sync3.mp4", "gap1s.mkv", "gap02s.mkv"})
         QVERIFY(QFileInfo(Media::path(name)).exists());
 }
 
 void TestAudio::cleanup()
 {
-    pactl({"suspend-sink", "sinkA", "0"});
-    pactl({"suspend-sink", "sinkB", "0"});
+    FaultPread::failNext(0, 0);
+    run("pactl", {"suspend-sink", "sinkA", "0"});
+    run("pactl", {"suspend-sink", "sinkB", "0"});
 }
 
-void TestAudio::openWithSound(ZKPlayer &player, const QString &file)
+void TestAudio::openWithSound(ZKPlayer &player, const QString &file, double start)
 {
-    player.open(file, false, 0);
+    player.open(file, false, start);
     QVERIFY(player.m_sink);
     QTRY_VERIFY_WITH_TIMEOUT(player.m_audioClockValid, 10000);
 }
 
-QString TestAudio::lastStatsLine(int from)
+bool TestAudio::paced(const Pacing &pacing, int from, const char *what)
 {
-    const QStringList lines = logTexts(from).filter("[ZK统计]");
-    return lines.isEmpty() ? QString() : lines.last();
+    const auto [burst, gap] = pacing.burstAndGap(from);
+    qInfo("%s: at most %d pictures in 100 ms, longest gap %lld ms", what, burst, static_cast<long long>(gap));
+    return burst <= 5 && gap <= 200;
 }
 
 void TestAudio::deviceChoice()
 {
     ZKPlayer player(nullptr);
     QSignalSpy frames(&player, &ZKPlayer::frameReady);
-    int before = HostLog::instance().count();
+    int before = logMark();
     player.setAudioDevice("no-such-device");
     openWithSound(player, Media::path("av20.mp4"));
     QCOMPARE(sinkDevice(player), QByteArray("sinkA")); // the default
@@ -107,22 +141,22 @@ void TestAudio::deviceChoice()
 
     // Another id that resolves to the same device keeps the sink.
     QAudioSink *sink = player.m_sink;
-    before = HostLog::instance().count();
+    before = logMark();
     player.setAudioDevice("sinkA");
     QCOMPARE(player.m_sink, sink);
     QCOMPARE(logTexts(before), QStringList{"[ZKPlayer] 复用 QAudioSink(零 CoreAudio 调用): SinkA"});
     QVERIFY(!player.m_audioClockValid); // the next chunk re-anchors
     QTRY_VERIFY_WITH_TIMEOUT(player.m_audioClockValid, 5000);
 
-    // Switching to the other sink while playing moves the sound there. Wait
-    // until sound and picture are in step: a null sink can stall its first
-    // second, and the picture then waits for the sound to catch up.
-    QTRY_VERIFY_WITH_TIMEOUT(qAbs(player.masterClockSec() - player.m_lastPts) < 0.1, 10000);
-    before = HostLog::instance().count();
+    // Switching to the other sink while playing moves the sound there.
+    waitInStep(player);
+    player.m_lastProcUs = 12345;
+    before = logMark();
     player.setAudioDevice("sinkB");
     QCOMPARE(sinkDevice(player), QByteArray("sinkB"));
-    QStringList expected{"[ZKPlayer] CoreAudio 操作开始: 销毁旧 sink", "[ZKPlayer] CoreAudio 操作开始: stop+delete sink",
-                         "[ZKPlayer] CoreAudio 操作完成: sink 已销毁", "[ZKPlayer] CoreAudio 操作: 新建 QAudioSink: SinkB"};
+    QCOMPARE(player.m_lastProcUs, -1); // a new device is judged afresh
+    const QStringList expected{"[ZKPlayer] CoreAudio 操作开始: 销毁旧 sink", "[ZKPlayer] CoreAudio 操作开始: stop+delete sink",
+                               "[ZKPlayer] CoreAudio 操作完成: sink 已销毁", "[ZKPlayer] CoreAudio 操作: 新建 QAudioSink: SinkB"};
     QCOMPARE(logTexts(before).mid(0, 4), expected);
     const int shown = frames.size();
     QProcess parec;
@@ -137,7 +171,7 @@ void TestAudio::deviceChoice()
     for (int i = 0; i < pcm.size() / 2; ++i)
         loud += qAbs(samples[i]) > 1000;
     QVERIFY2(loud > 1000, qPrintable(QString("%1 loud samples on sinkB").arg(loud)));
-    QVERIFY2(frames.size() > shown + 30, qPrintable(QString("%1 pictures after the switch").arg(frames.size() - shown))); // the picture went on
+    QVERIFY(frames.size() > shown + 30); // the picture went on
 }
 
 void TestAudio::volumeAndMute()
@@ -154,27 +188,6 @@ void TestAudio::volumeAndMute()
     QVERIFY(player.m_sink->volume() < 0.01); // muted stays silent
     player.setMuted(false);
     QVERIFY(qAbs(player.m_sink->volume() - 0.5) < 0.01);
-}
-
-void TestAudio::audioDataFollowsTheDevice()
-{
-    ZKPlayer player(nullptr);
-    QByteArray carried;
-    int blocks = 0;
-    connect(&player, &ZKPlayer::audioData, this, [&](const QByteArray &pcm) {
-        carried += pcm;
-        ++blocks;
-        QVERIFY(pcm.size() % 4 == 0);
-    });
-    openWithSound(player, Media::path("av20.mp4"));
-    QTest::qWait(1000); // past the sink's initial fill
-    carried.clear();
-    QElapsedTimer timer;
-    timer.start();
-    QTest::qWait(3000);
-    const double rate = carried.size() / (timer.elapsed() / 1000.0);
-    QVERIFY2(qAbs(rate - 192000) < 192000 * 0.1, qPrintable(QString::number(rate)));
-    QVERIFY(blocks > 50);
 }
 
 void TestAudio::audioDataIsExactlyWhatTheSinkTook()
@@ -207,31 +220,125 @@ void TestAudio::audioDataIsExactlyWhatTheSinkTook()
         player.onAudioTick();
         QTest::qWait(15);
     }
-    QCOMPARE(carried.size(), pattern.size());
-    QVERIFY(carried == pattern); // every byte, once, in order
+    QVERIFY(carried == pattern); // every byte, once, in order, at the device's pace
+    QVERIFY(fed.elapsed() > 600);
     std::lock_guard<std::mutex> lock(player.m_mutex);
-    QVERIFY(player.m_audioQueue.empty());
-    QVERIFY(player.m_queuedAudioSec < 1e-9);
+    QVERIFY(player.m_audioQueue.empty() && player.m_queuedAudioSec < 1e-9);
 }
 
 void TestAudio::clockAnchorsAndJumps()
 {
     {
         ZKPlayer player(nullptr);
-        const int before = HostLog::instance().count();
+        const int before = logMark();
         openWithSound(player, Media::path("gap1s.mkv"));
-        QVERIFY(!logTexts(before).join('\n').contains("音频不连续")); // the first chunk anchors silently
-        QTRY_VERIFY_WITH_TIMEOUT(logTexts(before).join('\n').contains("[ZKPlayer] 音频不连续(预期 2.0"), 8000);
+        QVERIFY(logTexts(before).filter("音频不连续").isEmpty()); // the first chunk anchors silently
+        QTRY_VERIFY_WITH_TIMEOUT(!logTexts(before).filter("[ZKPlayer] 音频不连续(预期 2.0").isEmpty(), 8000);
         QVERIFY(logTexts(before).filter("音频不连续").first().contains(QRegularExpression("实际 3\\.0\\d\\),时钟重锚$")));
     }
-    {
-        ZKPlayer player(nullptr);
-        QSignalSpy states(&player, &ZKPlayer::stateChanged);
-        const int before = HostLog::instance().count();
-        openWithSound(player, Media::path("gap02s.mkv"));
-        QTRY_VERIFY_WITH_TIMEOUT(player.m_lastPts > 3.5, 10000);
-        QVERIFY(!logTexts(before).join('\n').contains("音频不连续")); // 0.2 s is not a jump
-    }
+    ZKPlayer player(nullptr);
+    const int before = logMark();
+    openWithSound(player, Media::path("gap02s.mkv"));
+    QTRY_VERIFY_WITH_TIMEOUT(player.m_lastPts > 3.5, 10000);
+    QVERIFY(logTexts(before).filter("音频不连续").isEmpty()); // 0.2 s is not a jump
+}
+
+void TestAudio::seekCloseToTheStartPaces_data()
+{
+    QTest::addColumn<double>("target");
+    QTest::newRow("0.05 s") << 0.05;
+    QTest::newRow("0.1 s") << 0.1;
+    QTest::newRow("5 s") << 5.0;
+}
+
+void TestAudio::seekCloseToTheStartPaces()
+{
+    // The sink's latency is taken off the first chunk's time: close to the
+    // start the audio clock begins below zero, and must pace all the same.
+    QFETCH(double, target);
+    ZKPlayer player(nullptr);
+    openWithSound(player, Media::path("av20.mp4"), 8.0);
+    waitInStep(player);
+    Pacing pacing(player);
+    player.seek(target);
+    QTRY_VERIFY_WITH_TIMEOUT(!pacing.at.isEmpty(), 5000);
+    QTest::qWait(2500);
+    QVERIFY(paced(pacing, 0, qPrintable(QString("after a seek to %1 s").arg(target))));
+}
+
+void TestAudio::loopingAShortFileStaysInStep()
+{
+    // A backup video looped back to 0 at its end, ten times, with sound:
+    // the picture keeps its pace and stays in step with what the sink plays.
+    SyncMeter meter("sinkA.monitor");
+    QVERIFY(meter.start());
+    ZKPlayer player(nullptr);
+    meter.watch(&player);
+    Pacing pacing(player);
+    int loops = 0;
+    connect(&player, &ZKPlayer::stateChanged, this, [&](const QString &state) {
+        if (state == QStringLiteral("已播完") && ++loops < 10)
+            player.seek(0.0);
+    });
+    openWithSound(player, Media::path("sync3.mp4"));
+    QTRY_COMPARE_WITH_TIMEOUT(loops, 10, 45000);
+    meter.stop();
+    QVERIFY(paced(pacing, 30, "ten loops of a 3 s file"));
+    const SyncMeter::Result sync = meter.result();
+    qInfo("A/V over the loops: mean %.1f ms, worst %.1f ms over %d marks", sync.meanMs, sync.worstMs, sync.marks);
+    QVERIFY2(sync.marks >= 25 && qAbs(sync.meanMs) < 40 && sync.worstMs < 80, "the loops drifted apart");
+}
+
+void TestAudio::reopensWithSoundRepeatNothing()
+{
+    // After a reopen the sound already queued past the last picture must
+    // not be queued again: the clock would jump back and the picture freeze.
+    const QString file = Media::path("av20.mp4");
+    ZKPlayer player(nullptr);
+    qint64 sound = 0;
+    connect(&player, &ZKPlayer::audioData, this, [&sound](const QByteArray &pcm) { sound += pcm.size(); });
+    openWithSound(player, file, 12.0);
+    waitInStep(player);
+    Pacing pacing(player);
+    const double from = player.m_lastPts;
+    sound = 0;
+    const int before = logMark();
+    QTest::qWait(300);
+    FaultPread::failNext(1, EIO); // a run of read errors mid-play: the demuxer is reopened
+    QTRY_COMPARE_WITH_TIMEOUT(countLog("[ZKPlayer] 连续读错 21 次", before), 1, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.m_lastPts > 19.9, 15000);
+    QVERIFY(paced(pacing, 0, "across a reopen"));
+    QVERIFY(logTexts(before).filter("音频不连续").isEmpty());
+    const double expected = (20.0 - from) * 192000;
+    QVERIFY2(qAbs(sound - expected) <= 48000, qPrintable(QString("%1 bytes of sound for %2").arg(sound).arg(expected)));
+
+    // A plain MP4 followed as if it grew heals at its end; its last sound
+    // still comes once.
+    sound = 0;
+    player.open(file, true, 16.0);
+    QTRY_COMPARE_WITH_TIMEOUT(countLog("[ZKPlayer] 自愈重开完成", before), 1, 15000);
+    QTest::qWait(500);
+    player.stopFollowing();
+    QSignalSpy states(&player, &ZKPlayer::stateChanged);
+    QTRY_VERIFY_WITH_TIMEOUT(states.size() == 1, 10000);
+    QVERIFY(logTexts(before).filter("音频不连续").isEmpty());
+    QVERIFY2(qAbs(sound - 4 * 192000) <= 24000, qPrintable(QString("%1 bytes of sound for 4 s").arg(sound)));
+}
+
+void TestAudio::pauseSuspendsAndResumesExactly()
+{
+    ZKPlayer player(nullptr);
+    openWithSound(player, Media::path("av20.mp4"));
+    QTest::qWait(800);
+    player.setPaused(true);
+    QCOMPARE(player.m_sink->state(), QAudio::SuspendedState);
+    const double paused = player.masterClockSec();
+    QTest::qWait(1000);
+    player.setPaused(false);
+    QVERIFY(player.m_sink->state() != QAudio::SuspendedState);
+    // The clock goes on from where it stood, not a second later.
+    QVERIFY2(qAbs(player.masterClockSec() - paused) < 0.05,
+             qPrintable(QString("%1 after %2").arg(player.masterClockSec()).arg(paused)));
 }
 
 void TestAudio::frozenDeviceStopsTheClock()
@@ -243,42 +350,18 @@ void TestAudio::frozenDeviceStopsTheClock()
     QTest::qWait(300);
     const double start = player.masterClockSec();
     QTest::qWait(1500);
-    const double advanced = player.masterClockSec() - start;
-    QVERIFY2(advanced <= 0.65, qPrintable(QString::number(advanced)));
-}
-
-void TestAudio::avSyncOnWhatTheSinkPlayed()
-{
-    SyncMeter meter("sinkA.monitor");
-    QVERIFY(meter.start());
-    QTest::qWait(500);
-    ZKPlayer player(nullptr);
-    meter.watch(&player);
-    player.open(Media::path("sync.mkv"), false, 0);
-    QTest::qWait(7500);
-    player.close();
-    meter.stop();
-    const SyncMeter::Result sync = meter.result();
-    QVERIFY2(sync.marks >= 4, qPrintable(QString("%1 of %2 flashes matched a click").arg(sync.marks).arg(meter.flashes())));
-    qInfo("A/V offset: mean %.1f ms, worst %.1f ms over %d marks (audio later when positive)", sync.meanMs,
-          sync.worstMs, sync.marks);
-    // Coarse: catches a wrong anchor or a sign error, not jitter.
-    QVERIFY2(qAbs(sync.meanMs) < 150, qPrintable(QString::number(sync.meanMs)));
+    QVERIFY2(player.masterClockSec() - start <= 0.65, qPrintable(QString::number(player.masterClockSec() - start)));
 }
 
 void TestAudio::statisticsLine()
 {
-    // No sink, no picture yet.
-    ZKPlayer idle(nullptr);
-    int before = HostLog::instance().count();
+    ZKPlayer idle(nullptr); // no sink, no picture yet
+    int before = logMark();
     idle.onStatsTick();
-    QCOMPARE(logTexts(before), QStringList{"[ZK统计] pos=0.00 clk=-99.00 vq=0 aq=0.00s pend=0 eof=0 | sink: "
-                                           "state=-1 free=-1 procUs=-1 aclk=0 expect=-1.00"});
-    QCOMPARE(logLines(before).first().level, LOG_INFO);
-
-    // Playing with a sink: every two seconds, with the sink's readings.
+    QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[ZK统计] pos=0.00 clk=-99.00 vq=0 aq=0.00s pend=0 eof=0 | "
+                                                            "sink: state=-1 free=-1 procUs=-1 aclk=0 expect=-1.00"}}));
     ZKPlayer player(nullptr);
-    before = HostLog::instance().count();
+    before = logMark();
     openWithSound(player, Media::path("av20.mp4"));
     QTRY_VERIFY_WITH_TIMEOUT(!lastStatsLine(before).isEmpty(), 4000);
     const QRegularExpression format(
@@ -294,7 +377,7 @@ void TestAudio::watchdogDropsAStalledDevice()
     QSignalSpy frames(&player, &ZKPlayer::frameReady);
     openWithSound(player, Media::path("av20.mp4"));
     QTest::qWait(500);
-    const int before = HostLog::instance().count();
+    const int before = logMark();
     {
         SuspendedSink frozen("sinkA");
         QTRY_VERIFY_WITH_TIMEOUT(states.size() > 1 && states.last().first().toString() == "音频设备异常,已切静默播放",
@@ -311,7 +394,7 @@ void TestAudio::watchdogDropsAStalledDevice()
     const int shown = frames.size();
     QTRY_VERIFY_WITH_TIMEOUT(frames.size() > shown + 30, 5000);
     QVERIFY(player.m_lastPts > position && player.m_lastPts < position + 3);
-    const int after = HostLog::instance().count();
+    const int after = logMark();
     QTRY_VERIFY_WITH_TIMEOUT(!lastStatsLine(after).isEmpty(), 4000);
     QVERIFY2(lastStatsLine(after).contains("procUs=-1 aclk=0"), qPrintable(lastStatsLine(after)));
 }
@@ -330,19 +413,21 @@ void TestAudio::watchdogSparesIdleAndPausedSinks()
             player.m_queuedAudioSec = queued;
         }
         player.m_pendingPcm = pending ? QByteArray(4, '\0') : QByteArray();
-        player.m_lastProcUs = player.m_sink->processedUSecs();
         player.onStatsTick();
     };
     player.m_audioTimer->stop(); // nothing may drain the queue meanwhile
-    tickWith(0.0, false);        // a drained queue: nothing to consume
-    tickWith(0.05, false);       // exactly 0.05 s: still drained
+    player.onStatsTick();
+    tickWith(0.0, false);  // a drained queue: nothing to consume
+    tickWith(0.05, false); // exactly 0.05 s: still drained
     QVERIFY(player.m_sink);
-    player.setPaused(true);      // paused with audio waiting
+    player.setPaused(true); // paused with audio waiting
     tickWith(1.0, true);
     tickWith(1.0, true);
     QVERIFY(player.m_sink);
     player.setPaused(false);
     player.m_audioTimer->stop();
+    tickWith(0.06, false); // the first tick after a resume only takes a reading
+    QVERIFY(player.m_sink);
     tickWith(0.06, false); // more than 0.05 s waiting and nothing consumed: dropped
     QVERIFY(!player.m_sink);
     QCOMPARE(states.last().first().toString(), QStringLiteral("音频设备异常,已切静默播放"));
@@ -359,31 +444,19 @@ void TestAudio::twoPlayersJudgeTheirOwnSinks()
     SuspendedSink frozen("sinkA");
     QTRY_VERIFY_WITH_TIMEOUT(!pgm.m_sink, 8000);
     QTest::qWait(2500); // another tick for the other player
-    QVERIFY(pv.m_sink);
     QCOMPARE(sinkDevice(pv), QByteArray("sinkB"));
 }
 
 int main(int argc, char **argv)
 {
     // The server must be there before Qt looks for audio devices.
-    QByteArray dir = QByteArray(qgetenv("TMPDIR").isEmpty() ? "/tmp" : qgetenv("TMPDIR")) + "/zerka-audio-XXXXXX";
-    if (!mkdtemp(dir.data()))
+    const auto server = startAudioServer();
+    if (!server || !server->up())
         return 1;
-    g_serverDir = QString::fromLocal8Bit(dir);
-    const QByteArray script = ZK_AUDIO_SERVER_SCRIPT;
-    if (system(("bash " + script + " start " + dir).constData()) != 0)
-        return 1;
-    qputenv("PULSE_SERVER", "unix:" + dir + "/run/pulse/native");
-    int status = 0;
-    {
-        QCoreApplication app(argc, argv);
-        TestAudio test;
-        QTEST_SET_MAIN_SOURCE_PATH
-        status = QTest::qExec(&test, argc, argv);
-    }
-    system(("bash " + script + " stop " + dir).constData());
-    system(("rm -rf " + dir).constData());
-    return status;
+    QCoreApplication app(argc, argv);
+    TestAudio test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "test_audio.moc"

@@ -1,8 +1,18 @@
 #include "test_support.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QProcess>
 
+#include <algorithm>
+#include <cstdlib>
+
 namespace TestSupport {
+
+int logMark()
+{
+    return HostLog::instance().count();
+}
 
 QVector<LogLine> logLines(int from)
 {
@@ -19,9 +29,16 @@ QStringList logTexts(int from)
 
 int indexOfLog(const QString &text, int from)
 {
-    const QStringList texts = logTexts(from);
-    const int i = texts.indexOf(text);
+    const int i = logTexts(from).indexOf(text);
     return i < 0 ? -1 : from + i;
+}
+
+int countLog(const QString &prefix, int from)
+{
+    int n = 0;
+    for (const QString &text : logTexts(from))
+        n += text.startsWith(prefix);
+    return n;
 }
 
 int run(const QString &program, const QStringList &args, QString *output, int timeoutMs)
@@ -61,6 +78,65 @@ int decodedFrames(const QString &path)
     bool ok = false;
     const int frames = out.trimmed().split('\n').value(0).trimmed().toInt(&ok);
     return ok ? frames : -1;
+}
+
+QVector<double> pictureTimes(const QString &path)
+{
+    QString out;
+    run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "frame=best_effort_timestamp_time",
+                    "-of", "csv=p=0", path},
+        &out, 120000);
+    QVector<double> times;
+    for (const QString &line : out.split('\n', Qt::SkipEmptyParts)) {
+        bool ok = false; // side data adds fields and lines
+        const double t = line.section(',', 0, 0).trimmed().toDouble(&ok);
+        if (ok)
+            times << t;
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+Server::Server(const QString &script, const QString &dir) : m_script(script), m_dir(dir)
+{
+    QDir().mkpath(dir);
+    m_up = run("bash", {script, "start", dir}) == 0;
+    if (script.endsWith("audio-server"))
+        qputenv("PULSE_SERVER", ("unix:" + dir + "/run/pulse/native").toLocal8Bit());
+}
+
+Server::~Server()
+{
+    run("bash", {m_script, "stop", m_dir});
+    QDir(m_dir).removeRecursively();
+}
+
+void Server::command(const QString &name)
+{
+    run("bash", {m_script, name, m_dir});
+}
+
+QString Server::output(const QString &name)
+{
+    QString out;
+    run("bash", {m_script, name, m_dir}, &out);
+    return out.trimmed();
+}
+
+std::unique_ptr<Server> startAudioServer()
+{
+    QByteArray dir = QByteArray(qgetenv("TMPDIR").isEmpty() ? "/tmp" : qgetenv("TMPDIR")) + "/zerka-audio-XXXXXX";
+    if (!mkdtemp(dir.data()))
+        return nullptr;
+    return std::make_unique<Server>(QStringLiteral(ZK_TESTS_DIR "/audio-server"), QString::fromLocal8Bit(dir));
+}
+
+QStringList Collector::strings() const
+{
+    QStringList texts;
+    for (const QVariantList &call : m_calls)
+        texts << call.value(0).toString();
+    return texts;
 }
 
 } // namespace TestSupport

@@ -1,29 +1,81 @@
 #pragma once
 
-// Helpers shared by the tests: the host log as a list of (level, text), and
-// FFmpeg's command-line tools to inspect media files the tests did not write.
+// Helpers shared by the tests: the host log as a list of (level, text),
+// FFmpeg's command-line tools to inspect media files the tests did not
+// write, the private servers (PulseAudio with two null sinks, nginx RTMP)
+// and a collector for signals emitted on worker threads.
 
 #include "host_log.h"
 
 #include <util/base.h>
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+#include <memory>
 
 namespace TestSupport {
 
 // Log lines written since index `from` (an earlier HostLog count).
+int logMark();
 QStringList logTexts(int from = 0);
 QVector<LogLine> logLines(int from = 0);
 // Index of the first line with this exact text at or after `from`; -1 when absent.
 int indexOfLog(const QString &text, int from = 0);
+// Lines since `from` that start with `prefix`.
+int countLog(const QString &prefix, int from = 0);
 
 // Duration in seconds as ffprobe reads it from the container (-1 on failure).
 double probeDuration(const QString &path);
 // Pictures the FFmpeg CLI decodes from the file as it is now (-1 on failure).
 int decodedFrames(const QString &path);
+// Presentation times of every picture of the first video stream, in order.
+QVector<double> pictureTimes(const QString &path);
 // Runs a program and returns its exit code (-1 if it cannot run or times out);
 // `output` gets what it wrote to stdout.
 int run(const QString &program, const QStringList &args, QString *output = nullptr, int timeoutMs = 60000);
+
+// A private server started by one of the scripts in tests/ for as long as
+// the object lives: "audio-server" (PulseAudio, null sinks sinkA, the
+// default, and sinkB) or "rtmp-server" (nginx, rtmp://127.0.0.1:19350/live/,
+// recordings in dir()/rec). The audio server must be up before Qt first
+// looks for audio devices; PULSE_SERVER is set for this process.
+class Server {
+public:
+    Server(const QString &script, const QString &dir);
+    ~Server();
+    bool up() const { return m_up; }
+    QString dir() const { return m_dir; }
+    void command(const QString &name); // the script's other commands (stop, start, worker)
+    QString output(const QString &name);
+
+private:
+    QString m_script;
+    QString m_dir;
+    bool m_up = false;
+};
+std::unique_ptr<Server> startAudioServer();
+
+// Collects a signal's arguments on the test thread, whatever thread emits
+// it (a QSignalSpy appends on the emitting thread).
+class Collector : public QObject {
+public:
+    template <typename Sender, typename Signal> Collector(Sender *sender, Signal signal)
+    {
+        connect(sender, signal, this, [this](auto... args) { m_calls.append(QVariantList{QVariant::fromValue(args)...}); });
+    }
+    int size() const { return int(m_calls.size()); }
+    QVariant at(int i) const { return m_calls.at(i).value(0); }
+    QVariant last() const { return m_calls.isEmpty() ? QVariant() : m_calls.last().value(0); }
+    QStringList strings() const;
+    bool contains(const QString &text) const { return strings().contains(text); }
+    void clear() { m_calls.clear(); }
+
+private:
+    QVector<QVariantList> m_calls;
+};
 
 } // namespace TestSupport

@@ -1,0 +1,408 @@
+// The growing-file reader and the decoder context on real files: the end of
+// a finished file, the live edge of a file another thread appends to, stop
+// and follow flags, failing system reads, seeks on a growing file; every
+// container an operator may hand the player, every failure message, audio
+// that cannot be used, priming, the fragments of a fragmented MP4 and the
+// one release path.
+
+// QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
+#include <QtTest>
+
+#include "decoder_ctx.h"
+#include "fault_pread.h"
+#include "media.h"
+#include "mp4_fragments.h"
+#include "test_support.h"
+
+#include <QTemporaryDir>
+
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace TestSupport;
+
+namespace {
+
+// Decodes every video packet; returns the number of pictures.
+int decodeAll(DecoderCtx &dec)
+{
+    int pictures = 0;
+    auto receive = [&] {
+        while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
+            ++pictures;
+            av_frame_unref(dec.frame);
+        }
+    };
+    while (av_read_frame(dec.fmt, dec.pkt) >= 0) {
+        if (dec.pkt->stream_index == dec.videoIdx && avcodec_send_packet(dec.vctx, dec.pkt) == 0)
+            receive();
+        av_packet_unref(dec.pkt);
+    }
+    avcodec_send_packet(dec.vctx, nullptr); // what the decoder still holds
+    receive();
+    return pictures;
+}
+
+// Presentation time of the first decoded frame of the stream `index`.
+double firstFrameTime(DecoderCtx &dec, int index, AVCodecContext *codec, double timeBase)
+{
+    double first = -100;
+    while (first < -99 && av_read_frame(dec.fmt, dec.pkt) >= 0) {
+        if (dec.pkt->stream_index == index && avcodec_send_packet(codec, dec.pkt) == 0 &&
+            avcodec_receive_frame(codec, dec.frame) == 0) {
+            first = dec.frame->best_effort_timestamp * timeBase;
+            av_frame_unref(dec.frame);
+        }
+        av_packet_unref(dec.pkt);
+    }
+    return first;
+}
+
+} // namespace
+
+class TestReader : public QObject {
+    Q_OBJECT
+
+private:
+    void openReader(int bytes);
+    void appendLater(int bytes, int afterMs);
+    int read() { return zk_io_read(&m_io, m_buf, sizeof(m_buf)); }
+
+    QTemporaryDir m_dir;
+    QString m_file;
+    GrowingIO m_io;
+    std::atomic<bool> m_abort{false};
+    std::atomic<bool> m_follow{false};
+    std::thread m_helper;
+    uint8_t m_buf[4096];
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void endOfFinishedFile();
+    void liveEdge_data();
+    void liveEdge();
+    void failingSystemReads();
+    void seeksOnAGrowingFile();
+    void overlayReplacesBytes();
+    void containers_data();
+    void containers();
+    void failures_data();
+    void failures();
+    void unusableOrUnwantedAudio();
+    void audioStartsAfterThePriming();
+    void seekLandsAtOrBeforeTarget();
+    void fragmentsOfAGrowingMp4();
+};
+
+void TestReader::initTestCase()
+{
+    HostLog::instance().install(QString());
+}
+
+void TestReader::cleanup()
+{
+    if (m_helper.joinable())
+        m_helper.join();
+    FaultPread::failNext(0, 0);
+    if (m_io.fd >= 0)
+        ::close(m_io.fd);
+    m_io.fd = -1;
+}
+
+void TestReader::openReader(int bytes)
+{
+    static int serial = 0;
+    m_file = m_dir.filePath(QString("f%1.bin").arg(++serial));
+    QFile file(m_file);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(bytes, 'x'));
+    file.close();
+    m_io = GrowingIO();
+    m_io.fd = ::open(m_file.toLocal8Bit().constData(), O_RDONLY);
+    QVERIFY(m_io.fd >= 0);
+    m_abort = m_follow = false;
+    m_io.abortFlag = &m_abort;
+    m_io.followFlag = &m_follow;
+}
+
+void TestReader::appendLater(int bytes, int afterMs)
+{
+    const QString path = m_file;
+    m_helper = std::thread([path, bytes, afterMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        QFile file(path);
+        if (file.open(QIODevice::Append))
+            file.write(QByteArray(bytes, 'y'));
+    });
+}
+
+void TestReader::endOfFinishedFile()
+{
+    openReader(1000);
+    QCOMPARE(read(), 1000);
+    const int before = logMark();
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(read(), AVERROR_EOF);
+    QCOMPARE(read(), AVERROR_EOF);
+    QVERIFY(timer.elapsed() < 15); // no sleeping when not following
+    // One line per arrival at the end, however often the demuxer asks.
+    QCOMPARE(logTexts(before), QStringList{"[ZKPlayer] IO 返回 EOF(follow=0) pos=1000"});
+    QCOMPARE(logLines(before).first().level, LOG_INFO);
+    zk_io_seek(&m_io, 0, SEEK_SET);
+    QCOMPARE(read(), 1000);
+    QCOMPARE(read(), AVERROR_EOF);
+    QCOMPARE(logTexts(before).size(), 2);
+    // A stop request wins over the end, silently.
+    m_abort = true;
+    QCOMPARE(read(), AVERROR_EXIT);
+    QCOMPARE(logTexts(before).size(), 2);
+    // A reader without flags ends too.
+    m_io.followFlag = m_io.abortFlag = nullptr;
+    QCOMPARE(read(), AVERROR_EOF);
+}
+
+void TestReader::liveEdge_data()
+{
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<int>("afterMs");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QStringList>("logged");
+    QTest::newRow("writer appends soon") << "append" << 300 << 500 << QStringList();
+    QTest::newRow("writer appends late") << "append" << 2500 << 500
+                                         << QStringList{"[ZKPlayer] IO 在 live edge 等待写入 pos=100", "recovery"};
+    QTest::newRow("following switched off") << "unfollow" << 200 << int(AVERROR_EOF)
+                                            << QStringList{"[ZKPlayer] IO 返回 EOF(follow=0) pos=100"};
+    QTest::newRow("stop requested") << "stop" << 200 << int(AVERROR_EXIT) << QStringList();
+}
+
+void TestReader::liveEdge()
+{
+    QFETCH(QString, event);
+    QFETCH(int, afterMs);
+    QFETCH(int, result);
+    QFETCH(QStringList, logged);
+    openReader(100);
+    m_io.pos = 100;
+    m_follow = true;
+    if (event == "append") {
+        appendLater(result, afterMs);
+    } else {
+        m_helper = std::thread([this, event, afterMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+            (event == "stop" ? m_abort : m_follow) = event == "stop";
+        });
+    }
+    const int before = logMark();
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(read(), result);
+    QVERIFY(timer.elapsed() >= afterMs - 20 && timer.elapsed() < afterMs + 500);
+    QStringList lines = logTexts(before);
+    if (logged.contains("recovery")) {
+        // The wait is counted in 20 ms polls, so a little under the real time.
+        const QRegularExpression recovered("^\\[ZKPlayer\\] IO 恢复:等了 (\\d+) ms 后 pos=100 有数据$");
+        const QRegularExpressionMatch match = recovered.match(lines.value(1));
+        QVERIFY2(match.hasMatch(), qPrintable(lines.join('\n')));
+        QVERIFY(match.captured(1).toInt() % 20 == 0 && match.captured(1).toInt() >= 2000);
+        lines[1] = "recovery";
+    }
+    QCOMPARE(lines, logged);
+}
+
+void TestReader::failingSystemReads()
+{
+    openReader(300);
+    const int before = logMark();
+    FaultPread::failNext(3, EINTR); // interrupted: retried at once, unseen
+    QCOMPARE(read(), 300);
+    QCOMPARE(logTexts(before), QStringList());
+
+    m_io.pos = 100;
+    FaultPread::failNext(1, EIO);
+    QCOMPARE(read(), AVERROR(EIO));
+    QCOMPARE(m_io.pos, 100);
+    QCOMPARE(logTexts(before), QStringList{QString("[ZKPlayer] IO 读错误 errno=%1 pos=100").arg(EIO)});
+    QCOMPARE(logLines(before).first().level, LOG_WARNING);
+    QCOMPARE(read(), 200); // the next call tries again at the same place
+}
+
+void TestReader::seeksOnAGrowingFile()
+{
+    openReader(1000);
+    QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE), 1000);
+    appendLater(500, 0);
+    m_helper.join();
+    QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE | AVSEEK_FORCE), 1500);
+    QCOMPARE(m_io.pos, 0);
+    QCOMPARE(zk_io_seek(&m_io, 200, SEEK_SET), 200);
+    QCOMPARE(zk_io_seek(&m_io, 50, SEEK_CUR | AVSEEK_FORCE), 250);
+    QCOMPARE(zk_io_seek(&m_io, -100, SEEK_END), 1400);
+    QCOMPARE(zk_io_seek(&m_io, 0, 12345), -1);
+    QCOMPARE(m_io.pos, 1400);
+    QCOMPARE(zk_io_seek(&m_io, 5000, SEEK_SET), 5000); // beyond the end: reading there finds nothing
+    QCOMPARE(read(), AVERROR_EOF);
+    ::close(m_io.fd);
+    m_io.fd = -1;
+    QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE), AVERROR(EBADF));
+    QCOMPARE(zk_io_seek(&m_io, 0, SEEK_END), AVERROR(EBADF));
+    QCOMPARE(m_io.pos, 5000);
+}
+
+void TestReader::overlayReplacesBytes()
+{
+    openReader(8000);
+    memcpy(m_io.overlay, "ABCDEFGHIJKLMNOP", 16);
+    m_io.overlayPos = 4090; // across the end of the first read
+    m_io.overlayLen = 16;
+    QByteArray seen;
+    for (int n; (n = read()) > 0;)
+        seen.append(reinterpret_cast<const char *>(m_buf), n);
+    QCOMPARE(seen.size(), 8000);
+    QCOMPARE(seen.mid(4088, 20), QByteArray("xxABCDEFGHIJKLMNOPxx"));
+}
+
+void TestReader::containers_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"av.mp4", "av.mkv", "av.mov", "av.flv", "av.ts"})
+        QTest::newRow(name) << QString(name);
+}
+
+void TestReader::containers()
+{
+    QFETCH(QString, name);
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    const int before = logMark();
+    QCOMPARE(dec.openInput(Media::path(name), &stop, &follow, false), QString());
+    QVERIFY(logTexts(before).contains("[ZKPlayer] videotoolbox 不可用,软解"));
+    QVERIFY(dec.audioIdx >= 0 && dec.actx && dec.swr);
+    QCOMPARE(dec.vctx->width, 320);
+    QCOMPARE(dec.fps, 30.0);
+    QCOMPARE(decodeAll(dec), 90);
+}
+
+void TestReader::failures_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing") << "does-not-exist.mp4" << "打开文件失败: No such file or directory";
+    QTest::newRow("empty") << "empty.mp4" << "解析文件失败: ";
+    QTest::newRow("garbage") << "garbage.mp4" << "解析文件失败: ";
+    QTest::newRow("audio only") << "audio_only.m4a" << "文件里没有视频流";
+    QTest::newRow("unknown video codec") << "no_decoder.avi" << "找不到视频解码器";
+}
+
+void TestReader::failures()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    const QString path = name == "does-not-exist.mp4" ? m_dir.filePath(name) : Media::path(name);
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    const QString error = dec.openInput(path, &stop, &follow, false);
+    QVERIFY2(error.startsWith(message) && (!message.endsWith(": ") || error.size() > message.size()),
+             qPrintable(error));
+    // The one release path, twice, on a context whose open failed anywhere.
+    dec.closeAll();
+    dec.closeAll();
+    QCOMPARE(dec.io.fd, -1);
+    QCOMPARE(dec.videoIdx, -1);
+    QCOMPARE(dec.audioIdx, -1);
+    QVERIFY(!dec.fmt && !dec.avio && !dec.vctx && !dec.actx && !dec.swr && !dec.pkt && !dec.frame);
+}
+
+void TestReader::unusableOrUnwantedAudio()
+{
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    const int before = logMark();
+    QCOMPARE(dec.openInput(Media::path("bad_audio.avi"), &stop, &follow, false), QString());
+    QVERIFY(dec.audioIdx == -1 && !dec.actx && !dec.swr);
+    QVERIFY(decodeAll(dec) >= 58);
+    QVERIFY(logTexts(before).filter("音频").isEmpty()); // silently
+    QCOMPARE(dec.openInput(Media::path("av.mkv"), &stop, &follow, true), QString()); // video only asked
+    QVERIFY(dec.audioIdx == -1 && !dec.actx);
+}
+
+void TestReader::audioStartsAfterThePriming()
+{
+    // The AAC encoder's priming samples are dropped by the decoder when it
+    // knows the packets' time base: the first sound is at 0, after a seek
+    // too, not 21 ms early.
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    QCOMPARE(dec.openInput(Media::path("av20.mp4"), &stop, &follow, false), QString());
+    QCOMPARE(firstFrameTime(dec, dec.audioIdx, dec.actx, dec.audioTb), 0.0);
+    QVERIFY(dec.seekTo(0.0));
+    QCOMPARE(firstFrameTime(dec, dec.audioIdx, dec.actx, dec.audioTb), 0.0);
+}
+
+void TestReader::seekLandsAtOrBeforeTarget()
+{
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    QCOMPARE(dec.openInput(Media::path("av20.mp4"), &stop, &follow, false), QString());
+    QVERIFY(dec.seekTo(10.5));
+    const double first = firstFrameTime(dec, dec.videoIdx, dec.vctx, dec.videoTb); // a key frame a second
+    QVERIFY2(first >= 9.99 && first <= 10.5, qPrintable(QString::number(first)));
+}
+
+void TestReader::fragmentsOfAGrowingMp4()
+{
+    // A fragmented MP4 of 20 s, fragments at every key frame (one a second),
+    // and the same cut in the middle of a fragment, as a writer leaves it.
+    const QString whole = m_dir.filePath("frag.mp4");
+    QCOMPARE(run("ffmpeg", {"-v", "error", "-y", "-i", Media::path("av20.mp4"), "-c", "copy", "-movflags",
+                            "+frag_keyframe+empty_moov+default_base_moof", whole}),
+             0);
+    QFile in(whole);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    const QString cut = m_dir.filePath("cut.mp4");
+    QFile out(cut);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(bytes.left(bytes.size() / 2 + 1234));
+    out.close();
+
+    std::atomic<bool> stop{false}, follow{false};
+    DecoderCtx dec;
+    QCOMPARE(dec.openInput(whole, &stop, &follow, false), QString());
+    QVERIFY(!dec.fragmented); // a finished file keeps the demuxer's own index
+    const int64_t scale = std::llround(1 / dec.videoTb);
+    const int fd = ::open(whole.toLocal8Bit().constData(), O_RDONLY);
+    const int cutFd = ::open(cut.toLocal8Bit().constData(), O_RDONLY);
+    const int avFd = ::open(Media::path("av.mkv").toLocal8Bit().constData(), O_RDONLY);
+    const int plainFd = ::open(Media::path("av20.mp4").toLocal8Bit().constData(), O_RDONLY);
+    QVERIFY(Mp4Fragments::isFragmented(fd) && !Mp4Fragments::isFragmented(avFd) && !Mp4Fragments::isFragmented(plainFd));
+    ::close(plainFd);
+    const auto first = Mp4Fragments::find(fd, 1, 0);
+    const auto middle = Mp4Fragments::find(fd, 1, 10 * scale);
+    const auto next = Mp4Fragments::find(fd, 1, 10 * scale + scale / 2);
+    const auto last = Mp4Fragments::find(fd, 1, 1000 * scale);
+    const auto lastWritten = Mp4Fragments::find(cutFd, 1, 1000 * scale);
+    QVERIFY(first.moovEnd > 0 && first.moofOffset == first.moovEnd);
+    QVERIFY(middle.moofOffset > first.moofOffset && next.moofOffset == middle.moofOffset);
+    QVERIFY(last.moofOffset > middle.moofOffset && last.moofOffset < bytes.size());
+    QVERIFY(lastWritten.moofOffset > first.moofOffset && lastWritten.moofOffset < bytes.size() / 2 + 1234);
+    QCOMPARE(bytes.mid(middle.moofOffset + 4, 4), QByteArray("moof"));
+    QCOMPARE(Mp4Fragments::find(fd, 99, 0).moofOffset, -1); // no such track
+    ::close(fd);
+    ::close(cutFd);
+    ::close(avFd);
+
+    // Followed, the demuxer starts at the fragment of a seek target.
+    follow = true;
+    QCOMPARE(dec.openInput(whole, &stop, &follow, false), QString());
+    QVERIFY(dec.fragmented);
+    QVERIFY(dec.seekTo(15.5));
+    const double landed = firstFrameTime(dec, dec.videoIdx, dec.vctx, dec.videoTb);
+    QVERIFY2(landed >= 14.99 && landed <= 15.5, qPrintable(QString::number(landed)));
+}
+
+QTEST_GUILESS_MAIN(TestReader)
+#include "test_reader.moc"

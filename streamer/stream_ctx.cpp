@@ -2,6 +2,8 @@
 
 #include <obs-module.h>
 
+#include <cstring>
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
@@ -34,7 +36,7 @@ QString ffErr(int code)
     return QString::fromUtf8(buffer);
 }
 
-QString StreamCtx::open(const QString &url, int kbps)
+QString StreamCtx::open(const QString &url, int kbps, const AVIOInterruptCB &interrupt)
 {
     closeAll();
     const QByteArray utf8 = url.toUtf8();
@@ -50,7 +52,7 @@ QString StreamCtx::open(const QString &url, int kbps)
     if (error.isEmpty())
         error = allocFrames();
     if (error.isEmpty())
-        error = connect(url);
+        error = connect(url, interrupt);
     return error;
 }
 
@@ -158,15 +160,16 @@ QString StreamCtx::allocFrames()
     return QString();
 }
 
-QString StreamCtx::connect(const QString &url)
+QString StreamCtx::connect(const QString &url, const AVIOInterruptCB &interrupt)
 {
+    fmt->interrupt_callback = interrupt;
     // A read or write blocks at most 5 s. For rtmps:// the TLS layer checks
     // the server's certificate against the system's trust store: without
     // that an impostor on the path would receive the stream key.
     AVDictionary *options = nullptr;
     av_dict_set(&options, "rw_timeout", "5000000", 0);
     av_dict_set(&options, "tls_verify", "1", 0);
-    int ret = avio_open2(&fmt->pb, url.toUtf8().constData(), AVIO_FLAG_WRITE, nullptr, &options);
+    int ret = avio_open2(&fmt->pb, url.toUtf8().constData(), AVIO_FLAG_WRITE, &fmt->interrupt_callback, &options);
     av_dict_free(&options);
     if (ret < 0)
         return QStringLiteral("连接 RTMP 服务器失败: ") + ffErr(ret);
@@ -193,6 +196,19 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
         }
     }
     return 0;
+}
+
+int StreamCtx::encodeBlack(int64_t ms)
+{
+    if (av_frame_make_writable(vframe) < 0)
+        return 0;
+    // Limited range: luma 16, chroma 128.
+    for (int y = 0; y < vframe->height; ++y)
+        memset(vframe->data[0] + y * vframe->linesize[0], 16, size_t(vframe->width));
+    for (int y = 0; y < vframe->height / 2; ++y)
+        memset(vframe->data[1] + y * vframe->linesize[1], 128, size_t(vframe->width));
+    vframe->pts = ms;
+    return encodeWrite(vctx, vframe, vst);
 }
 
 void StreamCtx::closeAll()

@@ -39,8 +39,11 @@ struct StreamCtx {
     StreamCtx &operator=(const StreamCtx &) = delete;
     ~StreamCtx() { closeAll(); }
 
-    // Empty on success, else the message to show.
-    QString open(const QString &url, int kbps);
+    // Empty on success, else the message to show. Every blocking call of
+    // the connection (connect, handshake, writes, closing) asks `interrupt`.
+    QString open(const QString &url, int kbps, const AVIOInterruptCB &interrupt);
+    // The program has no picture yet: a black frame, without the scaler.
+    int encodeBlack(int64_t ms);
     // 0, or the first failed write's error. A frame the encoder refuses is skipped.
     int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
     void closeAll();
@@ -50,5 +53,5 @@ private:
     QString openAudioEncoder();
     QString createStreams();
     QString allocFrames();
-    QString connect(const QString &url);
+    QString connect(const QString &url, const AVIOInterruptCB &interrupt);
 };

@@ -4,7 +4,11 @@
 // it every PGM picture and every block of PGM audio; a worker thread paces
 // audio by the wall clock, encodes pictures as they come, writes both
 // through a StreamCtx, reports its state and bit rate, and reconnects by
-// itself every 2 s after a failure. Pushing never waits on the network.
+// itself every 2 s after a failure. Pushing never waits on the network, and
+// stopping never waits on it either: every blocking FFmpeg call of the
+// worker is interrupted by a stop (a healthy connection gets a moment to
+// close properly), and the server's name is looked up on a helper thread
+// that a stop does not wait for.
 
 #include <QByteArray>
 #include <QImage>
@@ -31,9 +35,13 @@ public:
     bool isStreaming() const { return m_running; }
     void pushFrame(const QImage &frame);
     void pushAudio(const QByteArray &pcm);
+    // The program has no picture (a lane just loaded): black from now on,
+    // until the next pushFrame.
+    void clearPicture();
 
     // The URL as it may appear in a log: the stream key (the last path
-    // segment) and any query replaced, the server and application kept.
+    // segment), any query and any password replaced, the server and
+    // application kept.
     static QString maskedUrl(const QString &url);
 
 signals:
@@ -54,24 +62,30 @@ private:
     };
 
     void workerLoop();
+    bool waitForName();
+    void takeConnectingInput();
     void stream(StreamCtx &ctx, qint64 nowMs, Connection &conn);
     void sendAudio(StreamCtx &ctx, qint64 t, Connection &conn);
     void sendPicture(StreamCtx &ctx, qint64 t, Connection &conn);
     // 1 encoded, 0 skipped (no converter), -1 the write failed.
     int encodePicture(StreamCtx &ctx, const QImage &picture, qint64 t);
     void reportStats(StreamCtx &ctx, qint64 t, Connection &conn);
-    void sleepUnlessStopped();
+    void sleepUnlessStopped(int ms);
+    static int interruptCallback(void *opaque);
 
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<qint64> m_stopAtMs{-1};      // monotonic time of the stop request
+    std::atomic<bool> m_closingHealthy{false}; // the worker is saying goodbye to the server
     QString m_url;
     int m_kbps = 4000;
     std::deque<QImage> m_frames;   // (mutex) oldest first, at most 8
     QByteArray m_audio;            // (mutex) s16 stereo 48 kHz, at most 384000 bytes
     qint64 m_droppedFrames = 0;    // (mutex)
+    bool m_pictureCleared = false; // (mutex) clearPicture() since the worker last looked
 
     // Worker-local, kept for the whole run of the worker.
     QImage m_lastPicture;

@@ -66,12 +66,13 @@ void StandInFrontend::connectRecorder()
 {
     // Recording events go out as OBS sends them: starting, started once the
     // file exists, stopping, stopped once the file is finished.
-    QObject::connect(m_recorder, &Recorder::starting, m_recorder, [this] {
+    QObject::connect(m_recorder, &Recorder::starting, m_recorder,
+                     [this] { fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTING); });
+    // Only a file that exists is named as the last recording.
+    QObject::connect(m_recorder, &Recorder::started, m_recorder, [this] {
         m_lastRecording = m_recorder->currentFile();
-        fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTING);
+        fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
     });
-    QObject::connect(m_recorder, &Recorder::started, m_recorder,
-                     [this] { fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED); });
     QObject::connect(m_recorder, &Recorder::stopping, m_recorder,
                      [this] { fireEvent(OBS_FRONTEND_EVENT_RECORDING_STOPPING); });
     QObject::connect(m_recorder, &Recorder::stopped, m_recorder,

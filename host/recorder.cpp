@@ -84,6 +84,11 @@ bool Recorder::start()
     connect(m_process, &QProcess::readyReadStandardError, this,
             [this] { m_stderr += QString::fromUtf8(m_process->readAllStandardError()); });
     connect(m_process, &QProcess::finished, this, &Recorder::onFinished);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            failStart(QStringLiteral("the recording writer (%1) cannot start: %2")
+                              .arg(m_config.ffmpeg, m_process->errorString()));
+    });
     m_process->start(m_config.ffmpeg, buildArguments() << m_file);
     m_poll->start();
     return true;
@@ -104,9 +109,23 @@ void Recorder::onPoll()
         return;
     }
     if (++m_pollCount > kStartTimeoutPolls) {
-        emit failed(QStringLiteral("the recording did not start within 15 s"));
-        stop();
+        m_process->kill();
+        failStart(QStringLiteral("the recording did not start within 15 s"));
     }
+}
+
+void Recorder::failStart(const QString &message)
+{
+    // Like OBS when its output cannot start: straight back to stopped.
+    m_poll->stop();
+    m_state = State::Idle;
+    if (m_process) {
+        m_process->disconnect(this);
+        m_process->deleteLater();
+        m_process = nullptr;
+    }
+    emit failed(message);
+    emit stopped(false);
 }
 
 void Recorder::stop()
@@ -134,6 +153,12 @@ void Recorder::stopAndWait(int timeoutMs)
 
 void Recorder::onFinished(int exitCode, QProcess::ExitStatus status)
 {
+    if (m_state == State::Starting) { // it never created the file
+        failStart(QStringLiteral("the recording writer ended before writing (exit %1): %2")
+                          .arg(exitCode)
+                          .arg(m_stderr.trimmed()));
+        return;
+    }
     const bool wasStopping = m_state == State::Stopping;
     const bool clean = wasStopping && status == QProcess::NormalExit;
     if (!wasStopping) {

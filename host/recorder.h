@@ -44,6 +44,7 @@ public:
 signals:
     void starting();
     void started();              // the writer has created the file
+    // stopped(false) without stopping(): the writer never got going.
     void stopping();
     void stopped(bool clean);    // the writer has ended and the file is closed
     void failed(const QString &message);
@@ -52,6 +53,7 @@ private:
     QStringList buildArguments() const;
     QString nextFileName() const;
     void onPoll();
+    void failStart(const QString &message);
     void onFinished(int exitCode, QProcess::ExitStatus status);
 
     RecorderConfig m_config;

@@ -41,7 +41,8 @@ private slots:
     void growsAndEndsWhole_data();
     void growsAndEndsWhole();
     void loopsASourceFile();
-    void missingSourceFailsCleanly();
+    void writerThatCannotRecordFailsCleanly_data();
+    void writerThatCannotRecordFailsCleanly();
 };
 
 void TestRecorder::initTestCase()
@@ -146,21 +147,40 @@ void TestRecorder::loopsASourceFile()
     QCOMPARE(size.trimmed(), QStringLiteral("640,360"));
 }
 
-void TestRecorder::missingSourceFailsCleanly()
+void TestRecorder::writerThatCannotRecordFailsCleanly_data()
 {
+    QTest::addColumn<QString>("ffmpeg");
+    QTest::addColumn<QString>("source");
+    QTest::newRow("source missing") << "ffmpeg" << "no-such-file.mp4";
+    QTest::newRow("writer missing") << "/nonexistent/ffmpeg" << QString();
+}
+
+void TestRecorder::writerThatCannotRecordFailsCleanly()
+{
+    // As OBS when its output cannot start: a message, back to stopped, and
+    // no file named that was never written.
+    QFETCH(QString, ffmpeg);
+    QFETCH(QString, source);
     RecorderConfig config;
-    config.folder = m_dir.filePath("missing");
-    config.source = m_dir.filePath("no-such-file.mp4");
+    config.folder = m_dir.filePath("failing");
+    config.ffmpeg = ffmpeg;
+    config.source = source.isEmpty() ? QString() : m_dir.filePath(source);
     Recorder &recorder = StandInFrontend::instance().recorder();
     recorder.setConfig(config);
+    char *before = obs_frontend_get_last_recording();
+    const QString previous = QString::fromUtf8(before);
+    bfree(before);
     QSignalSpy failed(&recorder, &Recorder::failed);
     QSignalSpy stopped(&recorder, &Recorder::stopped);
     obs_frontend_recording_start();
     QVERIFY(stopped.wait(20000));
     QCOMPARE(failed.size(), 1);
     QVERIFY(!obs_frontend_recording_active());
-    QCOMPARE(g_events.last(), int(OBS_FRONTEND_EVENT_RECORDING_STOPPED));
-    QVERIFY(!g_events.contains(OBS_FRONTEND_EVENT_RECORDING_STARTED));
+    QCOMPARE(recorder.state(), Recorder::State::Idle);
+    QCOMPARE(g_events, (QVector<int>{OBS_FRONTEND_EVENT_RECORDING_STARTING, OBS_FRONTEND_EVENT_RECORDING_STOPPED}));
+    char *last = obs_frontend_get_last_recording();
+    QCOMPARE(QString::fromUtf8(last), previous);
+    bfree(last);
 }
 
 QTEST_MAIN(TestRecorder)

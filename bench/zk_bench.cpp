@@ -2,7 +2,11 @@
 // line for bench/run to summarise:
 //   zk_bench decode FILE          pictures per second through DecoderCtx and RGB32 conversion
 //   zk_bench open FILE SEEK       seconds from open, and from a seek, to the first picture
-//   zk_bench follow FILE SECONDS  how far behind a real-time writer (started just before) pictures arrive
+//   zk_bench open-followed FILE START BACK FORWARD
+//                                 the same for a followed recording: open at START, seek to BACK, then FORWARD
+//   zk_bench follow FILE mkv|fmp4 SECONDS
+//                                 follows a real-time writer with seeks, then plays its end: lost and
+//                                 repeated pictures, seek error, heals, A/V offset on sinkA
 //   zk_bench memory FILE SECONDS  peak resident memory while playing
 //   zk_bench play FILE SECONDS    CPU of one player playing the file in real time (sound on the default device)
 //   zk_bench sync FILE SECONDS    end-to-end A/V offset on sinkA (a file with a flash and a click every second)
@@ -14,6 +18,7 @@
 #include "zk_player.h"
 #include "zk_streamer.h"
 #include "sync_meter.h"
+#include "test_support.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -21,6 +26,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSet>
 #include <QTimer>
 
 #include <algorithm>
@@ -114,25 +121,126 @@ int benchOpen(const QString &file, double seekTo)
     return open < 0 || seek < 0;
 }
 
-int benchFollow(const QString &file, int seconds)
+// The same on a long recording opened as a followed one (instant replay two
+// minutes behind its end), then a seek far back and one far forward.
+int benchOpenFollowed(const QString &file, double start, double back, double forward)
 {
-    // bench/run starts the writer just before this process: the writer's
-    // media time t is written at about wall time start + t.
-    const qint64 writerStartMs = qEnvironmentVariable("ZK_WRITER_START_MS").toLongLong();
     ZKPlayer player(nullptr);
-    std::vector<double> behind;
+    double landed = -1;
+    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&landed](const QImage &, double pts) { landed = pts; });
+    const double open = untilPicture(player, [&] { player.open(file, true, start); });
+    const double openAt = landed;
+    const double seekBack = untilPicture(player, [&] { player.seek(back); });
+    const double backAt = landed;
+    const double seekForward = untilPicture(player, [&] { player.seek(forward); });
+    printf("open_s=%.3f at=%.2f back_s=%.3f at=%.2f forward_s=%.3f at=%.2f\n", open, openAt, seekBack, backAt,
+           seekForward, landed);
+    return open < 0 || seekBack < 0 || seekForward < 0;
+}
+
+// Starts a real-time writer (640x360, 2.5 Mbit/s, a white flash and a click
+// at every whole second) recording to `file` as "mkv" or "fmp4".
+QProcess *startFlashWriter(const QString &file, const QString &container, QObject *parent)
+{
+    const QString click = "if(lt(mod(t\\,1)\\,0.005)\\,0.9*sin(2*PI*1000*t)\\,0)";
+    QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-re", "-f", "lavfi", "-i",
+                     "color=c=black:s=640x360:r=30,drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:"
+                     "enable='lt(mod(t,1),0.03)'",
+                     "-re", "-f", "lavfi", "-i", QString("aevalsrc=%1|%1:s=48000").arg(click), "-c:v", "libx264",
+                     "-preset", "veryfast", "-g", "60", "-pix_fmt", "yuv420p", "-b:v", "2500k", "-minrate", "2500k",
+                     "-maxrate", "2500k", "-bufsize", "1250k", "-x264-params", "nal-hrd=cbr", "-c:a", "aac", "-ac",
+                     "2"};
+    if (container == "fmp4")
+        args << "-movflags" << "+frag_keyframe+empty_moov+default_base_moof" << "-f" << "mp4";
+    else
+        args << "-f" << "matroska";
+    auto *writer = new QProcess(parent);
+    writer->start("ffmpeg", args << file);
+    return writer;
+}
+
+// Follows a recording while it is written, as instant replay does: from 10 s
+// behind, a seek back to 3 s at a third of the run, a seek to 5 s behind the
+// live edge at two thirds, then the writer stops, following is switched off
+// and the player plays to the end. Compares the pictures handed out with
+// the finished file's own.
+int benchFollow(const QString &file, const QString &container, int seconds)
+{
+    QFile::remove(file);
+    QElapsedTimer wall;
+    wall.start();
+    QProcess *writer = startFlashWriter(file, container, qApp);
+    SyncMeter meter("sinkA.monitor");
+    meter.start();
+    ZKPlayer player(nullptr);
+    meter.watch(&player);
+    struct Segment {
+        double target;
+        QVector<double> shown;
+    };
+    QVector<Segment> segments;
+    bool finished = false;
     QObject::connect(&player, &ZKPlayer::frameReady, &player, [&](const QImage &, double pts) {
-        behind.push_back((QDateTime::currentMSecsSinceEpoch() - writerStartMs) / 1000.0 - pts);
+        segments.last().shown << pts;
     });
-    player.open(file, true, 0);
-    QTimer::singleShot(seconds * 1000, &player, &QCoreApplication::quit);
+    QObject::connect(&player, &ZKPlayer::stateChanged, &player, [&](const QString &state) {
+        if (state == QStringLiteral("已播完")) {
+            finished = true;
+            QCoreApplication::quit();
+        }
+    });
+    const int logStart = HostLog::instance().count();
+    auto at = [&](int ms, const std::function<void()> &action) { QTimer::singleShot(ms, &player, action); };
+    at(12000, [&] {
+        segments.append(Segment{2.0, {}});
+        player.open(file, true, 2.0);
+    });
+    at(seconds * 1000 / 3, [&] {
+        segments.append(Segment{3.0, {}});
+        player.seek(3.0);
+    });
+    at(seconds * 2000 / 3, [&] {
+        const double target = wall.elapsed() / 1000.0 - 5.0;
+        segments.append(Segment{target, {}});
+        player.seek(target);
+    });
+    at(seconds * 1000, [&] {
+        writer->terminate(); // SIGTERM: the writer finishes the file
+        writer->waitForFinished(20000);
+        player.stopFollowing();
+    });
+    QTimer::singleShot(seconds * 1000 + 60000, &player, &QCoreApplication::quit);
     QCoreApplication::exec();
-    if (behind.size() < 10)
-        return 1;
-    std::vector<double> steady(behind.begin() + long(behind.size() / 2), behind.end());
-    std::sort(steady.begin(), steady.end());
-    printf("first_behind_s=%.2f steady_behind_s=%.2f pictures=%zu\n", behind.front(), steady[steady.size() / 2],
-           behind.size());
+    player.close();
+    meter.stop();
+
+    const QVector<double> inFile = TestSupport::pictureTimes(file);
+    int lost = 0, dup = 0;
+    double seekErr = 0;
+    for (int i = 0; i < segments.size(); ++i) {
+        const Segment &seg = segments[i];
+        if (seg.shown.isEmpty())
+            continue;
+        seekErr = qMax(seekErr, qAbs(seg.shown.first() - seg.target));
+        const double last = i + 1 == segments.size() && !inFile.isEmpty() ? inFile.last() : seg.shown.last();
+        QSet<qint64> shown;
+        for (double pts : seg.shown) {
+            const qint64 key = qRound64(pts * 1000);
+            dup += shown.contains(key);
+            shown.insert(key);
+        }
+        for (double pts : inFile)
+            if (pts >= seg.target - 0.0005 && pts <= last + 0.0005 && !shown.contains(qRound64(pts * 1000)))
+                ++lost;
+    }
+    int heals = 0;
+    for (const LogLine &line : HostLog::instance().linesSince(logStart))
+        heals += line.text.startsWith("[ZKPlayer] 解复用器被写入端噎住");
+    const SyncMeter::Result sync = meter.result();
+    printf("container=%s pictures_in_file=%d lost=%d dup=%d seek_err_s=%.2f heals=%d finished=%d av_marks=%d "
+           "av_mean_ms=%.1f av_worst_ms=%.0f\n",
+           qPrintable(container), int(inFile.size()), lost, dup, seekErr, heals, int(finished), sync.marks,
+           sync.meanMs, sync.worstMs);
     return 0;
 }
 
@@ -248,8 +356,10 @@ int main(int argc, char **argv)
         return benchDecode(args[2]);
     if (mode == "open" && args.size() == 4)
         return benchOpen(args[2], args[3].toDouble());
-    if (mode == "follow" && args.size() == 4)
-        return benchFollow(args[2], args[3].toInt());
+    if (mode == "open-followed" && args.size() == 6)
+        return benchOpenFollowed(args[2], args[3].toDouble(), args[4].toDouble(), args[5].toDouble());
+    if (mode == "follow" && args.size() == 5)
+        return benchFollow(args[2], args[3], args[4].toInt());
     if (mode == "memory" && args.size() == 4)
         return benchMemory(args[2], args[3].toInt());
     if (mode == "play" && args.size() == 4)

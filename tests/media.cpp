@@ -72,6 +72,8 @@ bool make(const QString &name, const QString &out)
     const QString suffix = QFileInfo(name).suffix();
     if (name == "av20.mp4")
         return ffmpeg(kPicture + kTone + QStringList{"-t", "20"} + kH264 + kAac + QStringList{"-movflags", "+faststart"}, out);
+    if (name == "cut.mp4")
+        return ffmpeg({"-ss", "0.5", "-i", Media::path("av20.mp4"), "-c", "copy", "-t", "5"}, out);
     if (name == "av20.mkv")
         return ffmpeg({"-i", Media::path("av20.mp4"), "-c", "copy"}, out);
     if (name.startsWith("av.")) {

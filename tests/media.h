@@ -3,7 +3,8 @@
 // Test media, made with the FFmpeg command-line tool the first time a test
 // asks for them and kept in the build tree. Names:
 //   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
-//   av20.mkv      the same in Matroska (a finished file: its segment has a known end)
+//   av20.mkv      the same in Matroska
+//   cut.mp4       5 s of it from 0.5 s, cut without re-encoding: the sound starts inside a packet
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
 //   short.mp4     2 s, video only
 //   no_pts.h264   raw H.264 elementary stream: no timestamps at all

@@ -92,6 +92,7 @@ private slots:
     void failures_data();
     void failures();
     void unusableOrUnwantedAudio();
+    void audioStartsAfterThePriming_data();
     void audioStartsAfterThePriming();
     void seekLandsAtOrBeforeTarget();
     void fragmentsOfAGrowingMp4();
@@ -329,14 +330,23 @@ void TestReader::unusableOrUnwantedAudio()
     QVERIFY(dec.audioIdx == -1 && !dec.actx);
 }
 
+void TestReader::audioStartsAfterThePriming_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("whole packets to skip") << "av20.mp4";
+    QTest::newRow("part of a packet to skip") << "cut.mp4";
+}
+
 void TestReader::audioStartsAfterThePriming()
 {
-    // The AAC encoder's priming samples are dropped by the decoder when it
-    // knows the packets' time base: the first sound is at 0, after a seek
-    // too, not 21 ms early.
+    // The sound before the file's start (the AAC encoder's priming, or what
+    // a cut left in its first packet) is dropped by the decoder, which needs
+    // the packets' time base to stamp what is left: the first sound is at 0,
+    // after a seek too.
+    QFETCH(QString, name);
     std::atomic<bool> stop{false}, follow{false};
     DecoderCtx dec;
-    QCOMPARE(dec.openInput(Media::path("av20.mp4"), &stop, &follow, false), QString());
+    QCOMPARE(dec.openInput(Media::path(name), &stop, &follow, false), QString());
     QCOMPARE(firstFrameTime(dec, dec.audioIdx, dec.actx, dec.audioTb), 0.0);
     QVERIFY(dec.seekTo(0.0));
     QCOMPARE(firstFrameTime(dec, dec.audioIdx, dec.actx, dec.audioTb), 0.0);

@@ -82,6 +82,7 @@ private:
     friend class TestPlayer;
     friend class TestPacing;
     friend class TestAudio;
+    friend class TestDesk;
 
     // Decode thread state that lives across passes of decodeLoop.
     struct DecodeState {

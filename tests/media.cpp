@@ -72,6 +72,10 @@ bool make(const QString &name, const QString &out)
     const QString suffix = QFileInfo(name).suffix();
     if (name == "av20.mp4")
         return ffmpeg(kPicture + kTone + QStringList{"-t", "20"} + kH264 + kAac + QStringList{"-movflags", "+faststart"}, out);
+    if (name == "tone1k.mp4")
+        return ffmpeg(kPicture + QStringList{"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000", "-t", "20"} +
+                              kH264 + kAac,
+                      out);
     if (name == "cut.mp4")
         return ffmpeg({"-ss", "0.5", "-i", Media::path("av20.mp4"), "-c", "copy", "-t", "5"}, out);
     if (name == "av20.mkv")

@@ -4,6 +4,7 @@
 // asks for them and kept in the build tree. Names:
 //   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
 //   av20.mkv      the same in Matroska
+//   tone1k.mp4    20 s like av20.mp4, with a 1000 Hz tone: told apart from it by ear
 //   cut.mp4       5 s of it from 0.5 s, cut without re-encoding: the sound starts inside a packet
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
 //   short.mp4     2 s, video only

@@ -217,10 +217,11 @@ void TestRecordingBar::panelRecordStart()
     panel.onRecordingStateChanged(true);
     const qint64 first = panel.recordStartSeconds();
     QVERIFY(qAbs(first - QDateTime::currentSecsSinceEpoch()) <= 1);
-    // Every active notification restarts the count from its own arrival.
+    // The host reports recording active from starting to stopping: later
+    // notifications of the same recording keep its start.
     QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentSecsSinceEpoch() > first, 3000);
     panel.onRecordingStateChanged(true);
-    QVERIFY(panel.recordStartSeconds() > first);
+    QCOMPARE(panel.recordStartSeconds(), first);
     panel.onRecordingStateChanged(false);
     QCOMPARE(panel.recordStartSeconds(), 0);
 }

@@ -1,0 +1,171 @@
+// PlaybackPanel: the two lanes and their roles. Frame routing to the
+// monitors and program outputs, lane states (and looping backup videos),
+// the swap, audio following program, pausing, the captions, player errors
+// and the lanes' reaction to the host's recording state.
+
+#include "playback_panel.h"
+
+#include "fullscreen_output.h"
+#include "obs_compat.h"
+#include "timeline_slider.h"
+#include "video_view.h"
+#include "zk_player.h"
+#include "zk_streamer.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+
+namespace {
+
+const QString kErrorStyle = QStringLiteral("color: #d32f2f; font-size: 11px;");
+
+} // namespace
+
+QString PlaybackPanel::Channel::name() const
+{
+    switch (type) {
+    case Live:
+        return QStringLiteral("📺 即时回放");
+    case Video:
+        return QStringLiteral("▶ ") + QFileInfo(path).fileName();
+    case Image:
+        return QStringLiteral("🖼 ") + QFileInfo(path).fileName();
+    default:
+        return QStringLiteral("(空)");
+    }
+}
+
+void PlaybackPanel::routeFrame(Channel *ch, const QImage &frame, double ptsSec)
+{
+    ch->lastFrame = frame; // shared, no pixel copy
+    ch->positionSec = ptsSec;
+    if (ch != pgm) {
+        pvView->setFrame(frame);
+    } else {
+        pgmView->setFrame(frame);
+        if (fullscreen)
+            fullscreen->setFrame(frame);
+        streamer->pushFrame(frame); // ignored unless streaming
+    }
+    if (ch == timelineOwner())
+        showPosition(ch, ptsSec);
+}
+
+void PlaybackPanel::showPosition(Channel *ch, double ptsSec)
+{
+    if (!sliderDragging)
+        timeline->setValue(int(ptsSec));
+    posLabel->setText(formatTime(ptsSec));
+    if (ch->type == Channel::Live && recordedSecs > 0) {
+        const int d = int(qMax(0.0, recordedSecs - ptsSec));
+        delayLabel->setText(QString::asprintf("延时 %02d:%02d", d / 60, d % 60));
+        return;
+    }
+    delayLabel->clear();
+}
+
+PlaybackPanel::Channel *PlaybackPanel::timelineOwner()
+{
+    // A live lane first (preview before program), then a video lane.
+    for (Channel::Type type : {Channel::Live, Channel::Video})
+        for (Channel *ch : {pv, pgm})
+            if (ch->type == type)
+                return ch;
+    return nullptr;
+}
+
+void PlaybackPanel::onChannelState(Channel *ch, const QString &state)
+{
+    if (state == QStringLiteral("已播完") && ch->type == Channel::Video && loopCheck->isChecked()) {
+        ch->player->seek(0.0);
+        return;
+    }
+    if (ch == pgm)
+        statusLabel->setText(QStringLiteral("节目: %1").arg(state));
+}
+
+void PlaybackPanel::onTake()
+{
+    if (pv->type == Channel::Empty) {
+        statusLabel->setText(QStringLiteral("预览是空的 — 先点一个输入源"));
+        return;
+    }
+    // Two pointer writes: neither player is paused, sought or reopened.
+    std::swap(pgm, pv);
+    applyAudioRouting();
+    refreshMonitor(pgm);
+    refreshMonitor(pv);
+    updateTags();
+    updateTimelineRange();
+    statusLabel->setText(QStringLiteral("已切换 → 节目: %1").arg(pgm->name()));
+}
+
+void PlaybackPanel::refreshMonitor(Channel *ch)
+{
+    // The lane's current picture on its role's outputs at once; a lane with
+    // no picture yet shows black everywhere, never the source before it.
+    const QImage picture = ch->type == Channel::Image ? ch->still : ch->lastFrame;
+    if (ch != pgm) {
+        pvView->setFrame(picture);
+        return;
+    }
+    pgmView->setFrame(picture);
+    if (fullscreen)
+        fullscreen->setFrame(picture);
+    if (picture.isNull())
+        streamer->clearPicture();
+    else
+        streamer->pushFrame(picture);
+}
+
+void PlaybackPanel::applyAudioRouting()
+{
+    // Audio follows program; preview is always silent.
+    const int volume = volumeSlider ? volumeSlider->value() : 80;
+    const bool muted = muteButton && muteButton->isChecked();
+    if (pgm->player) {
+        pgm->player->setVolume(volume);
+        pgm->player->setMuted(muted);
+    }
+    if (pv->player)
+        pv->player->setMuted(true);
+}
+
+void PlaybackPanel::togglePause(Channel *ch)
+{
+    if ((ch->type != Channel::Live && ch->type != Channel::Video) || !ch->player->isPlaying())
+        return;
+    ch->player->setPaused(!ch->player->isPaused());
+}
+
+void PlaybackPanel::updateTags()
+{
+    pvTag->setText(QStringLiteral("预览 PV — ") + pv->name());
+    pgmTag->setText(QStringLiteral("节目 PGM — ") + pgm->name());
+}
+
+void PlaybackPanel::onError(const QString &msg)
+{
+    statusLabel->setText(QStringLiteral("❌ ") + msg);
+    statusLabel->setStyleSheet(kErrorStyle);
+}
+
+void PlaybackPanel::onRecordingStateChanged(bool active)
+{
+    if (active) {
+        // The host reports recording active from starting to stopping: only
+        // the first notification of a recording starts the count.
+        if (recordStartSecs == 0)
+            recordStartSecs = QDateTime::currentSecsSinceEpoch();
+        return;
+    }
+    recordStartSecs = 0;
+    // The recording is finished: its end is now the real end.
+    for (Channel *ch : {&channelA, &channelB})
+        if (ch->type == Channel::Live)
+            ch->player->stopFollowing();
+}

@@ -1,0 +1,64 @@
+#include "timeline_slider.h"
+
+#include <QPainter>
+
+namespace {
+
+// (longest timeline in seconds, tick interval): about ten labels or fewer.
+constexpr std::pair<int, int> kIntervals[] = {{30, 5}, {120, 10}, {600, 60}, {1800, 120}, {3600, 300}};
+constexpr int kLongInterval = 600;
+
+} // namespace
+
+TimelineSlider::TimelineSlider(QWidget *parent) : QSlider(Qt::Horizontal, parent)
+{
+    setMinimumHeight(42);
+}
+
+int TimelineSlider::tickInterval(int maximum)
+{
+    for (const auto &[upTo, interval] : kIntervals)
+        if (maximum <= upTo)
+            return interval;
+    return kLongInterval;
+}
+
+QString TimelineSlider::tickLabel(int t, int maximum)
+{
+    if (maximum < 3600)
+        return QString::asprintf("%d:%02d", t / 60, t % 60);
+    return QString::asprintf("%d:%02d:%02d", t / 3600, (t / 60) % 60, t % 60);
+}
+
+void TimelineSlider::paintEvent(QPaintEvent *event)
+{
+    QSlider::paintEvent(event);
+    const int max = maximum();
+    if (max < 1)
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QColor(QStringLiteral("#888")));
+    QFont font = painter.font();
+    font.setPointSize(9);
+    font.setFamily(QStringLiteral("Menlo"));
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    const int w = width();
+    const int mid = height() / 2;
+    const int baseline = height() - 4;
+    const int interval = tickInterval(max);
+    // 64-bit steps: a very long timeline must not overflow the loop.
+    for (qint64 t = 0; t <= max; t += interval) {
+        const int x = int(double(t) / max * w);
+        painter.drawLine(x, mid + 8, x, mid + 14);
+        const QString label = tickLabel(int(t), max);
+        const int advance = metrics.horizontalAdvance(label);
+        int lx = x - advance / 2;
+        if (lx < 0)
+            lx = 0;
+        if (lx + advance > w)
+            lx = w - advance;
+        painter.drawText(lx, baseline, label);
+    }
+}

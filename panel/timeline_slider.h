@@ -1,0 +1,20 @@
+#pragma once
+
+// The desk's timeline: a horizontal slider in whole seconds that paints
+// time ticks and labels under its groove; the interval grows with the
+// length so that labels never crowd.
+
+#include <QSlider>
+
+class TimelineSlider : public QSlider {
+public:
+    explicit TimelineSlider(QWidget *parent);
+
+    // Seconds between ticks for a timeline of `maximum` seconds.
+    static int tickInterval(int maximum);
+    // "m:ss" below an hour, "h:mm:ss" from an hour on.
+    static QString tickLabel(int seconds, int maximum);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};

@@ -3,9 +3,43 @@
 #include "frontend.h"
 
 #include <QCloseEvent>
+#include <QDockWidget>
+#include <QPainter>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+void RecordingPreview::show(const QImage &picture)
+{
+    m_picture = picture;
+    update();
+}
+
+void RecordingPreview::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0x10, 0x10, 0x10));
+    if (m_picture.isNull()) {
+        painter.setPen(QColor(0x66, 0x66, 0x66));
+        painter.drawText(rect(), Qt::AlignCenter, QStringLiteral("Not recording"));
+        return;
+    }
+    QRect target(QPoint(0, 0), m_picture.size().scaled(size(), Qt::KeepAspectRatio));
+    target.moveCenter(rect().center());
+    painter.drawImage(target, m_picture);
+}
+
+void HostWindow::fitDocks()
+{
+    // Room for every dock at its minimum size beside the program view.
+    int width = centralWidget()->minimumSizeHint().width();
+    int height = centralWidget()->minimumSizeHint().height();
+    for (QDockWidget *dock : findChildren<QDockWidget *>()) {
+        width += dock->minimumSizeHint().width() + 16;
+        height = qMax(height, dock->minimumSizeHint().height() + 16);
+    }
+    resize(qMax(this->width(), width), qMax(this->height(), height));
+}
 
 HostWindow::HostWindow()
 {
@@ -15,10 +49,7 @@ HostWindow::HostWindow()
 
     auto *central = new QWidget(this);
     auto *layout = new QVBoxLayout(central);
-    auto *preview = new QLabel(QStringLiteral("Host program output"), central);
-    preview->setAlignment(Qt::AlignCenter);
-    preview->setStyleSheet(QStringLiteral("background:#101010; color:#666;"));
-    preview->setMinimumSize(480, 270);
+    auto *preview = new RecordingPreview(central);
     layout->addWidget(preview, 1);
 
     m_status = new QLabel(central);
@@ -31,6 +62,8 @@ HostWindow::HostWindow()
     setCentralWidget(central);
 
     Recorder &recorder = StandInFrontend::instance().recorder();
+    connect(&recorder, &Recorder::previewFrame, preview, &RecordingPreview::show);
+    connect(&recorder, &Recorder::stopped, preview, [preview] { preview->show(QImage()); });
     connect(&recorder, &Recorder::starting, this, &HostWindow::onRecorderChanged);
     connect(&recorder, &Recorder::started, this, &HostWindow::onRecorderChanged);
     connect(&recorder, &Recorder::stopping, this, &HostWindow::onRecorderChanged);

@@ -4,9 +4,23 @@
 // own (like OBS's controls), with room for docks on the right. Closing it
 // stops the recording, then tells the modules the host is exiting.
 
+#include <QImage>
 #include <QMainWindow>
 
 class QLabel;
+
+// What is being recorded, as OBS shows its program while it records.
+class RecordingPreview : public QWidget {
+public:
+    explicit RecordingPreview(QWidget *parent) : QWidget(parent) { setMinimumSize(480, 270); }
+    void show(const QImage &picture);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QImage m_picture;
+};
 class QPushButton;
 
 class HostWindow : public QMainWindow {
@@ -16,6 +30,8 @@ public:
     HostWindow();
 
     QPushButton *recordButton() const { return m_recordButton; }
+    // Grows the window so that every dock has its minimum size.
+    void fitDocks();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

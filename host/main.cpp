@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QPalette>
 #include <QPixmap>
 #include <QScreen>
 #include <QStandardPaths>
@@ -75,6 +76,26 @@ bool parseOptions(const QApplication &app, HostOptions &options)
     return true;
 }
 
+// OBS's own look is dark; the desk's styles are written for it.
+void useDarkTheme()
+{
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x27, 0x2a, 0x33));
+    dark.setColor(QPalette::WindowText, QColor(0xe0, 0xe0, 0xe0));
+    dark.setColor(QPalette::Base, QColor(0x1b, 0x1d, 0x24));
+    dark.setColor(QPalette::AlternateBase, QColor(0x2d, 0x30, 0x3a));
+    dark.setColor(QPalette::Text, QColor(0xe0, 0xe0, 0xe0));
+    dark.setColor(QPalette::Button, QColor(0x3a, 0x3d, 0x47));
+    dark.setColor(QPalette::ButtonText, QColor(0xe0, 0xe0, 0xe0));
+    dark.setColor(QPalette::Highlight, QColor(0x28, 0x4c, 0xb8));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    dark.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80));
+    dark.setColor(QPalette::ToolTipBase, QColor(0x1b, 0x1d, 0x24));
+    dark.setColor(QPalette::ToolTipText, QColor(0xe0, 0xe0, 0xe0));
+    QApplication::setPalette(dark);
+}
+
 // Records for a while, takes a screenshot of the whole screen, stops the
 // recording and closes the window once the file is finished.
 void runDemo(HostWindow *window, const HostOptions &options)
@@ -106,6 +127,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("zerka-host"));
+    useDarkTheme();
     HostOptions options;
     if (!parseOptions(app, options))
         return 2;
@@ -127,6 +149,7 @@ int main(int argc, char **argv)
     window->show();
     QTimer::singleShot(0, window, [window, options] {
         StandInFrontend::instance().fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+        window->fitDocks();
         if (options.demoSeconds > 0)
             runDemo(window, options);
     });

@@ -3,11 +3,15 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QFile>
+#include <QImage>
 
 namespace {
 
 constexpr int kPollMs = 50;
 constexpr int kStartTimeoutPolls = 15000 / kPollMs;
+constexpr QSize kPreviewSize(480, 270);
+constexpr int kPreviewFps = 10;
 
 // The recording clock (stream time) and the wall clock, burnt into the picture.
 const char *kClockFilter =
@@ -21,6 +25,9 @@ Recorder::Recorder(QObject *parent) : QObject(parent)
     m_poll = new QTimer(this);
     m_poll->setInterval(kPollMs);
     connect(m_poll, &QTimer::timeout, this, &Recorder::onPoll);
+    m_previewTimer = new QTimer(this);
+    m_previewTimer->setInterval(1000 / kPreviewFps);
+    connect(m_previewTimer, &QTimer::timeout, this, &Recorder::readPreview);
 }
 
 Recorder::~Recorder()
@@ -43,26 +50,48 @@ QString Recorder::nextFileName() const
 
 QStringList Recorder::buildArguments() const
 {
+    // One picture, split: the recording, and a small copy for the host's
+    // preview (what OBS shows while it records), rewritten in place as one
+    // file: nothing the host does (or fails to do) can hold the writer up.
     const QString size = QStringLiteral("%1x%2").arg(m_config.size.width()).arg(m_config.size.height());
+    const QString preview = QStringLiteral("split=2[rec][p];[p]scale=%1:%2,fps=%3,format=bgr24[preview]")
+                                    .arg(kPreviewSize.width())
+                                    .arg(kPreviewSize.height())
+                                    .arg(kPreviewFps);
     QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
+    QString audio;
     if (m_config.source.isEmpty()) {
-        args << "-re" << "-f" << "lavfi" << "-i"
-             << QStringLiteral("testsrc2=size=%1:rate=%2").arg(size).arg(m_config.fps) << "-re" << "-f" << "lavfi"
-             << "-i" << "sine=frequency=440:sample_rate=48000"
-             << "-vf" << QLatin1String(kClockFilter) << "-map" << "0:v:0" << "-map" << "1:a:0";
+        args << "-re" << "-f" << "lavfi" << "-i" << QStringLiteral("testsrc2=size=%1:rate=%2").arg(size).arg(m_config.fps)
+             << "-re" << "-f" << "lavfi" << "-i" << "sine=frequency=440:sample_rate=48000" << "-filter_complex"
+             << QStringLiteral("[0:v]%1,%2").arg(QLatin1String(kClockFilter), preview);
+        audio = QStringLiteral("1:a:0");
     } else {
-        args << "-re" << "-stream_loop" << "-1" << "-i" << m_config.source << "-vf"
-             << QStringLiteral("scale=%1,fps=%2,%3").arg(size).arg(m_config.fps).arg(QLatin1String(kClockFilter))
-             << "-map" << "0:v:0" << "-map" << "0:a:0?";
+        args << "-re" << "-stream_loop" << "-1" << "-i" << m_config.source << "-filter_complex"
+             << QStringLiteral("[0:v]scale=%1,fps=%2,%3,%4").arg(size).arg(m_config.fps).arg(QLatin1String(kClockFilter), preview);
+        audio = QStringLiteral("0:a:0?");
     }
-    args << "-c:v" << "libx264" << "-preset" << "veryfast" << "-pix_fmt" << "yuv420p" << "-g"
-         << QString::number(m_config.fps * 2) << "-b:v" << "2500k"
+    args << "-map" << "[rec]" << "-map" << audio << "-c:v" << "libx264" << "-preset" << "veryfast" << "-pix_fmt"
+         << "yuv420p" << "-g" << QString::number(m_config.fps * 2) << "-b:v" << "2500k"
          << "-c:a" << "aac" << "-b:a" << "160k" << "-ac" << "2" << "-ar" << "48000";
     if (m_config.container == QLatin1String("fmp4"))
         args << "-movflags" << "+frag_keyframe+empty_moov+default_base_moof" << "-f" << "mp4";
     else
         args << "-f" << "matroska";
+    args << m_file << "-map" << "[preview]" << "-c:v" << "bmp" << "-f" << "image2" << "-update" << "1"
+         << "-atomic_writing" << "1" << previewFile();
     return args;
+}
+
+QString Recorder::previewFile() const
+{
+    return QDir(m_config.folder).filePath(QStringLiteral(".zerka-host-preview.bmp"));
+}
+
+void Recorder::readPreview()
+{
+    const QImage picture(previewFile());
+    if (!picture.isNull())
+        emit previewFrame(picture);
 }
 
 bool Recorder::start()
@@ -89,7 +118,8 @@ bool Recorder::start()
             failStart(QStringLiteral("the recording writer (%1) cannot start: %2")
                               .arg(m_config.ffmpeg, m_process->errorString()));
     });
-    m_process->start(m_config.ffmpeg, buildArguments() << m_file);
+    m_process->start(m_config.ffmpeg, buildArguments());
+    m_previewTimer->start();
     m_poll->start();
     return true;
 }
@@ -118,6 +148,7 @@ void Recorder::failStart(const QString &message)
 {
     // Like OBS when its output cannot start: straight back to stopped.
     m_poll->stop();
+    m_previewTimer->stop();
     m_state = State::Idle;
     if (m_process) {
         m_process->disconnect(this);
@@ -170,5 +201,7 @@ void Recorder::onFinished(int exitCode, QProcess::ExitStatus status)
     m_state = State::Idle;
     m_process->deleteLater();
     m_process = nullptr;
+    m_previewTimer->stop();
+    QFile::remove(previewFile());
     emit stopped(clean);
 }

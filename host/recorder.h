@@ -48,12 +48,15 @@ signals:
     void stopping();
     void stopped(bool clean);    // the writer has ended and the file is closed
     void failed(const QString &message);
+    void previewFrame(const QImage &picture); // what is being recorded, small, about 10 a second
 
 private:
     QStringList buildArguments() const;
     QString nextFileName() const;
     void onPoll();
     void failStart(const QString &message);
+    void readPreview();
+    QString previewFile() const;
     void onFinished(int exitCode, QProcess::ExitStatus status);
 
     RecorderConfig m_config;
@@ -63,4 +66,5 @@ private:
     QString m_file;
     int m_pollCount = 0;
     QString m_stderr;
+    QTimer *m_previewTimer = nullptr; // child of this
 };

@@ -3,6 +3,7 @@
 // window, docks, events, recording) and records a real growing media file.
 // Debian's own OBS is built with Qt 5 and cannot load a Qt 6 module.
 
+#include "desk_operator.h"
 #include "frontend.h"
 #include "host_log.h"
 #include "host_window.h"
@@ -30,6 +31,8 @@ struct HostOptions {
     RecorderConfig recorder;
     int demoSeconds = 0;
     QString screenshot;
+    bool scenario = false;
+    DeskOperator::Options desk;
 };
 
 bool parseOptions(const QApplication &app, HostOptions &options)
@@ -49,7 +52,14 @@ bool parseOptions(const QApplication &app, HostOptions &options)
     const QCommandLineOption log("log", "Log file (default: zerka-host.log in the recordings folder).", "file");
     const QCommandLineOption demo("demo", "Record for N seconds, then quit.", "seconds", "0");
     const QCommandLineOption shot("screenshot", "With --demo: save a screenshot before stopping.", "file");
-    parser.addOptions({module, data, recordings, container, size, fps, source, log, demo, shot});
+    const QCommandLineOption scenario("scenario",
+                                      "Play an operator at the desk: record, instant replay, swap, full screen on "
+                                      "the second display, stream; then save screenshots and quit.");
+    const QCommandLineOption rtmp("rtmp", "With --scenario: stream program to this URL.", "url");
+    const QCommandLineOption shots("shots", "With --scenario: folder for the screenshots.", "dir", "zerka-shots");
+    const QCommandLineOption streamSeconds("stream-seconds", "With --scenario: how long to stream.", "n", "8");
+    parser.addOptions({module, data, recordings, container, size, fps, source, log, demo, shot, scenario, rtmp, shots,
+                       streamSeconds});
     parser.process(app);
 
     options.modulePath = parser.value(module);
@@ -64,6 +74,10 @@ bool parseOptions(const QApplication &app, HostOptions &options)
     options.logPath = parser.isSet(log) ? parser.value(log) : options.recorder.folder + "/zerka-host.log";
     options.demoSeconds = parser.value(demo).toInt();
     options.screenshot = parser.value(shot);
+    options.scenario = parser.isSet(scenario);
+    options.desk.rtmpUrl = parser.value(rtmp);
+    options.desk.shotsDir = QDir(parser.value(shots)).absolutePath();
+    options.desk.streamSeconds = parser.value(streamSeconds).toInt();
 
     if (options.recorder.container != "mkv" && options.recorder.container != "fmp4") {
         fprintf(stderr, "zerka-host: --container must be mkv or fmp4\n");
@@ -150,8 +164,17 @@ int main(int argc, char **argv)
     QTimer::singleShot(0, window, [window, options] {
         StandInFrontend::instance().fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
         window->fitDocks();
-        if (options.demoSeconds > 0)
+        if (options.scenario) {
+            auto *desk = new DeskOperator(window, options.desk);
+            QApplication::setQuitOnLastWindowClosed(false);
+            QObject::connect(desk, &DeskOperator::finished, window, [window](bool ok) {
+                window->close();
+                QCoreApplication::exit(ok ? 0 : 1);
+            });
+            desk->start();
+        } else if (options.demoSeconds > 0) {
             runDemo(window, options);
+        }
     });
 
     const int code = app.exec();

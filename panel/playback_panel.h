@@ -62,6 +62,9 @@ public:
     void togglePause(Channel *ch);
     static bool isImageFile(const QString &path);
     static QString formatTime(double seconds);
+    // Index of the display preselected for the screen output, given which
+    // of the listed displays is the primary.
+    static int defaultScreen(const QList<bool> &primary);
 
 private slots:
     void onTake();

@@ -29,16 +29,17 @@ namespace {
 const QString kHdmiOff = QStringLiteral("🟢  HDMI 输出 - 未启用");
 const QString kHdmiOn = QStringLiteral("🔴  HDMI 输出 - 已开启(Esc / 双击 退出)");
 
-// The preselected display: the first that is not the primary, else the first.
-int defaultScreen(const QList<QScreen *> &screens)
+} // namespace
+
+int PlaybackPanel::defaultScreen(const QList<bool> &primary)
 {
-    for (int i = 0; i < screens.size(); ++i)
-        if (screens[i] != QGuiApplication::primaryScreen())
+    // The first display after the first that is not the primary; the first
+    // when there is none (with two displays: the one that is not primary).
+    for (int i = 1; i < primary.size(); ++i)
+        if (!primary[i])
             return i;
     return 0;
 }
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // Monitor audio
@@ -96,7 +97,10 @@ void PlaybackPanel::refreshScreens()
     const QString kept = screenCombo->currentData().toString();
     screenCombo->clear();
     const QList<QScreen *> screens = QGuiApplication::screens();
-    int selected = defaultScreen(screens);
+    QList<bool> primaries;
+    for (QScreen *screen : screens)
+        primaries << (screen == QGuiApplication::primaryScreen());
+    int selected = defaultScreen(primaries);
     for (int i = 0; i < screens.size(); ++i) {
         QScreen *screen = screens[i];
         const bool primary = screen == QGuiApplication::primaryScreen();

@@ -39,10 +39,10 @@ QVector<double> pictureTimes(const QString &path);
 int run(const QString &program, const QStringList &args, QString *output = nullptr, int timeoutMs = 60000);
 
 // A private server started by one of the scripts in tests/ for as long as
-// the object lives: "audio-server" (PulseAudio, null sinks sinkA, the
-// default, and sinkB) or "rtmp-server" (nginx, rtmp://127.0.0.1:19350/live/,
+// the object lives: "audio-server" (PulseAudio) or "rtmp-server" (nginx, rtmp://127.0.0.1:19350/live/,
 // recordings in dir()/rec). The audio server must be up before Qt first
-// looks for audio devices; PULSE_SERVER is set for this process.
+// looks for audio devices; PULSE_SERVER is set for this process. It has
+// three null sinks: sinkA (the default), sinkB and sinkC.
 class Server {
 public:
     Server(const QString &script, const QString &dir);

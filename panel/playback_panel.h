@@ -81,6 +81,7 @@ private slots:
 
 private:
     friend class TestDesk;
+    friend class TestDeskOutputs;
 
     // Construction, one function per row.
     void buildMonitors(QHBoxLayout *row);
@@ -154,6 +155,7 @@ private:
     QPushButton *hdmiButton = nullptr;
     QComboBox *screenCombo = nullptr;
     FullscreenOutput *fullscreen = nullptr; // top level, deletes itself on close; non-owning
+    QString chosenScreen;                   // the display the operator chose (or the one preselected)
     ZKStreamer *streamer = nullptr;         // child of the panel
     QLineEdit *rtmpEdit = nullptr;
     QComboBox *bitrateCombo = nullptr;

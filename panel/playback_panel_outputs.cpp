@@ -92,9 +92,9 @@ void PlaybackPanel::onMuteToggled(bool)
 void PlaybackPanel::refreshScreens()
 {
     // Items carry the screen's name: a list built earlier must never send
-    // the output to whatever display now has the same position.
+    // the output to whatever display now has the same position. A display
+    // that comes back (a cable replugged) is chosen again.
     const QSignalBlocker blocker(screenCombo);
-    const QString kept = screenCombo->currentData().toString();
     screenCombo->clear();
     const QList<QScreen *> screens = QGuiApplication::screens();
     QList<bool> primaries;
@@ -109,10 +109,12 @@ void PlaybackPanel::refreshScreens()
                                      .arg(screen->size().width())
                                      .arg(screen->size().height()),
                              screen->name());
-        if (!kept.isEmpty() && screen->name() == kept)
+        if (!chosenScreen.isEmpty() && screen->name() == chosenScreen)
             selected = i;
     }
     screenCombo->setCurrentIndex(selected);
+    if (chosenScreen.isEmpty())
+        chosenScreen = screenCombo->currentData().toString();
 }
 
 QScreen *PlaybackPanel::selectedScreen() const
@@ -161,6 +163,7 @@ void PlaybackPanel::onFullscreenClosed()
 
 void PlaybackPanel::onScreenChanged(int)
 {
+    chosenScreen = screenCombo->currentData().toString();
     if (!fullscreen)
         return;
     onToggleHdmi(false);

@@ -7,6 +7,8 @@
 #include <QDialog>
 
 class SupportDialog : public QDialog {
+    Q_OBJECT
+
 public:
     explicit SupportDialog(QWidget *parent);
 

@@ -83,6 +83,7 @@ private:
     friend class TestPacing;
     friend class TestAudio;
     friend class TestDesk;
+    friend class TestDeskOutputs;
 
     // Decode thread state that lives across passes of decodeLoop.
     struct DecodeState {

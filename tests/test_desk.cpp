@@ -7,6 +7,7 @@
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
+#include "desk_main.h"
 #include "frontend.h"
 #include "media.h"
 #include "playback_panel.h"
@@ -580,17 +581,6 @@ void TestDesk::recordingStopEndsFollowing()
     QTRY_VERIFY_WITH_TIMEOUT(previewStates.contains(QVariantList{QStringLiteral("已播完")}), 30000);
 }
 
-int main(int argc, char **argv)
-{
-    const auto server = startAudioServer();
-    if (!server || !server->up())
-        return 1;
-    QTemporaryDir config; // the settings store, private to this run
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    TestDesk test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+ZK_DESK_TEST_MAIN(TestDesk)
 
 #include "test_desk.moc"

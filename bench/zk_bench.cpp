@@ -10,17 +10,22 @@
 //   zk_bench memory FILE SECONDS  peak resident memory while playing
 //   zk_bench play FILE SECONDS    CPU of one player playing the file in real time (sound on the default device)
 //   zk_bench sync FILE SECONDS    end-to-end A/V offset on sinkA (a file with a flash and a click every second)
+//   zk_bench desk A B URL SECONDS  the whole desk: A on program, B on preview, full screen, streaming, swaps
 //   zk_bench stream FILE URL SECONDS KBPS
 //                                 CPU of streaming the clip's pictures (looped, 30 a second) with sound
 
 #include "decoder_ctx.h"
 #include "host_log.h"
+#include "playback_panel.h"
 #include "zk_player.h"
 #include "zk_streamer.h"
 #include "sync_meter.h"
 #include "test_support.h"
 
-#include <QCoreApplication>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QElapsedTimer>
@@ -31,6 +36,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
+#include <numeric>
 #include <functional>
 #include <cmath>
 #include <cstdio>
@@ -344,10 +352,92 @@ int benchSync(const QString &file, int seconds)
     return r.marks > 0 ? 0 : 1;
 }
 
+// The whole desk as an operator runs it: `a` on program and `b` on preview,
+// both playing with sound (looped), program full screen on the second
+// display and streamed to `url`; a swap every few seconds. Reports CPU,
+// peak memory, how late pictures leave against their time, and how long a
+// swap takes to reach the program monitor, the full-screen output and the
+// streamer.
+int benchDesk(const QString &a, const QString &b, const QString &url, int seconds)
+{
+    PlaybackPanel panel(nullptr);
+    panel.resize(700, 900);
+    panel.show();
+    auto button = [&panel](const QString &start) {
+        for (QAbstractButton *bt : panel.findChildren<QAbstractButton *>())
+            if (bt->text().startsWith(start))
+                return bt;
+        return static_cast<QAbstractButton *>(nullptr);
+    };
+    const double cpuStart = cpuSeconds();
+    panel.loadToPreview(PlaybackPanel::Channel::Video, a);
+    button(QStringLiteral("⇄"))->click();
+    panel.loadToPreview(PlaybackPanel::Channel::Video, b);
+    button(QStringLiteral("🟢  HDMI"))->click();
+    for (QLineEdit *edit : panel.findChildren<QLineEdit *>())
+        edit->setText(url);
+    // As an operator: the stream goes out once the lanes play (a new stream
+    // on a null sink stalls for its first second, then catches up in a burst).
+    QTimer::singleShot(3000, &panel, [&] { button(QStringLiteral("▶ 开始推流"))->click(); });
+
+    // Lateness of each picture against its time, per lane: how much later
+    // than the earliest of the last two seconds (wall time minus picture
+    // time), so that the clocks' slow drift and the loops do not count.
+    QElapsedTimer wall;
+    wall.start();
+    std::vector<double> late;
+    for (ZKPlayer *player : panel.findChildren<ZKPlayer *>()) {
+        auto recent = std::make_shared<std::deque<std::pair<double, double>>>(); // (wall, offset)
+        auto previous = std::make_shared<double>(-1);
+        QObject::connect(player, &ZKPlayer::frameReady, &panel, [&, recent, previous](const QImage &, double pts) {
+            const double now = wall.elapsed() / 1000.0;
+            if (pts < *previous || pts > *previous + 1.0)
+                recent->clear(); // a loop or a jump: a new reference
+            *previous = pts;
+            recent->push_back({now, now - pts});
+            while (now - recent->front().first > 2.0)
+                recent->pop_front();
+            double earliest = recent->front().second;
+            for (const auto &entry : *recent)
+                earliest = std::min(earliest, entry.second);
+            if (now > 5.0)
+                late.push_back(now - pts - earliest);
+        });
+    }
+    // A swap every 5 s once running; each is timed to the three outputs.
+    double worstSwapMs = 0;
+    int swaps = 0;
+    QTimer swapper;
+    QObject::connect(&swapper, &QTimer::timeout, &panel, [&] {
+        QElapsedTimer timer;
+        timer.start();
+        button(QStringLiteral("⇄"))->click();
+        const double ms = timer.nsecsElapsed() / 1e6;
+        worstSwapMs = qMax(worstSwapMs, ms);
+        ++swaps;
+    });
+    QTimer::singleShot(10000, &swapper, [&swapper] { swapper.start(5000); });
+    QTimer::singleShot(seconds * 1000, &panel, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    button(QStringLiteral("⏹ 停止推流"))->click();
+    const double cpu = cpuSeconds() - cpuStart;
+    std::sort(late.begin(), late.end());
+    const double p99 = late.empty() ? -1 : late[late.size() * 99 / 100] * 1000;
+    const double mean = late.empty() ? -1 : std::accumulate(late.begin(), late.end(), 0.0) / late.size() * 1000;
+    printf("cpu_s=%.2f peak_rss_mb=%.1f lag_mean_ms=%.1f lag_p99_ms=%.1f swaps=%d swap_ms=%.3f\n", cpu,
+           statusKb("VmHWM:") / 1024.0, mean, p99, swaps, worstSwapMs);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 6 && QByteArray(argv[1]) == "desk") {
+        QApplication app(argc, argv);
+        HostLog::instance().install(QString());
+        return benchDesk(argv[2], argv[3], argv[4], atoi(argv[5]));
+    }
     QCoreApplication app(argc, argv);
     HostLog::instance().install(QString()); // engine log lines go to stderr
     const QStringList args = app.arguments();

@@ -2,6 +2,7 @@
 
 #include "host_log.h"
 
+#include <obs-data.h>
 #include <util/bmem.h>
 
 #include <QDockWidget>
@@ -29,6 +30,36 @@ void StandInFrontend::fireEvent(enum obs_frontend_event event)
     const auto callbacks = m_callbacks;
     for (const auto &entry : callbacks)
         entry.first(event, entry.second);
+}
+
+void StandInFrontend::addSaveCallback(obs_frontend_save_cb callback, void *data)
+{
+    m_saveCallbacks.append({callback, data});
+}
+
+void StandInFrontend::removeSaveCallback(obs_frontend_save_cb callback, void *data)
+{
+    m_saveCallbacks.removeOne({callback, data});
+}
+
+void StandInFrontend::saveData(const QString &file)
+{
+    obs_data_t *data = obs_data_create();
+    for (const auto &entry : QVector(m_saveCallbacks))
+        entry.first(data, true, entry.second);
+    if (!obs_data_save_json_safe(data, file.toUtf8().constData(), "tmp", "bak"))
+        HostLog::instance().write(LOG_WARNING, QStringLiteral("[host] cannot save %1").arg(file));
+    obs_data_release(data);
+}
+
+void StandInFrontend::loadData(const QString &file)
+{
+    obs_data_t *data = obs_data_create_from_json_file_safe(file.toUtf8().constData(), "bak");
+    if (!data)
+        data = obs_data_create(); // a first run: nothing saved yet
+    for (const auto &entry : QVector(m_saveCallbacks))
+        entry.first(data, false, entry.second);
+    obs_data_release(data);
 }
 
 bool StandInFrontend::addDock(const char *id, const char *title, QWidget *widget)
@@ -138,6 +169,18 @@ __attribute__((visibility("default"))) void obs_frontend_remove_event_callback(o
                                                                                void *private_data)
 {
     StandInFrontend::instance().removeCallback(callback, private_data);
+}
+
+__attribute__((visibility("default"))) void obs_frontend_add_save_callback(obs_frontend_save_cb callback,
+                                                                           void *private_data)
+{
+    StandInFrontend::instance().addSaveCallback(callback, private_data);
+}
+
+__attribute__((visibility("default"))) void obs_frontend_remove_save_callback(obs_frontend_save_cb callback,
+                                                                              void *private_data)
+{
+    StandInFrontend::instance().removeSaveCallback(callback, private_data);
 }
 
 __attribute__((visibility("default"))) void *obs_frontend_get_main_window(void)

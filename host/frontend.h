@@ -31,6 +31,13 @@ public:
     void removeCallback(obs_frontend_event_cb callback, void *data);
     void fireEvent(enum obs_frontend_event event);
 
+    // What OBS keeps in its scene collection: the modules' save callbacks
+    // fill it on save and read it back on load, here as a JSON file.
+    void addSaveCallback(obs_frontend_save_cb callback, void *data);
+    void removeSaveCallback(obs_frontend_save_cb callback, void *data);
+    void saveData(const QString &file);
+    void loadData(const QString &file);
+
     void setMainWindow(QMainWindow *window) { m_mainWindow = window; }
     QMainWindow *mainWindow() const { return m_mainWindow; }
 
@@ -58,6 +65,7 @@ private:
     void connectRecorder();
 
     QVector<std::pair<obs_frontend_event_cb, void *>> m_callbacks;
+    QVector<std::pair<obs_frontend_save_cb, void *>> m_saveCallbacks;
     QPointer<QMainWindow> m_mainWindow;
     QMap<QString, QPointer<QDockWidget>> m_docks;
     Recorder *m_recorder = nullptr; // lives until the process ends

@@ -41,7 +41,7 @@ void HostWindow::fitDocks()
     resize(qMax(this->width(), width), qMax(this->height(), height));
 }
 
-HostWindow::HostWindow()
+HostWindow::HostWindow(const QString &dataFile) : m_dataFile(dataFile)
 {
     setObjectName(QStringLiteral("hostMainWindow"));
     setWindowTitle(QStringLiteral("zerka-host (stand-in for OBS Studio)"));
@@ -105,9 +105,12 @@ void HostWindow::onRecorderChanged()
 
 void HostWindow::closeEvent(QCloseEvent *event)
 {
-    // Like OBS: finish the recording, then tell the modules the host exits.
+    // Like OBS: finish the recording, save the scene collection, then tell
+    // the modules the host exits.
     StandInFrontend &frontend = StandInFrontend::instance();
     frontend.recorder().stopAndWait();
+    if (!m_exitSent && !m_dataFile.isEmpty())
+        frontend.saveData(m_dataFile);
     if (!m_exitSent) {
         m_exitSent = true;
         frontend.fireEvent(OBS_FRONTEND_EVENT_EXIT);

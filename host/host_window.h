@@ -27,7 +27,8 @@ class HostWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    HostWindow();
+    // `dataFile`: where the scene collection is kept; saved on close.
+    explicit HostWindow(const QString &dataFile = QString());
 
     QPushButton *recordButton() const { return m_recordButton; }
     // Grows the window so that every dock has its minimum size.
@@ -44,4 +45,5 @@ private:
     QPushButton *m_recordButton = nullptr; // owned by the central widget
     QLabel *m_status = nullptr;            // owned by the central widget
     bool m_exitSent = false;
+    QString m_dataFile;
 };

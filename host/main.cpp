@@ -28,6 +28,7 @@ struct HostOptions {
     QString modulePath;
     QString dataPath;
     QString logPath;
+    QString dataFile;
     RecorderConfig recorder;
     int demoSeconds = 0;
     QString screenshot;
@@ -50,6 +51,8 @@ bool parseOptions(const QApplication &app, HostOptions &options)
     const QCommandLineOption fps("fps", "Recorded frame rate.", "n", "30");
     const QCommandLineOption source("source", "Media file to record (looped) instead of the test picture.", "file");
     const QCommandLineOption log("log", "Log file (default: zerka-host.log in the recordings folder).", "file");
+    const QCommandLineOption config("config", "Folder of the host's scene collection (the modules' saved data).", "dir",
+                                    QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
     const QCommandLineOption demo("demo", "Record for N seconds, then quit.", "seconds", "0");
     const QCommandLineOption shot("screenshot", "With --demo: save a screenshot before stopping.", "file");
     const QCommandLineOption scenario("scenario",
@@ -58,8 +61,8 @@ bool parseOptions(const QApplication &app, HostOptions &options)
     const QCommandLineOption rtmp("rtmp", "With --scenario: stream program to this URL.", "url");
     const QCommandLineOption shots("shots", "With --scenario: folder for the screenshots.", "dir", "zerka-shots");
     const QCommandLineOption streamSeconds("stream-seconds", "With --scenario: how long to stream.", "n", "8");
-    parser.addOptions({module, data, recordings, container, size, fps, source, log, demo, shot, scenario, rtmp, shots,
-                       streamSeconds});
+    parser.addOptions({module, data, recordings, container, size, fps, source, log, config, demo, shot, scenario, rtmp,
+                       shots, streamSeconds});
     parser.process(app);
 
     options.modulePath = parser.value(module);
@@ -71,6 +74,8 @@ bool parseOptions(const QApplication &app, HostOptions &options)
     const QStringList wh = parser.value(size).split('x');
     if (wh.size() == 2)
         options.recorder.size = QSize(wh[0].toInt(), wh[1].toInt());
+    QDir().mkpath(parser.value(config));
+    options.dataFile = QDir(parser.value(config)).filePath(QStringLiteral("scene-collection.json"));
     options.logPath = parser.isSet(log) ? parser.value(log) : options.recorder.folder + "/zerka-host.log";
     options.demoSeconds = parser.value(demo).toInt();
     options.screenshot = parser.value(shot);
@@ -158,7 +163,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    auto *window = new HostWindow;
+    // As OBS: the scene collection (with what modules saved) is loaded
+    // before the frontend reports that it has finished loading.
+    frontend.loadData(options.dataFile);
+    auto *window = new HostWindow(options.dataFile);
     frontend.setMainWindow(window);
     window->show();
     QTimer::singleShot(0, window, [window, options] {

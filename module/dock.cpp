@@ -3,6 +3,7 @@
 
 #include "dock.h"
 
+#include "hotkeys.h"
 #include "obs_compat.h"
 #include "playback_panel.h"
 #include "recording_bar.h"
@@ -73,10 +74,12 @@ void zk_dock_init()
     QWidget *content = buildMainContent();
     obs_frontend_add_dock_by_id(kDockId, kDockTitle, content);
     blog(LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)");
+    zk_hotkeys_init();
 }
 
 void zk_dock_shutdown()
 {
+    zk_hotkeys_free(); // before the host destroys the desk
     g_rec_bar = nullptr;
     g_playback = nullptr;
     blog(LOG_INFO, "[Zerka] Dock 已关闭");

@@ -3,6 +3,7 @@
 // of the host it is built for (32.1.2), whatever SDK compiles it.
 
 #include "dock.h"
+#include "hotkeys.h"
 #include "obs_compat.h"
 
 namespace {
@@ -70,11 +71,13 @@ bool obs_module_load(void)
     blog(LOG_INFO, "[Zerka] 双架构通用版 (Intel + Apple Silicon)");
     blog(LOG_INFO, "========================================");
     obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+    zk_hotkeys_load();
     return true;
 }
 
 void obs_module_unload(void)
 {
+    zk_hotkeys_free();
     blog(LOG_INFO, "[Zerka] 插件已卸载");
 }
 

@@ -85,6 +85,7 @@ PlaybackPanel::PlaybackPanel(QWidget *parent) : QWidget(parent)
     root->addLayout(timeRow);
 
     statusLabel = new QLabel(QStringLiteral("提示: 点下方输入源进预览,按 ⇄切换 上节目"), this);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
     statusLabel->setStyleSheet(kStatusStyle);
     root->addWidget(statusLabel);
 

@@ -53,8 +53,13 @@ public:
         QString name() const;
     };
 
+    // What the host's hotkeys do: each exactly what its button does.
+    enum class Shortcut { Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput };
+
     explicit PlaybackPanel(QWidget *parent);
     ~PlaybackPanel() override;
+
+    void trigger(Shortcut shortcut);
 
     qint64 recordStartSeconds() const { return recordStartSecs; }
     void onRecordingStateChanged(bool active);

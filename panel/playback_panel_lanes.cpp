@@ -142,6 +142,29 @@ void PlaybackPanel::togglePause(Channel *ch)
     ch->player->setPaused(!ch->player->isPaused());
 }
 
+void PlaybackPanel::trigger(Shortcut shortcut)
+{
+    // Through the buttons themselves: a hotkey never bypasses a rule of the
+    // button it stands for.
+    switch (shortcut) {
+    case Shortcut::Take:
+        takeButton->click();
+        break;
+    case Shortcut::InstantReplay:
+        loadToPreview(Channel::Live, QString());
+        break;
+    case Shortcut::PausePreview:
+        pvPauseButton->click();
+        break;
+    case Shortcut::PauseProgram:
+        pgmPauseButton->click();
+        break;
+    case Shortcut::ScreenOutput:
+        hdmiButton->click();
+        break;
+    }
+}
+
 void PlaybackPanel::updateTags()
 {
     pvTag->setText(QStringLiteral("预览 PV — ") + pv->name());

@@ -1,11 +1,13 @@
 // The module as OBS runs it: loaded by the real OBS core into the stand-in
 // host, through one whole life (load, events before the frontend is ready,
-// finished loading, recordings, exit, events after exit, unload).
+// finished loading, recordings, the desk's hotkeys, exit, events after
+// exit, unload); and the hotkeys' bindings across two runs of the host.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
 #include "frontend.h"
+#include "media.h"
 #include "host_window.h"
 #include "obs_core.h"
 #include "test_support.h"
@@ -19,10 +21,85 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
+#include <thread>
+
 using namespace TestSupport;
+
+namespace {
+
+// The core's id of one of the desk's hotkeys (OBS_INVALID_HOTKEY_ID if absent).
+obs_hotkey_id hotkeyId(const char *name)
+{
+    std::pair<const char *, obs_hotkey_id> wanted{name, OBS_INVALID_HOTKEY_ID};
+    obs_enum_hotkeys(
+            [](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
+                auto *w = static_cast<std::pair<const char *, obs_hotkey_id> *>(data);
+                if (qstrcmp(obs_hotkey_get_name(key), w->first) == 0)
+                    w->second = id;
+                return true;
+            },
+            &wanted);
+    return wanted.second;
+}
+
+void bind(const char *name, obs_key_t key)
+{
+    obs_data_t *binding = obs_data_create();
+    obs_data_set_string(binding, "key", obs_key_to_name(key));
+    obs_data_array_t *bindings = obs_data_array_create();
+    obs_data_array_push_back(bindings, binding);
+    obs_hotkey_load(hotkeyId(name), bindings);
+    obs_data_array_release(bindings);
+    obs_data_release(binding);
+}
+
+// A key pressed (and released) as the core's hotkey thread sees it: from
+// another thread, held as long as a finger does. More presses before the
+// release are a key held down (auto-repeat).
+void press(obs_key_t key, int presses = 1)
+{
+    std::thread([key, presses] {
+        for (int i = 0; i < presses; ++i)
+            obs_hotkey_inject_event({0, key}, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        obs_hotkey_inject_event({0, key}, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }).join();
+}
+
+// Runs in a child process: a host with the module and its scene collection
+// in `dir`; "bind" binds F6 to the swap and exits (the host saves), "check"
+// presses F6 and prints what the status line shows.
+int hotkeyRun(const QString &dir, const QString &phase)
+{
+    HostLog::instance().install(QString());
+    if (!ObsCore::startup() || !ObsCore::loadModule(ZK_MODULE_PATH, ZK_DATA_PATH))
+        return 2;
+    const QString data = QDir(dir).filePath("scene-collection.json");
+    StandInFrontend &host = StandInFrontend::instance();
+    host.loadData(data);
+    auto *window = new HostWindow(data);
+    host.setMainWindow(window);
+    host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+    if (phase == "bind")
+        bind("zerka.take", OBS_KEY_F6);
+    else
+        press(OBS_KEY_F6);
+    QCoreApplication::processEvents();
+    auto *status = host.dock("zerka_plavo_dock")->widget()->findChild<QLabel *>("statusLabel");
+    printf("%s\n", qPrintable(status->text()));
+    window->close();
+    delete window;
+    ObsCore::shutdown();
+    return 0;
+}
+
+} // namespace
 
 class TestModuleLifecycle : public QObject {
     Q_OBJECT
@@ -44,7 +121,9 @@ private slots:
     void finishedLoadingRegistersOneDock();
     void dockContentLayout();
     void idleRecordingBar();
+    void hotkeysDoWhatTheirButtonsDo();
     void recordingFromHostControlsAndFromTheBar();
+    void hotkeyBindingsSurviveARestart();
     void exitForgetsTheWidgets();
     void cleanupTestCase();
 };
@@ -84,6 +163,10 @@ void TestModuleLifecycle::initTestCase()
     config.folder = m_dir.filePath("recordings");
     StandInFrontend::instance().recorder().setConfig(config);
     QVERIFY2(ObsCore::startup(), "the OBS core needs an X display (DISPLAY)");
+    // Sources in the desk's input strip: a still and a short video.
+    const QString still = m_dir.filePath("still.png");
+    QImage(8, 8, QImage::Format_RGB32).save(still);
+    QSettings("Zerka", "Plavo").setValue("backupFiles", QStringList{still, Media::path("av.mp4")});
     m_loadIndex = HostLog::instance().count();
     QVERIFY(ObsCore::loadModule(ZK_MODULE_PATH, ZK_DATA_PATH));
     m_window = new HostWindow;
@@ -234,12 +317,103 @@ void TestModuleLifecycle::recordingFromHostControlsAndFromTheBar()
     QVERIFY(decodedFrames(file) >= int(duration * 30) - 2);
 }
 
+void TestModuleLifecycle::hotkeysDoWhatTheirButtonsDo()
+{
+    const std::pair<const char *, obs_key_t> keys[] = {{"zerka.take", OBS_KEY_F1},
+                                                       {"zerka.instant_replay", OBS_KEY_F2},
+                                                       {"zerka.pause_preview", OBS_KEY_F3},
+                                                       {"zerka.pause_program", OBS_KEY_F4},
+                                                       {"zerka.screen_output", OBS_KEY_F5}};
+    // Listed in the core's hotkeys with their descriptions; bound here as
+    // the operator would in OBS's settings.
+    QStringList descriptions;
+    obs_enum_hotkeys(
+            [](void *list, obs_hotkey_id, obs_hotkey_t *hotkey) {
+                if (QByteArray(obs_hotkey_get_name(hotkey)).startsWith("zerka."))
+                    *static_cast<QStringList *>(list) << QString::fromUtf8(obs_hotkey_get_description(hotkey));
+                return true;
+            },
+            &descriptions);
+    QCOMPARE(descriptions.size(), 5);
+    QCOMPARE(descriptions.filter(QRegularExpression("^Zerka: \\S")).size(), 5);
+    for (const auto &[name, key] : keys) {
+        QVERIFY2(hotkeyId(name) != OBS_INVALID_HOTKEY_ID, name);
+        bind(name, key);
+    }
+    auto *status = child<QLabel>("statusLabel");
+    auto button = [this](const QString &start) {
+        for (QPushButton *b : content()->findChildren<QPushButton *>())
+            if (b->text().startsWith(start))
+                return b;
+        return static_cast<QPushButton *>(nullptr);
+    };
+    QThread *actedOn = nullptr;
+    connect(button("⇄"), &QPushButton::clicked, this, [&actedOn] { actedOn = QThread::currentThread(); },
+            Qt::DirectConnection);
+
+    // The buttons' refusals; nothing done on the hotkey thread itself.
+    press(OBS_KEY_F1);
+    QCOMPARE(actedOn, nullptr);
+    QTRY_COMPARE(status->text(), QStringLiteral("预览是空的 — 先点一个输入源"));
+    QCOMPARE(actedOn, QThread::currentThread());
+    press(OBS_KEY_F2);
+    QTRY_COMPARE(status->text(), QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
+    // Pausing ignores an image lane.
+    button("🖼 still.png")->click();
+    press(OBS_KEY_F3);
+    press(OBS_KEY_F12); // bound to nothing
+    QTest::qWait(200);
+    QCOMPARE(status->text(), QStringLiteral("预览加载: 🖼 still.png"));
+    // The still to program, a video into preview; a key held down swaps once.
+    press(OBS_KEY_F1);
+    QTRY_COMPARE(status->text(), QStringLiteral("已切换 → 节目: 🖼 still.png"));
+    button("▶ av.mp4")->click();
+    press(OBS_KEY_F1, 2);
+    QTRY_COMPARE(status->text(), QStringLiteral("已切换 → 节目: ▶ av.mp4"));
+    QTest::qWait(200);
+    QCOMPARE(status->text(), QStringLiteral("已切换 → 节目: ▶ av.mp4"));
+    press(OBS_KEY_F4);
+    QTRY_COMPARE(status->text(), QStringLiteral("节目: 已暂停"));
+    press(OBS_KEY_F4);
+    QTRY_COMPARE(status->text(), QStringLiteral("节目: 播放中"));
+    // The screen output on and off.
+    QPushButton *hdmi = button("🟢  HDMI");
+    press(OBS_KEY_F5);
+    QTRY_VERIFY(hdmi->isChecked());
+    press(OBS_KEY_F5);
+    QTRY_VERIFY(!hdmi->isChecked());
+}
+
+void TestModuleLifecycle::hotkeyBindingsSurviveARestart()
+{
+    // Two runs of a host with the same scene collection: bound in the first,
+    // pressed in the second.
+    const QString dir = m_dir.filePath("collection");
+    QDir().mkpath(dir);
+    for (const char *phase : {"bind", "check"}) {
+        QProcess run;
+        run.start(QCoreApplication::applicationFilePath(), {"--hotkey-run", dir, phase});
+        QVERIFY(run.waitForFinished(60000));
+        const QString shown = QString::fromUtf8(run.readAllStandardOutput()).trimmed();
+        QCOMPARE(run.exitCode(), 0);
+        if (QByteArray(phase) == "check")
+            QCOMPARE(shown, QStringLiteral("预览是空的 — 先点一个输入源"));
+    }
+    QFile saved(QDir(dir).filePath("scene-collection.json"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QVERIFY(saved.readAll().contains("OBS_KEY_F6"));
+}
+
 void TestModuleLifecycle::exitForgetsTheWidgets()
 {
     StandInFrontend &host = StandInFrontend::instance();
     const int before = HostLog::instance().count();
     host.fireEvent(OBS_FRONTEND_EVENT_EXIT);
     QCOMPARE(logTexts(before), QStringList{"[Zerka] Dock 已关闭"});
+    // The hotkeys are gone with the desk: a press does nothing.
+    QCOMPARE(hotkeyId("zerka.take"), OBS_INVALID_HOTKEY_ID);
+    press(OBS_KEY_F1);
+    QTest::qWait(100);
 
     // Later recording events touch nothing and log nothing.
     const int after = HostLog::instance().count();
@@ -259,5 +433,15 @@ void TestModuleLifecycle::cleanupTestCase()
     QVERIFY(logTexts(before).contains("[Zerka] 插件已卸载"));
 }
 
-QTEST_MAIN(TestModuleLifecycle)
+int main(int argc, char **argv)
+{
+    QTemporaryDir config; // the desk's settings store, private to this run
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--hotkey-run")
+        return hotkeyRun(QString::fromLocal8Bit(argv[2]), QString::fromLatin1(argv[3]));
+    TestModuleLifecycle test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_module_lifecycle.moc"

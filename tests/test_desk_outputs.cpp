@@ -7,7 +7,7 @@
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
-#include "desk_main.h"
+#include "desk_support.h"
 #include "frontend.h"
 #include "fullscreen_output.h"
 #include "media.h"
@@ -33,14 +33,9 @@ extern int qInitResources_resources();
 extern int qCleanupResources_resources();
 
 using namespace TestSupport;
-using Type = PlaybackPanel::Channel::Type;
+using namespace DeskSupport;
 
 namespace {
-
-QSettings settings()
-{
-    return QSettings(QStringLiteral("Zerka"), QStringLiteral("Plavo"));
-}
 
 QImage filled(const QSize &size, const QColor &colour)
 {
@@ -49,36 +44,12 @@ QImage filled(const QSize &size, const QColor &colour)
     return image;
 }
 
-// The loudness of what sinkA plays for `ms`.
-double sinkLevel(int ms)
-{
-    QProcess parec;
-    parec.start("parec", {"-d", "sinkA.monitor", "--raw", "--rate=48000", "--channels=2", "--format=s16le"});
-    parec.waitForStarted();
-    QTest::qWait(ms);
-    parec.kill();
-    parec.waitForFinished();
-    const QByteArray pcm = parec.readAllStandardOutput();
-    const auto *s = reinterpret_cast<const qint16 *>(pcm.constData());
-    double sum = 0;
-    for (qsizetype i = 0; i < pcm.size() / 2; ++i)
-        sum += double(s[i]) * s[i];
-    return pcm.isEmpty() ? 0 : std::sqrt(sum / (pcm.size() / 2));
-}
-
 } // namespace
 
 class TestDeskOutputs : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<PlaybackPanel> makePanel()
-    {
-        auto panel = std::make_unique<PlaybackPanel>(nullptr);
-        panel->resize(640, 720);
-        panel->show();
-        return panel;
-    }
     // Puts a still on program (through preview and a swap).
     static void stillOnProgram(PlaybackPanel &p, const QString &path)
     {
@@ -243,13 +214,13 @@ void TestDeskOutputs::monitorAudio()
     // Muted program: the device plays nothing, the setting is not touched,
     // and after a swap the new program is muted too.
     QTest::qWait(2500); // past a new stream's first second on a null sink
-    QVERIFY(sinkLevel(800) > 300);
+    QVERIFY(listen(800).second > 300);
     QTest::mouseClick(p.muteButton, Qt::LeftButton);
     QTest::qWait(400); // what the sink had already taken
-    QVERIFY(sinkLevel(800) < 50);
+    QVERIFY(listen(800).second < 50);
     p.onTake();
     QTest::qWait(400);
-    QVERIFY(sinkLevel(800) < 50);
+    QVERIFY(listen(800).second < 50);
     QVERIFY(!settings().allKeys().join(' ').contains("mute", Qt::CaseInsensitive));
     QTest::mouseClick(p.muteButton, Qt::LeftButton);
     QCOMPARE(p.pgm->player->m_volume, 60);

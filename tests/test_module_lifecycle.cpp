@@ -1,7 +1,8 @@
 // The module as OBS runs it: loaded by the real OBS core into the stand-in
 // host, through one whole life (load, events before the frontend is ready,
-// finished loading, recordings, the desk's hotkeys, exit, events after
-// exit, unload); and the hotkeys' bindings across two runs of the host.
+// finished loading without a main window and with one, the desk's hotkeys,
+// recordings, exit, events after exit, unload); and the hotkeys' bindings
+// across two runs of the host.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -117,10 +118,8 @@ private:
 private slots:
     void initTestCase();
     void bannerAndEntryPoints();
-    void eventsBeforeFinishedLoadingAreIgnored();
-    void finishedLoadingRegistersOneDock();
-    void dockContentLayout();
-    void idleRecordingBar();
+    void beforeTheDockExists();
+    void finishedLoadingBuildsTheDock();
     void hotkeysDoWhatTheirButtonsDo();
     void recordingFromHostControlsAndFromTheBar();
     void hotkeyBindingsSurviveARestart();
@@ -157,7 +156,6 @@ void TestModuleLifecycle::fireRecordingEvents()
 
 void TestModuleLifecycle::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
     HostLog::instance().install(m_dir.filePath("host.log"));
     RecorderConfig config;
     config.folder = m_dir.filePath("recordings");
@@ -169,25 +167,17 @@ void TestModuleLifecycle::initTestCase()
     QSettings("Zerka", "Plavo").setValue("backupFiles", QStringList{still, Media::path("av.mp4")});
     m_loadIndex = HostLog::instance().count();
     QVERIFY(ObsCore::loadModule(ZK_MODULE_PATH, ZK_DATA_PATH));
-    m_window = new HostWindow;
-    StandInFrontend::instance().setMainWindow(m_window);
-    m_window->show();
 }
 
 void TestModuleLifecycle::bannerAndEntryPoints()
 {
-    const QVector<LogLine> lines = logLines(m_loadIndex);
     const QStringList banner{"========================================", "[Zerka] 插件已加载  v0.7.0",
-                             "[Zerka] 双架构通用版 (Intel + Apple Silicon)",
-                             "========================================"};
+                             "[Zerka] 双架构通用版 (Intel + Apple Silicon)", "========================================"};
     const int first = indexOfLog(banner[1], m_loadIndex) - 1;
     QVERIFY(first >= m_loadIndex);
-    for (int i = 0; i < banner.size(); ++i) {
-        const LogLine &line = lines.at(first - m_loadIndex + i);
-        QCOMPARE(line.text, banner[i]);
+    QCOMPARE(logTexts(first).mid(0, 4), banner);
+    for (const LogLine &line : logLines(first).mid(0, 4))
         QCOMPARE(line.level, LOG_INFO);
-    }
-
     obs_module_t *module = obs_get_module("zerka");
     QVERIFY(module);
     QCOMPARE(QString::fromUtf8(obs_get_module_name(module)), QStringLiteral("Zerka"));
@@ -195,126 +185,59 @@ void TestModuleLifecycle::bannerAndEntryPoints()
     QCOMPARE(QString::fromUtf8(obs_module_get_locale_text(module, "No.Such.Key")), QStringLiteral("No.Such.Key"));
     const char *out = nullptr;
     QVERIFY(!obs_module_get_locale_string(module, "No.Such.Key", &out));
-    QVERIFY(obs_module_get_locale_string(module, "Zerka.Name", &out));
-    QCOMPARE(QString::fromUtf8(out), QStringLiteral("Zerka"));
+    QVERIFY(obs_module_get_locale_string(module, "Zerka.Name", &out) && QByteArray(out) == "Zerka");
 }
 
-void TestModuleLifecycle::eventsBeforeFinishedLoadingAreIgnored()
+void TestModuleLifecycle::beforeTheDockExists()
 {
-    const int before = HostLog::instance().count();
-    StandInFrontend::instance().simulateRecording(true);
+    // Recording events before the frontend is ready touch nothing.
+    StandInFrontend &host = StandInFrontend::instance();
+    int before = logMark();
+    host.simulateRecording(true);
     fireRecordingEvents();
-    StandInFrontend::instance().simulateRecording(false);
+    host.simulateRecording(false);
     fireRecordingEvents();
     QCOMPARE(logTexts(before), QStringList());
-    QVERIFY(StandInFrontend::instance().dockIds().isEmpty());
+    // Finished loading without a main window: an error, no dock, and later
+    // events still touch nothing.
+    host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+    QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock"},
+                                                 {LOG_ERROR, "[Zerka] 拿不到 OBS 主窗口"}}));
+    before = logMark();
+    host.simulateRecording(true);
+    fireRecordingEvents();
+    host.simulateRecording(false);
+    QCOMPARE(logTexts(before), QStringList());
+    QVERIFY(host.dockIds().isEmpty());
 }
 
-void TestModuleLifecycle::finishedLoadingRegistersOneDock()
+void TestModuleLifecycle::finishedLoadingBuildsTheDock()
 {
-    const int before = HostLog::instance().count();
+    m_window = new HostWindow;
+    StandInFrontend::instance().setMainWindow(m_window);
+    m_window->show();
+    const int before = logMark();
     StandInFrontend::instance().fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
-    const QStringList expected{"[Zerka] frontend 已就绪,初始化 Dock", "[Zerka] Dock 已注册 (PV/PGM 布局)"};
-    QCOMPARE(logTexts(before), expected);
-    for (const LogLine &line : logLines(before))
-        QCOMPARE(line.level, LOG_INFO);
+    QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock"},
+                                                 {LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)"}}));
     QCOMPARE(StandInFrontend::instance().dockIds(), QStringList{"zerka_plavo_dock"});
     QCOMPARE(StandInFrontend::instance().dock("zerka_plavo_dock")->windowTitle(), QStringLiteral("Zerka"));
-}
-
-void TestModuleLifecycle::dockContentLayout()
-{
-    QWidget *root = content();
-    QVERIFY(root);
-    auto *layout = qobject_cast<QVBoxLayout *>(root->layout());
-    QVERIFY(layout);
+    // Title row, recording bar, desk (taking the rest of the height).
+    auto *layout = qobject_cast<QVBoxLayout *>(content()->layout());
+    QVERIFY(layout && layout->count() == 3 && layout->spacing() == 10);
     QCOMPARE(layout->contentsMargins(), QMargins(12, 12, 12, 12));
-    QCOMPARE(layout->spacing(), 10);
-    QCOMPARE(layout->count(), 3);
-
     auto *titleRow = qobject_cast<QHBoxLayout *>(layout->itemAt(0)->layout());
-    QVERIFY(titleRow);
     auto *title = qobject_cast<QLabel *>(titleRow->itemAt(0)->widget());
-    QVERIFY(title);
-    QCOMPARE(title->text(), QStringLiteral("Zerka · 延时直播"));
-    QCOMPARE(title->font().pointSize(), 13);
-    QCOMPARE(title->font().weight(), QFont::Bold);
-    QVERIFY(titleRow->itemAt(1)->spacerItem());
+    QVERIFY(title->text() == QStringLiteral("Zerka · 延时直播") && title->font().pointSize() == 13 && title->font().bold());
     auto *link = qobject_cast<QLabel *>(titleRow->itemAt(2)->widget());
-    QVERIFY(link);
-    QVERIFY(link->openExternalLinks());
-    QCOMPARE(link->toolTip(), QStringLiteral("访问官网"));
-    QVERIFY(link->text().contains("style=\"color:#4fc3f7; text-decoration:none;\""));
-    QVERIFY(link->text().contains("https://zerka.example/"));
-    QVERIFY(link->text().contains(QStringLiteral(">🌐 zerka.example</a>")));
-
+    QVERIFY(link->openExternalLinks() && link->toolTip() == QStringLiteral("访问官网"));
+    QVERIFY(link->text().contains(QStringLiteral("style=\"color:#4fc3f7; text-decoration:none;\">🌐 zerka.example</a>")));
     QCOMPARE(layout->itemAt(1)->widget()->metaObject()->className(), "RecordingBar");
-    QCOMPARE(layout->stretch(1), 0);
     QCOMPARE(layout->itemAt(2)->widget()->metaObject()->className(), "PlaybackPanel");
-    QCOMPARE(layout->stretch(2), 1);
-    QCOMPARE(layout->itemAt(2)->widget()->parentWidget(), root);
-
-    // The QR picture is compiled into the module.
-    QImage qr(":/zerka/donate-qr.jpg");
-    QVERIFY(!qr.isNull());
-}
-
-void TestModuleLifecycle::idleRecordingBar()
-{
-    auto *button = child<QPushButton>("toggleButton");
-    QVERIFY(button);
-    QCOMPARE(button->text(), QStringLiteral("🔴  开始录制 PGM"));
-    QVERIFY(button->styleSheet().startsWith("QPushButton { background:#3a3a3a;"));
-    QCOMPARE(child<QLabel>("elapsedLabel")->text(), QStringLiteral("00:00:00"));
-    QCOMPARE(child<QLabel>("pathLabel")->text(), QStringLiteral("(未录制)"));
+    QVERIFY(layout->stretch(1) == 0 && layout->stretch(2) == 1);
+    QVERIFY(!QImage(":/zerka/donate-qr.jpg").isNull()); // compiled into the module
+    QCOMPARE(child<QPushButton>("toggleButton")->text(), QStringLiteral("🔴  开始录制 PGM"));
     QCOMPARE(panelStart(), 0);
-}
-
-void TestModuleLifecycle::recordingFromHostControlsAndFromTheBar()
-{
-    StandInFrontend &host = StandInFrontend::instance();
-    auto *button = child<QPushButton>("toggleButton");
-    auto *elapsed = child<QLabel>("elapsedLabel");
-    auto *path = child<QLabel>("pathLabel");
-
-    // Started from the host's own button: the bar follows the host's events.
-    QTest::mouseClick(m_window->recordButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("⏹  停止录制"), 20000);
-    QElapsedTimer recording;
-    recording.start();
-    QVERIFY(button->styleSheet().startsWith("QPushButton { background:#d32f2f;"));
-    QCOMPARE(elapsed->styleSheet(), QStringLiteral("color: #d32f2f;"));
-    QCOMPARE(path->text(), QStringLiteral("📁 %1").arg(host.recorder().config().folder));
-    const qint64 firstStart = panelStart();
-    QVERIFY(qAbs(firstStart - QDateTime::currentSecsSinceEpoch()) <= 1);
-
-    // The recording grows and what is there already decodes.
-    const QString file = host.lastRecording();
-    QVERIFY(!file.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(decodedFrames(file) > 0, 20000);
-    const qint64 size = QFileInfo(file).size();
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > size, 20000);
-
-    // A repeated event keeps the start, in the bar and in the panel.
-    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentSecsSinceEpoch() > firstStart + 1, 5000);
-    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
-    QCOMPARE(panelStart(), firstStart);
-    // Within a second a restarted bar could not show two seconds yet.
-    QTRY_VERIFY_WITH_TIMEOUT(elapsed->text() >= QStringLiteral("00:00:02"), 1000);
-
-    // Stopped from the bar: idle at once when the host reports it.
-    QTest::mouseClick(button, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("🔴  开始录制 PGM"), 20000);
-    const double recorded = recording.elapsed() / 1000.0;
-    QCOMPARE(elapsed->text(), QStringLiteral("00:00:00"));
-    QCOMPARE(path->text(), QStringLiteral("(未录制)"));
-    QCOMPARE(panelStart(), 0);
-
-    // The finished file is whole and named by the host.
-    QCOMPARE(host.lastRecording(), file);
-    const double duration = probeDuration(file);
-    QVERIFY2(qAbs(duration - recorded) < 1.0, qPrintable(QString("duration %1 vs %2").arg(duration).arg(recorded)));
-    QVERIFY(decodedFrames(file) >= int(duration * 30) - 2);
 }
 
 void TestModuleLifecycle::hotkeysDoWhatTheirButtonsDo()
@@ -382,6 +305,53 @@ void TestModuleLifecycle::hotkeysDoWhatTheirButtonsDo()
     QTRY_VERIFY(hdmi->isChecked());
     press(OBS_KEY_F5);
     QTRY_VERIFY(!hdmi->isChecked());
+}
+
+void TestModuleLifecycle::recordingFromHostControlsAndFromTheBar()
+{
+    StandInFrontend &host = StandInFrontend::instance();
+    auto *button = child<QPushButton>("toggleButton");
+    auto *elapsed = child<QLabel>("elapsedLabel");
+    auto *path = child<QLabel>("pathLabel");
+
+    // Started from the host's own button: the bar follows the host's events.
+    QTest::mouseClick(m_window->recordButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("⏹  停止录制"), 20000);
+    QElapsedTimer recording;
+    recording.start();
+    QVERIFY(button->styleSheet().startsWith("QPushButton { background:#d32f2f;"));
+    QCOMPARE(elapsed->styleSheet(), QStringLiteral("color: #d32f2f;"));
+    QCOMPARE(path->text(), QStringLiteral("📁 %1").arg(host.recorder().config().folder));
+    const qint64 firstStart = panelStart();
+    QVERIFY(qAbs(firstStart - QDateTime::currentSecsSinceEpoch()) <= 1);
+
+    // The recording grows and what is there already decodes.
+    const QString file = host.lastRecording();
+    QVERIFY(!file.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(decodedFrames(file) > 0, 20000);
+    const qint64 size = QFileInfo(file).size();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > size, 20000);
+
+    // A repeated event keeps the start, in the bar and in the panel.
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentSecsSinceEpoch() > firstStart + 1, 5000);
+    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
+    QCOMPARE(panelStart(), firstStart);
+    // Within a second a restarted bar could not show two seconds yet.
+    QTRY_VERIFY_WITH_TIMEOUT(elapsed->text() >= QStringLiteral("00:00:02"), 1000);
+
+    // Stopped from the bar: idle at once when the host reports it.
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("🔴  开始录制 PGM"), 20000);
+    const double recorded = recording.elapsed() / 1000.0;
+    QCOMPARE(elapsed->text(), QStringLiteral("00:00:00"));
+    QCOMPARE(path->text(), QStringLiteral("(未录制)"));
+    QCOMPARE(panelStart(), 0);
+
+    // The finished file is whole and named by the host.
+    QCOMPARE(host.lastRecording(), file);
+    const double duration = probeDuration(file);
+    QVERIFY2(qAbs(duration - recorded) < 1.0, qPrintable(QString("duration %1 vs %2").arg(duration).arg(recorded)));
+    QVERIFY(decodedFrames(file) >= int(duration * 30) - 2);
 }
 
 void TestModuleLifecycle::hotkeyBindingsSurviveARestart()

@@ -20,40 +20,40 @@ class TestRecordingBar : public QObject {
 private:
     // Runs tick() with the bar started `elapsed` seconds ago; retries when
     // the clock's second turns over in between, so the result is exact.
-    static QString tickAt(RecordingBar &bar, qint64 elapsed);
+    static QString tickAt(RecordingBar &bar, qint64 elapsed)
+    {
+        for (;;) {
+            const qint64 now = QDateTime::currentSecsSinceEpoch();
+            bar.startSecs = now - elapsed;
+            bar.tick();
+            if (QDateTime::currentSecsSinceEpoch() == now)
+                return bar.elapsedLabel->text();
+        }
+    }
+    static QString look(const RecordingBar &bar)
+    {
+        return QStringList{bar.toggleButton->text(), bar.elapsedLabel->text(), bar.elapsedLabel->styleSheet(),
+                           bar.pathLabel->text(), bar.tickTimer->isActive() ? "ticking" : "still"}
+                .join(" | ");
+    }
 
     QTemporaryDir m_dir;
+    QString m_folder;
 
 private slots:
     void initTestCase();
     void cleanup();
-    void idleLook();
-    void barBuiltWhileRecordingCountsFromItsCreation();
-    void repeatedEventsKeepTheFirstStart();
-    void elapsedFormat();
-    void pathIsReadAtMultiplesOfFiveSeconds();
-    void unknownPath_data();
-    void unknownPath();
-    void stopShowsIdleAtOnce();
+    void idleAndRecording();
+    void elapsedAndPath_data();
+    void elapsedAndPath();
     void toggleOnlyRequests();
     void panelRecordStart();
 };
 
-QString TestRecordingBar::tickAt(RecordingBar &bar, qint64 elapsed)
-{
-    for (;;) {
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        bar.startSecs = now - elapsed;
-        bar.tick();
-        if (QDateTime::currentSecsSinceEpoch() == now)
-            return bar.elapsedLabel->text();
-    }
-}
-
 void TestRecordingBar::initTestCase()
 {
     RecorderConfig config;
-    config.folder = m_dir.filePath("recordings");
+    config.folder = m_folder = m_dir.filePath("recordings");
     StandInFrontend::instance().recorder().setConfig(config);
 }
 
@@ -65,131 +65,64 @@ void TestRecordingBar::cleanup()
     host.recorder().stopAndWait();
 }
 
-void TestRecordingBar::idleLook()
+void TestRecordingBar::idleAndRecording()
 {
-    RecordingBar bar(nullptr);
-    QCOMPARE(bar.toggleButton->text(), QStringLiteral("🔴  开始录制 PGM"));
-    QCOMPARE(bar.toggleButton->styleSheet(), RecordingBar::buttonStyleIdle());
-    QCOMPARE(bar.toggleButton->minimumHeight(), 36);
-    QCOMPARE(bar.elapsedLabel->text(), QStringLiteral("00:00:00"));
-    QCOMPARE(bar.elapsedLabel->styleSheet(), QStringLiteral("color: #888;"));
-    QCOMPARE(bar.elapsedLabel->font().pointSize(), 16);
-    QVERIFY(bar.elapsedLabel->font().bold());
-    QCOMPARE(bar.elapsedLabel->font().family(), QStringLiteral("Menlo, monospace"));
-    QCOMPARE(bar.pathLabel->text(), QStringLiteral("(未录制)"));
-    QCOMPARE(bar.pathLabel->styleSheet(), QStringLiteral("color: #777; font-size: 11px;"));
-    QCOMPARE(int(bar.pathLabel->textInteractionFlags()), 1);
-    QVERIFY(bar.pathLabel->wordWrap());
-    QVERIFY(!bar.tickTimer->isActive());
-    QCOMPARE(bar.tickTimer->interval(), 500);
-    QCOMPARE(bar.startSecs, 0);
+    RecordingBar idle(nullptr);
+    QCOMPARE(look(idle), QStringLiteral("🔴  开始录制 PGM | 00:00:00 | color: #888; | (未录制) | still"));
+    QCOMPARE(idle.toggleButton->styleSheet(), RecordingBar::buttonStyleIdle());
+    QVERIFY(idle.pathLabel->wordWrap() && int(idle.pathLabel->textInteractionFlags()) == 1);
+    QCOMPARE(idle.elapsedLabel->font().family(), QStringLiteral("Menlo, monospace"));
 
-    QCOMPARE(RecordingBar::buttonStyleIdle(),
-             QStringLiteral("QPushButton { background:#3a3a3a; color:white; font-size:14px; font-weight:600; "
-                            "border:1px solid #555; border-radius:6px; padding:0 16px; }"
-                            "QPushButton:hover { background:#4a4a4a; }"));
-    QCOMPARE(RecordingBar::buttonStyleRecording(),
-             QStringLiteral("QPushButton { background:#d32f2f; color:white; font-size:14px; font-weight:600; "
-                            "border:1px solid #b22222; border-radius:6px; padding:0 16px; }"
-                            "QPushButton:hover { background:#e23a3a; }"));
-}
-
-void TestRecordingBar::barBuiltWhileRecordingCountsFromItsCreation()
-{
+    // Built while the host records: recording at once, counting from its own creation.
     StandInFrontend::instance().simulateRecording(true);
     const qint64 before = QDateTime::currentSecsSinceEpoch();
     RecordingBar bar(nullptr);
     QVERIFY(bar.startSecs >= before && bar.startSecs <= QDateTime::currentSecsSinceEpoch());
-    QCOMPARE(bar.toggleButton->text(), QStringLiteral("⏹  停止录制"));
+    QCOMPARE(look(bar), QStringLiteral("⏹  停止录制 | 00:00:00 | color: #d32f2f; | 📁 %1 | ticking").arg(m_folder));
     QCOMPARE(bar.toggleButton->styleSheet(), RecordingBar::buttonStyleRecording());
-    QCOMPARE(bar.elapsedLabel->styleSheet(), QStringLiteral("color: #d32f2f;"));
-    QCOMPARE(bar.elapsedLabel->text(), QStringLiteral("00:00:00"));
-    QCOMPARE(bar.pathLabel->text(), QStringLiteral("📁 %1").arg(m_dir.filePath("recordings")));
-    QVERIFY(bar.tickTimer->isActive());
-}
-
-void TestRecordingBar::repeatedEventsKeepTheFirstStart()
-{
-    StandInFrontend::instance().simulateRecording(true);
-    RecordingBar bar(nullptr);
+    // Repeated events keep the first start.
     bar.startSecs -= 100;
     const qint64 start = bar.startSecs;
     bar.refreshState();
-    bar.refreshState();
     QCOMPARE(bar.startSecs, start);
+    // Stopped: idle at once, without waiting for a tick.
+    tickAt(bar, 42);
+    StandInFrontend::instance().simulateRecording(false);
+    bar.refreshState();
+    QCOMPARE(look(bar), look(idle));
+    QCOMPARE(bar.startSecs, 0);
 }
 
-void TestRecordingBar::elapsedFormat()
+void TestRecordingBar::elapsedAndPath_data()
 {
-    StandInFrontend::instance().simulateRecording(true);
-    RecordingBar bar(nullptr);
-    QCOMPARE(tickAt(bar, 0), QStringLiteral("00:00:00"));
-    QCOMPARE(tickAt(bar, 59), QStringLiteral("00:00:59"));
-    QCOMPARE(tickAt(bar, 3725), QStringLiteral("01:02:05"));
-    QCOMPARE(tickAt(bar, 100 * 3600), QStringLiteral("100:00:00"));
+    QTest::addColumn<int>("answer");
+    QTest::newRow("path known") << int(StandInFrontend::PathAnswer::RecordingFolder);
+    QTest::newRow("null") << int(StandInFrontend::PathAnswer::Null);
+    QTest::newRow("empty") << int(StandInFrontend::PathAnswer::Empty);
+}
 
+void TestRecordingBar::elapsedAndPath()
+{
+    QFETCH(int, answer);
+    StandInFrontend &host = StandInFrontend::instance();
+    host.simulateRecording(true);
+    RecordingBar bar(nullptr);
+    const QString known = QStringLiteral("📁 %1").arg(m_folder);
+    host.setPathAnswer(StandInFrontend::PathAnswer(answer));
+    const QString shown = answer ? QStringLiteral("(路径未知)") : known;
+    // Hours are not wrapped; the path is read again at multiples of 5 s only.
+    const std::pair<qint64, const char *> times[] = {{59, "00:00:59"}, {3725, "01:02:05"}, {100 * 3600, "100:00:00"}};
+    for (const auto &[elapsed, text] : times) {
+        QCOMPARE(tickAt(bar, elapsed), QString(text));
+        QCOMPARE(bar.pathLabel->text(), elapsed % 5 ? known : shown);
+    }
+    tickAt(bar, 11);
+    QCOMPARE(bar.pathLabel->text(), shown);
     // An idle bar's tick does nothing.
     bar.startSecs = 0;
     bar.elapsedLabel->setText("x");
     bar.tick();
     QCOMPARE(bar.elapsedLabel->text(), QStringLiteral("x"));
-}
-
-void TestRecordingBar::pathIsReadAtMultiplesOfFiveSeconds()
-{
-    StandInFrontend &host = StandInFrontend::instance();
-    host.simulateRecording(true);
-    RecordingBar bar(nullptr);
-    const QString known = QStringLiteral("📁 %1").arg(m_dir.filePath("recordings"));
-    QCOMPARE(bar.pathLabel->text(), known);
-
-    host.setPathAnswer(StandInFrontend::PathAnswer::Null);
-    tickAt(bar, 11);
-    QCOMPARE(bar.pathLabel->text(), known);
-    tickAt(bar, 10);
-    QCOMPARE(bar.pathLabel->text(), QStringLiteral("(路径未知)"));
-
-    host.setPathAnswer(StandInFrontend::PathAnswer::RecordingFolder);
-    tickAt(bar, 14);
-    QCOMPARE(bar.pathLabel->text(), QStringLiteral("(路径未知)"));
-    tickAt(bar, 0);
-    QCOMPARE(bar.pathLabel->text(), known);
-}
-
-void TestRecordingBar::unknownPath_data()
-{
-    QTest::addColumn<int>("answer");
-    QTest::newRow("null") << int(StandInFrontend::PathAnswer::Null);
-    QTest::newRow("empty") << int(StandInFrontend::PathAnswer::Empty);
-}
-
-void TestRecordingBar::unknownPath()
-{
-    QFETCH(int, answer);
-    StandInFrontend &host = StandInFrontend::instance();
-    host.setPathAnswer(StandInFrontend::PathAnswer(answer));
-    host.simulateRecording(true);
-    RecordingBar bar(nullptr);
-    QCOMPARE(bar.pathLabel->text(), QStringLiteral("(路径未知)"));
-    // Counting goes on.
-    QCOMPARE(tickAt(bar, 7), QStringLiteral("00:00:07"));
-}
-
-void TestRecordingBar::stopShowsIdleAtOnce()
-{
-    StandInFrontend &host = StandInFrontend::instance();
-    host.simulateRecording(true);
-    RecordingBar bar(nullptr);
-    tickAt(bar, 42);
-    host.simulateRecording(false);
-    bar.refreshState();
-    QCOMPARE(bar.startSecs, 0);
-    QCOMPARE(bar.elapsedLabel->text(), QStringLiteral("00:00:00"));
-    QCOMPARE(bar.elapsedLabel->styleSheet(), QStringLiteral("color: #888;"));
-    QCOMPARE(bar.pathLabel->text(), QStringLiteral("(未录制)"));
-    QCOMPARE(bar.toggleButton->text(), QStringLiteral("🔴  开始录制 PGM"));
-    QCOMPARE(bar.toggleButton->styleSheet(), RecordingBar::buttonStyleIdle());
-    QVERIFY(!bar.tickTimer->isActive());
 }
 
 void TestRecordingBar::toggleOnlyRequests()
@@ -200,12 +133,9 @@ void TestRecordingBar::toggleOnlyRequests()
     QTest::mouseClick(bar.toggleButton, Qt::LeftButton);
     QVERIFY(host.recorder().state() != Recorder::State::Idle);
     QCOMPARE(bar.toggleButton->text(), QStringLiteral("🔴  开始录制 PGM"));
-
-    // Once the host records, a click asks it to stop.
     QTRY_VERIFY_WITH_TIMEOUT(host.recordingActive(), 20000);
     bar.refreshState();
-    QCOMPARE(bar.toggleButton->text(), QStringLiteral("⏹  停止录制"));
-    QTest::mouseClick(bar.toggleButton, Qt::LeftButton);
+    QTest::mouseClick(bar.toggleButton, Qt::LeftButton); // now a request to stop
     QTRY_COMPARE_WITH_TIMEOUT(host.recorder().state(), Recorder::State::Idle, 20000);
     QCOMPARE(bar.toggleButton->text(), QStringLiteral("⏹  停止录制"));
 }

@@ -86,7 +86,6 @@ private slots:
     void liveEdge();
     void failingSystemReads();
     void seeksOnAGrowingFile();
-    void overlayReplacesBytes();
     void containers_data();
     void containers();
     void failures_data();
@@ -251,19 +250,6 @@ void TestReader::seeksOnAGrowingFile()
     QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE), AVERROR(EBADF));
     QCOMPARE(zk_io_seek(&m_io, 0, SEEK_END), AVERROR(EBADF));
     QCOMPARE(m_io.pos, 5000);
-}
-
-void TestReader::overlayReplacesBytes()
-{
-    openReader(8000);
-    memcpy(m_io.overlay, "ABCDEFGHIJKLMNOP", 16);
-    m_io.overlayPos = 4090; // across the end of the first read
-    m_io.overlayLen = 16;
-    QByteArray seen;
-    for (int n; (n = read()) > 0;)
-        seen.append(reinterpret_cast<const char *>(m_buf), n);
-    QCOMPARE(seen.size(), 8000);
-    QCOMPARE(seen.mid(4088, 20), QByteArray("xxABCDEFGHIJKLMNOPxx"));
 }
 
 void TestReader::containers_data()

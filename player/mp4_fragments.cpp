@@ -32,23 +32,30 @@ struct Box {
     uint8_t type[4] = {};
 };
 
-// A box header at `at` in memory of `avail` bytes; false when it does not fit.
-bool parseHeader(const uint8_t *at, int64_t avail, Box &box)
+// A box header from `head` (`got` bytes of it at hand) in a container with
+// `left` bytes from the header on; false when the header or the box does
+// not fit (for a growing file: not written whole yet).
+bool decodeHeader(const uint8_t *head, int64_t got, int64_t left, Box &box)
 {
-    if (avail < 8)
+    if (got < 8)
         return false;
-    box.size = be32(at);
-    memcpy(box.type, at + 4, 4);
+    box.size = be32(head);
+    memcpy(box.type, head + 4, 4);
     box.header = 8;
     if (box.size == 1) {
-        if (avail < 16)
+        if (got < 16)
             return false;
-        box.size = int64_t(be64(at + 8));
+        box.size = int64_t(be64(head + 8));
         box.header = 16;
     } else if (box.size == 0) {
-        box.size = avail;
+        box.size = left; // runs to the end
     }
-    return box.size >= box.header && box.size <= avail;
+    return box.size >= box.header && box.size <= left;
+}
+
+bool parseHeader(const uint8_t *at, int64_t avail, Box &box)
+{
+    return decodeHeader(at, avail, avail, box);
 }
 
 // The decode time of `trackId` in one 'moof', or -1.
@@ -81,21 +88,7 @@ int64_t moofDecodeTime(const uint8_t *moof, int64_t size, uint32_t trackId)
 bool readHeader(int fd, int64_t pos, int64_t left, Box &box)
 {
     uint8_t head[16];
-    const ssize_t got = pread(fd, head, sizeof(head), pos);
-    if (got < 8)
-        return false;
-    box.size = be32(head);
-    memcpy(box.type, head + 4, 4);
-    box.header = 8;
-    if (box.size == 1) {
-        if (got < 16)
-            return false;
-        box.size = int64_t(be64(head + 8));
-        box.header = 16;
-    } else if (box.size == 0) {
-        box.size = left; // runs to the end of the file
-    }
-    return box.size >= box.header && box.size <= left;
+    return decodeHeader(head, pread(fd, head, sizeof(head), pos), left, box);
 }
 
 } // namespace

@@ -319,6 +319,7 @@ void ZKPlayer::onAudioTick()
 {
     if (m_paused)
         return;
+    applyClockReset();
     if (!m_sink || !m_sinkIo) {
         paceAudioSilently();
         return;

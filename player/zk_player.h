@@ -126,6 +126,7 @@ private:
     void setupAudioOutput();
     void teardownAudio();
     void resetPlaybackClocks();
+    void applyClockReset();
     bool hasMasterClock() const;
     bool waitingForAudioClock() const;
     double masterClockSec();

@@ -92,10 +92,10 @@ bool ZKPlayer::takeDueFrame(VideoFrame &out)
     return true;
 }
 
-void ZKPlayer::onPaceTick()
+void ZKPlayer::applyClockReset()
 {
-    if (m_paused)
-        return;
+    // After a completed seek; whichever tick comes first, so that no chunk
+    // from the target is judged against the clock from before it.
     bool reset = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -103,6 +103,13 @@ void ZKPlayer::onPaceTick()
     }
     if (reset)
         resetPlaybackClocks();
+}
+
+void ZKPlayer::onPaceTick()
+{
+    if (m_paused)
+        return;
+    applyClockReset();
 
     for (int i = 0; i < kMaxFramesPerTick; ++i) {
         VideoFrame frame;

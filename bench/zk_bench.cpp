@@ -238,8 +238,11 @@ int benchFollow(const QString &file, const QString &container, int seconds)
             shown.insert(key);
         }
         for (double pts : inFile)
-            if (pts >= seg.target - 0.0005 && pts <= last + 0.0005 && !shown.contains(qRound64(pts * 1000)))
+            if (pts >= seg.target - 0.0005 && pts <= last + 0.0005 && !shown.contains(qRound64(pts * 1000))) {
+                fprintf(stderr, "lost picture %.3f (segment from %.3f, first shown %.3f)\n", pts, seg.target,
+                        seg.shown.first());
                 ++lost;
+            }
     }
     int heals = 0;
     for (const LogLine &line : HostLog::instance().linesSince(logStart))

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -19,6 +20,10 @@ namespace {
 constexpr int kIoBufferSize = 262144;        // 256 KiB: few system calls while catching up
 constexpr int64_t kProbeSize = 1048576;      // 1 MiB is enough for any recording header
 constexpr int64_t kAnalyzeDuration = 2000000; // 2 s in AV_TIME_BASE units
+// Pictures shown just before a fragment's first key frame are stored (in
+// decode order) at the end of the fragment before it: start that far
+// earlier, and let the caller skip to the target.
+constexpr double kReorderMarginSec = 0.5;
 
 } // namespace
 
@@ -55,7 +60,8 @@ Mp4Fragments::Fragment DecoderCtx::fragmentFor(double seconds) const
     if (!fragmented || !fmt)
         return {};
     const AVStream *video = fmt->streams[videoIdx];
-    return Mp4Fragments::find(io.fd, uint32_t(video->id), std::llround(seconds / videoTb));
+    const double decodeTime = std::max(0.0, seconds - kReorderMarginSec);
+    return Mp4Fragments::find(io.fd, uint32_t(video->id), std::llround(decodeTime / videoTb));
 }
 
 QString DecoderCtx::reopenAt(const Mp4Fragments::Fragment &fragment)

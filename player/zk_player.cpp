@@ -60,10 +60,8 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
     if (m_running && path == m_path && startSec >= 0) {
         const bool wasFollowing = m_followLive;
         m_followLive = followLive;
-        if (requestSeek(startSec)) {
-            blog(LOG_INFO, "[ZKPlayer] 同文件快速 seek → %.1fs (followLive=%d)", startSec, int(followLive));
+        if (requestSeek(startSec, true))
             return;
-        }
         m_followLive = wasFollowing;
     }
     close();
@@ -107,12 +105,16 @@ void ZKPlayer::seek(double seconds)
         requestSeek(seconds);
 }
 
-bool ZKPlayer::requestSeek(double seconds)
+bool ZKPlayer::requestSeek(double seconds, bool sameFileOpen)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_acceptsSeeks)
             return false;
+        // Logged before the thread can see the target, so that the log never
+        // shows the seek completed before it was asked for.
+        if (sameFileOpen)
+            blog(LOG_INFO, "[ZKPlayer] 同文件快速 seek → %.1fs (followLive=%d)", seconds, int(m_followLive));
         m_seekTarget = seconds < 0 ? 0.0 : seconds;
         m_eof = false;
         // From now on nothing from before the seek leaves the player: the

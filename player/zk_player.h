@@ -104,7 +104,7 @@ private:
     };
     enum class Pass { Continue, Exit };
 
-    bool requestSeek(double seconds); // false when no thread takes seeks any more
+    bool requestSeek(double seconds, bool sameFileOpen = false); // false when no thread takes seeks any more
     void stopThread();
     void clearQueues(); // m_mutex held
 

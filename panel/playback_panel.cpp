@@ -316,14 +316,11 @@ void PlaybackPanel::createPlayers()
     channelB.player = new ZKPlayer(this);
     // Each handler is bound to a lane, not a role: a lane's output goes
     // wherever its role is when the signal arrives.
-    for (Channel *ch : {&channelA, &channelB})
+    for (Channel *ch : {&channelA, &channelB}) {
         connect(ch->player, &ZKPlayer::frameReady, this,
                 [this, ch](const QImage &frame, double pts) { routeFrame(ch, frame, pts); });
-    for (Channel *ch : {&channelA, &channelB})
         connect(ch->player, &ZKPlayer::stateChanged, this, [this, ch](const QString &state) { onChannelState(ch, state); });
-    for (Channel *ch : {&channelA, &channelB})
         connect(ch->player, &ZKPlayer::errorOccurred, this, &PlaybackPanel::onError);
-    for (Channel *ch : {&channelA, &channelB}) {
         connect(ch->player, &ZKPlayer::durationKnown, this, [this, ch](double seconds) {
             ch->durationSec = seconds;
             updateTimelineRange();

@@ -51,6 +51,8 @@ public:
         double durationSec = 0.0;   // 0 = unknown
         double positionSec = 0.0;
         QString name() const;
+        // What the lane shows now: its still, or its last picture (null: black).
+        QImage picture() const { return type == Image ? still : lastFrame; }
     };
 
     // What the host's hotkeys do: each exactly what its button does.
@@ -105,6 +107,7 @@ private:
     void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
     void onChannelState(Channel *ch, const QString &state);
     void refreshMonitor(Channel *ch);
+    void showOnOutputs(Channel *ch, const QImage &picture);
     void applyAudioRouting();
     void updateTags();
     Channel *timelineOwner();
@@ -120,6 +123,7 @@ private:
     bool loadImage(const QString &path);
     bool loadVideo(const QString &path);
     bool loadLive();
+    void openInPreview(Channel::Type type, const QString &path, bool follow, double startSec);
 
     // Timeline.
     void updateTimelineRange();

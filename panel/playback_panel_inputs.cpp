@@ -178,17 +178,7 @@ bool PlaybackPanel::loadVideo(const QString &path)
         onError(QStringLiteral("文件不存在或为空: %1").arg(path));
         return false;
     }
-    if (path != pv->path) {
-        // A new source: its duration is not known yet, and until its first
-        // picture the lane shows black, never the source before it.
-        pv->durationSec = 0.0;
-        pv->lastFrame = QImage();
-        pvView->setFrame(QImage());
-    }
-    pv->type = Channel::Video;
-    pv->path = path;
-    pv->player->setMuted(true);
-    pv->player->open(path, false, 0.0);
+    openInPreview(Channel::Video, path, false, 0.0);
     return true;
 }
 
@@ -208,13 +198,21 @@ bool PlaybackPanel::loadLive()
     const double start = other->type == Channel::Live && other->path == path && other->positionSec > 0
                                  ? other->positionSec
                                  : qMax(0.0, recordedSecs - kReplayBehindSec);
+    openInPreview(Channel::Live, path, follow, start);
+    return true;
+}
+
+void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool follow, double startSec)
+{
     if (path != pv->path) {
+        // A new source: its duration is not known yet, and until its first
+        // picture the lane shows black, never the source before it.
+        pv->durationSec = 0.0;
         pv->lastFrame = QImage();
         pvView->setFrame(QImage());
     }
-    pv->type = Channel::Live;
+    pv->type = type;
     pv->path = path;
     pv->player->setMuted(true);
-    pv->player->open(path, follow, start);
-    return true;
+    pv->player->open(path, follow, startSec);
 }

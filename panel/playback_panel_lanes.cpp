@@ -43,14 +43,7 @@ void PlaybackPanel::routeFrame(Channel *ch, const QImage &frame, double ptsSec)
 {
     ch->lastFrame = frame; // shared, no pixel copy
     ch->positionSec = ptsSec;
-    if (ch != pgm) {
-        pvView->setFrame(frame);
-    } else {
-        pgmView->setFrame(frame);
-        if (fullscreen)
-            fullscreen->setFrame(frame);
-        streamer->pushFrame(frame); // ignored unless streaming
-    }
+    showOnOutputs(ch, frame);
     if (ch == timelineOwner())
         showPosition(ch, ptsSec);
 }
@@ -108,7 +101,11 @@ void PlaybackPanel::refreshMonitor(Channel *ch)
 {
     // The lane's current picture on its role's outputs at once; a lane with
     // no picture yet shows black everywhere, never the source before it.
-    const QImage picture = ch->type == Channel::Image ? ch->still : ch->lastFrame;
+    showOnOutputs(ch, ch->picture());
+}
+
+void PlaybackPanel::showOnOutputs(Channel *ch, const QImage &picture)
+{
     if (ch != pgm) {
         pvView->setFrame(picture);
         return;
@@ -116,6 +113,7 @@ void PlaybackPanel::refreshMonitor(Channel *ch)
     pgmView->setFrame(picture);
     if (fullscreen)
         fullscreen->setFrame(picture);
+    // The streamer ignores both unless it is streaming.
     if (picture.isNull())
         streamer->clearPicture();
     else

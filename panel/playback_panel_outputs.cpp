@@ -148,7 +148,7 @@ void PlaybackPanel::onToggleHdmi(bool on)
         blog(LOG_WARNING, "[Zerka] HDMI 输出指向主屏,会盖住 OBS");
     fullscreen = new FullscreenOutput(screen);
     connect(fullscreen, &FullscreenOutput::closed, this, &PlaybackPanel::onFullscreenClosed);
-    fullscreen->setFrame(pgm->type == Channel::Image ? pgm->still : pgm->lastFrame);
+    fullscreen->setFrame(pgm->picture());
     hdmiButton->setText(kHdmiOn);
 }
 
@@ -208,7 +208,7 @@ void PlaybackPanel::onToggleStream(bool on)
     bitrateCombo->setEnabled(false);
     streamer->start(url, kbps);
     // A paused, still or waiting program sends no frames by itself.
-    const QImage picture = pgm->type == Channel::Image ? pgm->still : pgm->lastFrame;
+    const QImage picture = pgm->picture();
     if (!picture.isNull())
         streamer->pushFrame(picture);
     streamButton->setText(QStringLiteral("⏹ 停止推流"));

@@ -1,15 +1,14 @@
 #pragma once
 
-// What the desk tests share: their main() (a private audio server up before
-// Qt looks for devices, the settings store in a temporary folder, a widget
-// application), a desk on screen, and ears on the default sink.
+// What the desk tests share: a desk on screen, its settings store, and
+// waiting for a lane's first picture.
 
 #include "test_support.h"
 
+#include "desk_settings.h"
 #include "playback_panel.h"
 
 #include <QApplication>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,11 +17,6 @@
 namespace DeskSupport {
 
 using Type = PlaybackPanel::Channel::Type;
-
-inline QSettings settings()
-{
-    return QSettings(QStringLiteral("Zerka"), QStringLiteral("Plavo"));
-}
 
 inline std::unique_ptr<PlaybackPanel> makePanel()
 {
@@ -35,11 +29,7 @@ inline std::unique_ptr<PlaybackPanel> makePanel()
 // Waits until the lane has shown a picture of its own.
 inline bool waitForPicture(const PlaybackPanel::Channel *ch, int ms = 10000)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (ch->lastFrame.isNull() && waited.elapsed() < ms)
-        QTest::qWait(20);
-    return !ch->lastFrame.isNull();
+    return QTest::qWaitFor([ch] { return !ch->lastFrame.isNull(); }, ms);
 }
 
 inline QString writeImage(const QString &path, const QSize &size, const QColor &colour)
@@ -50,22 +40,4 @@ inline QString writeImage(const QString &path, const QSize &size, const QColor &
     return path;
 }
 
-// What the default sink (sinkA) plays for `ms`: the tone's pitch in Hz (from
-// the left channel's zero crossings) and its loudness (RMS).
-std::pair<int, double> listen(int ms);
-
 } // namespace DeskSupport
-
-#define ZK_DESK_TEST_MAIN(TestClass)                                                                                   \
-    int main(int argc, char **argv)                                                                                    \
-    {                                                                                                                  \
-        const auto server = TestSupport::startAudioServer();                                                           \
-        if (!server || !server->up())                                                                                  \
-            return 1;                                                                                                  \
-        QTemporaryDir config;                                                                                          \
-        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                                       \
-        QApplication app(argc, argv);                                                                                  \
-        TestClass test;                                                                                                \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
-        return QTest::qExec(&test, argc, argv);                                                                        \
-    }

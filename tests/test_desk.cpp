@@ -35,7 +35,7 @@ private:
 
 private slots:
     void initTestCase();
-    void init() { settings().clear(); }
+    void init() { deskSettings().clear(); }
     void cleanup() { StandInFrontend::instance().recorder().stopAndWait(); }
     void construction();
     void settingsRestoredWithoutWritingBack_data();
@@ -107,11 +107,11 @@ void TestDesk::settingsRestoredWithoutWritingBack()
     QFETCH(QString, key);
     QFETCH(QVariant, saved);
     QFETCH(QString, shown);
-    settings().setValue(key, saved);
+    deskSettings().setValue(key, saved);
     const QStringList listed{Media::path("av.mp4"), m_dir.filePath("gone.mp4")};
-    settings().setValue("backupFiles", listed);
-    settings().sync();
-    QFile file(settings().fileName());
+    deskSettings().setValue("backupFiles", listed);
+    deskSettings().sync();
+    QFile file(deskSettings().fileName());
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray stored = file.readAll();
     auto panel = makePanel();
@@ -186,7 +186,7 @@ void TestDesk::swapKeepsBothLanesPlayingAndSoundFollowsProgram()
     const int mark = logMark();
     PlaybackPanel::Channel *program = p.pgm;
     for (int swap = 0; swap < 2; ++swap) {
-        const auto [pitch, level] = listen(1200);
+        const auto [pitch, level] = listen("sinkA", 1200);
         const int expected = p.pgm->path.endsWith("tone1k.mp4") ? 1000 : 440;
         QVERIFY2(qAbs(pitch - expected) < 100 && level > 300, qPrintable(QString("%1 Hz, program plays %2 Hz").arg(pitch).arg(expected)));
         p.onTake();
@@ -287,7 +287,7 @@ void TestDesk::inputStrip()
     QFETCH(QString, button);
     const QString path = m_dir.filePath(name);
     QFile(path).open(QIODevice::WriteOnly);
-    settings().setValue("backupFiles", QStringList{path});
+    deskSettings().setValue("backupFiles", QStringList{path});
     auto panel = makePanel();
     auto *source = panel->inputsLayout->itemAt(1)->widget()->findChild<QPushButton *>();
     QCOMPARE(source->text(), button);
@@ -315,15 +315,15 @@ void TestDesk::backupListThroughTheFileDialog()
     panel->onAddBackup();
     QCOMPARE(panel->backupFiles, (QStringList{clip, still}));
     // The same file again: one entry, but the list is written and the strip rebuilt.
-    settings().setValue("backupFiles", QStringList());
+    deskSettings().setValue("backupFiles", QStringList());
     chooseFilesInDialog({clip});
     panel->onAddBackup();
-    QCOMPARE(settings().value("backupFiles").toStringList(), (QStringList{clip, still}));
+    QCOMPARE(deskSettings().value("backupFiles").toStringList(), (QStringList{clip, still}));
     QCOMPARE(panel->inputsLayout->count(), 5); // replay, two entries, add, stretch
     // Removing an entry from its own button while it handles its click.
     QPointer<QToolButton> remove = panel->inputsLayout->itemAt(1)->widget()->findChild<QToolButton *>();
     QTest::mouseClick(remove, Qt::LeftButton);
-    QCOMPARE(settings().value("backupFiles").toStringList(), QStringList{still});
+    QCOMPARE(deskSettings().value("backupFiles").toStringList(), QStringList{still});
     QTRY_VERIFY(remove.isNull()); // gone once the event loop has run
     QCOMPARE(panel->inputsLayout->count(), 4);
 }
@@ -391,5 +391,5 @@ void TestDesk::instantReplayAndTheRecordingsEnd()
     QTRY_VERIFY_WITH_TIMEOUT(previewStates.contains(QVariantList{QStringLiteral("已播完")}), 30000);
 }
 
-ZK_DESK_TEST_MAIN(TestDesk)
+ZK_AUDIO_TEST_MAIN(TestDesk, QApplication)
 #include "test_desk.moc"

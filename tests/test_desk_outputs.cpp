@@ -61,7 +61,7 @@ private:
 
 private slots:
     void initTestCase();
-    void init() { settings().clear(); }
+    void init() { deskSettings().clear(); }
     void timelineTicks_data();
     void timelineTicks();
     void timelinePaintsLabelsInside();
@@ -186,8 +186,8 @@ void TestDeskOutputs::timeDisplayAndSeeks()
 void TestDeskOutputs::monitorAudio()
 {
     // A saved device is restored without the setting being written again.
-    settings().setValue("audioDeviceId", QByteArray("sinkC"));
-    settings().sync();
+    deskSettings().setValue("audioDeviceId", QByteArray("sinkC"));
+    deskSettings().sync();
     auto panel = makePanel();
     PlaybackPanel &p = *panel;
     QCOMPARE(p.audioDeviceCombo->currentIndex(), 3);
@@ -196,8 +196,8 @@ void TestDeskOutputs::monitorAudio()
     QCOMPARE(p.channelB.player->m_audioDeviceId, QByteArray("sinkC"));
     p.audioDeviceCombo->setCurrentIndex(0); // "系统默认"
     QCOMPARE(p.audioDeviceCombo->currentText(), QStringLiteral("系统默认"));
-    QCOMPARE(settings().value("audioDeviceId").toByteArray(), QByteArray());
-    QVERIFY(settings().contains("audioDeviceId"));
+    QCOMPARE(deskSettings().value("audioDeviceId").toByteArray(), QByteArray());
+    QVERIFY(deskSettings().contains("audioDeviceId"));
     QCOMPARE(p.channelA.player->m_audioDeviceId, QByteArray());
 
     // A drag writes every value it passes; preview stays silent.
@@ -206,7 +206,7 @@ void TestDeskOutputs::monitorAudio()
     p.loadToPreview(Type::Video, Media::path("av20.mp4"));
     for (int v = 79; v >= 60; --v) {
         p.volumeSlider->triggerAction(QAbstractSlider::SliderSingleStepSub);
-        QCOMPARE(settings().value("volume").toInt(), v);
+        QCOMPARE(deskSettings().value("volume").toInt(), v);
         QCOMPARE(p.volumeLabel->text(), QString::number(v));
     }
     QVERIFY(p.pv->player->m_muted);
@@ -214,14 +214,14 @@ void TestDeskOutputs::monitorAudio()
     // Muted program: the device plays nothing, the setting is not touched,
     // and after a swap the new program is muted too.
     QTest::qWait(2500); // past a new stream's first second on a null sink
-    QVERIFY(listen(800).second > 300);
+    QVERIFY(listen("sinkA", 800).second > 300);
     QTest::mouseClick(p.muteButton, Qt::LeftButton);
     QTest::qWait(400); // what the sink had already taken
-    QVERIFY(listen(800).second < 50);
+    QVERIFY(listen("sinkA", 800).second < 50);
     p.onTake();
     QTest::qWait(400);
-    QVERIFY(listen(800).second < 50);
-    QVERIFY(!settings().allKeys().join(' ').contains("mute", Qt::CaseInsensitive));
+    QVERIFY(listen("sinkA", 800).second < 50);
+    QVERIFY(!deskSettings().allKeys().join(' ').contains("mute", Qt::CaseInsensitive));
     QTest::mouseClick(p.muteButton, Qt::LeftButton);
     QCOMPARE(p.pgm->player->m_volume, 60);
     QVERIFY(!p.pgm->player->m_muted && p.pv->player->m_muted);
@@ -323,7 +323,7 @@ void TestDeskOutputs::streamControls()
         QTest::mouseClick(p.streamButton, Qt::LeftButton);
         QVERIFY(!p.streamButton->isChecked() && !p.streamer->isStreaming());
         QCOMPARE(p.statusLabel->text(), QStringLiteral("❌ 推流地址要以 rtmp:// 开头"));
-        QVERIFY(!settings().contains("rtmpUrl"));
+        QVERIFY(!deskSettings().contains("rtmpUrl"));
     }
     // Accepted with blanks around it: stored and streamed without them.
     const QString still = m_dir.filePath("green.png");
@@ -334,8 +334,8 @@ void TestDeskOutputs::streamControls()
     QTest::mouseClick(p.streamButton, Qt::LeftButton);
     QVERIFY(p.streamButton->isChecked() && p.streamer->isStreaming());
     QCOMPARE(p.streamButton->text(), QStringLiteral("⏹ 停止推流"));
-    QCOMPARE(settings().value("rtmpUrl").toString(), QStringLiteral("rtmp://127.0.0.1:19350/live/desk"));
-    QCOMPARE(settings().value("rtmpBitrate").toInt(), 8000);
+    QCOMPARE(deskSettings().value("rtmpUrl").toString(), QStringLiteral("rtmp://127.0.0.1:19350/live/desk"));
+    QCOMPARE(deskSettings().value("rtmpBitrate").toInt(), 8000);
     QCOMPARE(p.rtmpEdit->text(), QStringLiteral("  rtmp://127.0.0.1:19350/live/desk "));
     QVERIFY(!p.rtmpEdit->isEnabled() && !p.bitrateCombo->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(p.statusLabel->text(), QStringLiteral("📡 推流: 推流中"), 10000);
@@ -407,5 +407,5 @@ void TestDeskOutputs::supportDialog()
     QVERIFY(!panel);
 }
 
-ZK_DESK_TEST_MAIN(TestDeskOutputs)
+ZK_AUDIO_TEST_MAIN(TestDeskOutputs, QApplication)
 #include "test_desk_outputs.moc"

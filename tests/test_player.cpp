@@ -136,10 +136,8 @@ qint64 TestPlayer::audioOfWholePlay(const QString &file, double start)
     ZKPlayer player(nullptr);
     Watch watch(player);
     player.open(file, false, start);
-    QElapsedTimer timer;
-    timer.start();
-    while (!watch.finished() && timer.elapsed() < 30000)
-        QTest::qWait(20);
+    if (!QTest::qWaitFor([&watch] { return watch.finished(); }, 30000))
+        return -1;
     return watch.audioBytes;
 }
 

@@ -172,11 +172,7 @@ QVector<QRgb> TestStreamer::centreColours(const QString &file)
 
 bool TestStreamer::waitStreaming(const Collector &states, int ms)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!states.contains("推流中") && waited.elapsed() < ms)
-        QTest::qWait(20);
-    return states.contains("推流中");
+    return QTest::qWaitFor([&states] { return states.contains("推流中"); }, ms);
 }
 
 void TestStreamer::streamArrivesAsSpecified()
@@ -444,11 +440,10 @@ void TestStreamer::certificatesAreChecked()
         ZKStreamer streamer;
         Collector states(&streamer, &ZKStreamer::stateChanged);
         streamer.start(url, 2000);
-        QElapsedTimer waited;
-        waited.start();
-        while (states.size() < 2 && waited.elapsed() < 15000)
-            QTest::qWait(20);
+        const bool answered = QTest::qWaitFor([&states] { return states.size() >= 2; }, 15000);
         streamer.stop();
+        if (!answered)
+            return false;
         const QString state = states.strings().value(1);
         return state.startsWith("连接失败,2 秒后重试: 连接 RTMP 服务器失败: ") ||
                state.startsWith("连接失败,2 秒后重试: RTMP 握手失败: ");

@@ -2,9 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 #include <QProcess>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 namespace TestSupport {
@@ -129,6 +132,30 @@ std::unique_ptr<Server> startAudioServer()
     if (!mkdtemp(dir.data()))
         return nullptr;
     return std::make_unique<Server>(QStringLiteral(ZK_TESTS_DIR "/audio-server"), QString::fromLocal8Bit(dir));
+}
+
+std::pair<int, double> listen(const QString &sink, int ms)
+{
+    QProcess parec;
+    parec.start("parec", {"-d", sink + ".monitor", "--raw", "--rate=48000", "--channels=2", "--format=s16le"});
+    parec.waitForStarted();
+    // The benchmarks share this file and do not link Qt Test.
+    QEventLoop wait;
+    QTimer::singleShot(ms, &wait, &QEventLoop::quit);
+    wait.exec();
+    parec.kill();
+    parec.waitForFinished();
+    const QByteArray pcm = parec.readAllStandardOutput();
+    const auto *s = reinterpret_cast<const qint16 *>(pcm.constData());
+    const qsizetype frames = pcm.size() / 4;
+    qint64 crossings = 0;
+    double sum = 0;
+    for (qsizetype i = 1; i < frames; ++i) {
+        crossings += (s[2 * i] >= 0) != (s[2 * i - 2] >= 0);
+        sum += double(s[2 * i]) * s[2 * i];
+    }
+    const double seconds = frames / 48000.0;
+    return {seconds > 0 ? int(crossings / 2 / seconds) : 0, frames ? std::sqrt(sum / frames) : 0};
 }
 
 QStringList Collector::strings() const

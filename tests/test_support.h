@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVariant>
 #include <QVector>
 
@@ -58,6 +59,9 @@ private:
     bool m_up = false;
 };
 std::unique_ptr<Server> startAudioServer();
+// What a sink of the audio server plays for `ms`: the tone's pitch in Hz
+// (from the left channel's zero crossings) and its loudness (RMS).
+std::pair<int, double> listen(const QString &sink, int ms);
 
 // Collects a signal's arguments on the test thread, whatever thread emits
 // it (a QSignalSpy appends on the emitting thread).
@@ -79,3 +83,19 @@ private:
 };
 
 } // namespace TestSupport
+
+// main() of a test that plays sound: the private audio server is up before
+// Qt first looks for devices, the settings store lives in a temporary folder.
+#define ZK_AUDIO_TEST_MAIN(TestClass, Application)                                                                     \
+    int main(int argc, char **argv)                                                                                    \
+    {                                                                                                                  \
+        const auto server = TestSupport::startAudioServer();                                                           \
+        if (!server || !server->up())                                                                                  \
+            return 1;                                                                                                  \
+        QTemporaryDir config;                                                                                          \
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                                       \
+        Application app(argc, argv);                                                                                   \
+        TestClass test;                                                                                                \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&test, argc, argv);                                                                        \
+    }

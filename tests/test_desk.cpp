@@ -63,30 +63,15 @@ void TestDesk::initTestCase()
 
 void TestDesk::construction()
 {
+    // What a fresh desk must be before anything is loaded: program on lane
+    // A and heard, preview silent, no timeline, the replay button first.
     auto panel = makePanel();
     PlaybackPanel &p = *panel;
-    const std::pair<QWidget *, const char *> texts[] = {
-            {p.pvTag, "预览 PV — (空)"}, {p.pgmTag, "节目 PGM — (空)"}, {p.takeButton, "⇄\n切换"},
-            {p.posLabel, "00:00:00"}, {p.totalLabel, "/ --:--:--"}, {p.statusLabel, "提示: 点下方输入源进预览,按 ⇄切换 上节目"},
-            {p.pvPauseButton, "⏯ 预览"}, {p.pgmPauseButton, "⏯ 节目"}, {p.loopCheck, "🔁 视频循环"},
-            {p.muteButton, "静音"}, {p.volumeLabel, "80"}, {p.hdmiButton, "🟢  HDMI 输出 - 未启用"},
-            {p.streamButton, "▶ 开始推流"}};
-    for (const auto &[widget, text] : texts)
-        QCOMPARE(widget->property("text").toString(), QString::fromUtf8(text));
-    QCOMPARE(p.pvFrame->styleSheet(), QStringLiteral("QFrame { border: 2px solid #4caf50; }"));
-    QCOMPARE(p.pgmFrame->styleSheet(), QStringLiteral("QFrame { border: 2px solid #e53935; }"));
-    QCOMPARE(p.takeButton->toolTip(), QStringLiteral("预览 ⇄ 节目 瞬间互换(音频跟节目)"));
-    QCOMPARE(p.pvView->minimumSize(), QSize(240, 135));
-    QVERIFY(!p.timeline->isEnabled());
-    QCOMPARE(p.audioDeviceCombo->itemText(0), QStringLiteral("系统默认"));
-    QCOMPARE(p.bitrateCombo->currentText(), QStringLiteral("4 Mbps"));
-    // The strip: instant replay, the add button, a stretch.
-    QCOMPARE(qobject_cast<QPushButton *>(p.inputsLayout->itemAt(0)->widget())->text(), QStringLiteral("📺 即时回放"));
-    QCOMPARE(qobject_cast<QPushButton *>(p.inputsLayout->itemAt(1)->widget())->text(), QStringLiteral("＋ 添加"));
-    QVERIFY(p.inputsLayout->itemAt(2)->spacerItem());
-    // Roles at start; the preview silent.
     QVERIFY(p.pgm == &p.channelA && p.pv == &p.channelB);
     QVERIFY(p.channelB.player->m_muted && !p.channelA.player->m_muted);
+    QVERIFY(!p.timeline->isEnabled());
+    QCOMPARE(qobject_cast<QPushButton *>(p.inputsLayout->itemAt(0)->widget())->text(), QStringLiteral("📺 即时回放"));
+    QCOMPARE(p.bitrateCombo->currentText(), QStringLiteral("4 Mbps"));
 }
 
 void TestDesk::settingsRestoredWithoutWritingBack_data()

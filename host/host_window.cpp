@@ -109,10 +109,10 @@ void HostWindow::closeEvent(QCloseEvent *event)
     // the modules the host exits.
     StandInFrontend &frontend = StandInFrontend::instance();
     frontend.recorder().stopAndWait();
-    if (!m_exitSent && !m_dataFile.isEmpty())
-        frontend.saveData(m_dataFile);
     if (!m_exitSent) {
         m_exitSent = true;
+        if (!m_dataFile.isEmpty())
+            frontend.saveData(m_dataFile);
         frontend.fireEvent(OBS_FRONTEND_EVENT_EXIT);
     }
     event->accept();

@@ -374,19 +374,13 @@ void TestDeskOutputs::supportDialog()
             act(dialog);
         });
     };
-    auto button = [](SupportDialog *dialog, const QString &start) {
-        for (QPushButton *b : dialog->findChildren<QPushButton *>())
-            if (b->text().startsWith(start))
-                return b;
-        return static_cast<QPushButton *>(nullptr);
-    };
     QString copiedText;
     inDialog([&](SupportDialog *dialog) {
         QCOMPARE(dialog->windowTitle(), QStringLiteral("支持 & 联系作者"));
         QVERIFY(!dialog->findChildren<QLabel *>().first()->pixmap().isNull());
-        QTest::mouseClick(button(dialog, "📋"), Qt::LeftButton);
-        copiedText = button(dialog, "✅") ? button(dialog, "✅")->text() : QString();
-        QTest::mouseClick(button(dialog, "关闭"), Qt::LeftButton);
+        QTest::mouseClick(buttonStartingWith(dialog, "📋"), Qt::LeftButton);
+        copiedText = buttonStartingWith(dialog, "✅") ? buttonStartingWith(dialog, "✅")->text() : QString();
+        QTest::mouseClick(buttonStartingWith(dialog, "关闭"), Qt::LeftButton);
     });
     panel->showDonateDialog();
     QCOMPARE(copiedText, QStringLiteral("✅ 已复制"));
@@ -395,7 +389,7 @@ void TestDeskOutputs::supportDialog()
     // Opened again: the copy button is fresh. Without the picture: a placeholder.
     qCleanupResources_resources();
     inDialog([&](SupportDialog *dialog) {
-        QVERIFY(button(dialog, "📋"));
+        QVERIFY(buttonStartingWith(dialog, "📋"));
         QCOMPARE(dialog->findChildren<QLabel *>().first()->text(), QStringLiteral("(二维码图片加载失败)"));
         dialog->reject();
     });

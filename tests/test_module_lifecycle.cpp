@@ -256,12 +256,7 @@ void TestModuleLifecycle::hotkeysDoWhatTheirButtonsDo()
         bind(name, key);
     }
     auto *status = child<QLabel>("statusLabel");
-    auto button = [this](const QString &start) {
-        for (QPushButton *b : content()->findChildren<QPushButton *>())
-            if (b->text().startsWith(start))
-                return b;
-        return static_cast<QPushButton *>(nullptr);
-    };
+    auto button = [this](const QString &start) { return buttonStartingWith(content(), start); };
     QThread *actedOn = nullptr;
     connect(button("⇄"), &QPushButton::clicked, this, [&actedOn] { actedOn = QThread::currentThread(); },
             Qt::DirectConnection);

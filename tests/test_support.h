@@ -18,6 +18,8 @@
 
 #include <memory>
 
+class QPushButton;
+
 namespace TestSupport {
 
 // Log lines written since index `from` (an earlier HostLog count).
@@ -62,6 +64,10 @@ std::unique_ptr<Server> startAudioServer();
 // What a sink of the audio server plays for `ms`: the tone's pitch in Hz
 // (from the left channel's zero crossings) and its loudness (RMS).
 std::pair<int, double> listen(const QString &sink, int ms);
+
+// The first push button under `root` whose text starts with `start`, as an
+// operator finds it by its label (null if there is none).
+QPushButton *buttonStartingWith(const QObject *root, const QString &start);
 
 // Collects a signal's arguments on the test thread, whatever thread emits
 // it (a QSignalSpy appends on the emitting thread).

@@ -18,7 +18,8 @@
 //   anchored to the first picture shown, re-anchored by big jumps and resume.
 // - audio clock: m_audioAnchorPts plus the sink's processed time since
 //   m_audioAnchorUs, running on with the wall time between the sink's steps
-//   for at most 0.6 s.
+//   for at most 0.6 s; once the file's last sound is in the sink, for as
+//   long as pictures remain (the sound ran out, the device did not stall).
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -129,7 +130,8 @@ private:
     void applyClockReset();
     bool hasMasterClock() const;
     bool waitingForAudioClock() const;
-    double masterClockSec();
+    double masterClockSec();    // m_mutex held
+    bool soundAllHanded() const; // m_mutex held: at the end, every block of sound is in the sink
     bool takeDueFrame(VideoFrame &out); // m_mutex held
     void checkFinished();
     void paceAudioSilently();

@@ -10,7 +10,8 @@ namespace {
 
 // The sink's count moves in steps as the device consumes buffers; between
 // steps the clock runs on with the wall time, but a stalled device must
-// freeze it, so never more than this past the last step.
+// freeze it, so never more than this past the last step (unless the file's
+// sound has ended, see masterClockSec).
 constexpr double kMaxProcStepSec = 0.6;
 // Under the wall clock, a picture this far ahead is a jump in the
 // timestamps (a cut, a loop), not a picture to wait for.
@@ -50,11 +51,23 @@ double ZKPlayer::masterClockSec()
         }
         if (!m_procStepTimer.isValid())
             return audioClock;
-        return m_lastProcClock + qMin(m_procStepTimer.elapsed() / 1000.0, kMaxProcStepSec);
+        const double sinceStep = m_procStepTimer.elapsed() / 1000.0;
+        // At the end of the file, with every block of sound handed to the
+        // sink, a count that stops is the sound running out, not a stalled
+        // device: recordings often hold pictures past their last sound, and
+        // those must still come due.
+        if (soundAllHanded())
+            return m_lastProcClock + sinceStep;
+        return m_lastProcClock + qMin(sinceStep, kMaxProcStepSec);
     }
     if (m_wallTimer.isValid())
         return m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0;
     return -1.0;
+}
+
+bool ZKPlayer::soundAllHanded() const
+{
+    return m_eof && m_audioQueue.empty() && m_pendingPcm.isEmpty();
 }
 
 void ZKPlayer::resetPlaybackClocks()
@@ -134,7 +147,7 @@ void ZKPlayer::checkFinished()
     bool finishedNow = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_eof && m_videoQueue.empty() && m_audioQueue.empty() && m_pendingPcm.isEmpty()) {
+        if (soundAllHanded() && m_videoQueue.empty()) {
             m_finishedReported = true;
             finishedNow = true;
         }

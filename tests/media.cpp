@@ -86,6 +86,13 @@ bool make(const QString &name, const QString &out)
             extra << "-f" << "mpegts";
         return ffmpeg(kPicture + kTone + QStringList{"-t", "3"} + kH264 + kAac + extra, out);
     }
+    if (name.startsWith("tail")) { // tail0.6.mp4: 2.5 s of pictures, the sound ends 0.6 s before them
+        const double tail = name.mid(4, name.size() - 8).toDouble();
+        const QString tone = QString("sine=frequency=440:sample_rate=48000:duration=%1").arg(2.5 - tail);
+        return ffmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30:duration=2.5", "-f", "lavfi", "-i", tone} +
+                              kH264 + kAac,
+                      out);
+    }
     if (name == "short.mp4")
         return ffmpeg(kPicture + QStringList{"-t", "2"} + kH264, out);
     if (name == "no_pts.h264")

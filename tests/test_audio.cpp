@@ -91,6 +91,8 @@ private slots:
     void seekCloseToTheStartPaces_data();
     void seekCloseToTheStartPaces();
     void loopingAShortFileStaysInStep();
+    void picturesOutlastingTheSoundPlayToTheEnd_data();
+    void picturesOutlastingTheSoundPlayToTheEnd();
     void reopensWithSoundRepeatNothing();
     void pauseSuspendsAndResumesExactly();
     void statisticsLine();
@@ -285,6 +287,45 @@ void TestAudio::loopingAShortFileStaysInStep()
     const SyncMeter::Result sync = meter.result();
     qInfo("A/V over the loops: mean %.1f ms, worst %.1f ms over %d marks", sync.meanMs, sync.worstMs, sync.marks);
     QVERIFY2(sync.marks >= 25 && qAbs(sync.meanMs) < 40 && sync.worstMs < 80, "the loops drifted apart");
+}
+
+void TestAudio::picturesOutlastingTheSoundPlayToTheEnd_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("passes");
+    QTest::addRow("sound ends 0.1 s early") << "tail0.1.mp4" << 1;
+    QTest::addRow("sound ends 0.6 s early") << "tail0.6.mp4" << 1;
+    QTest::addRow("sound ends 2 s early, looped ten times") << "tail2.mp4" << 10;
+}
+
+void TestAudio::picturesOutlastingTheSoundPlayToTheEnd()
+{
+    // Recordings often hold pictures past their last sound. Once the sink
+    // has played that sound its count stops: that is not a stalled device,
+    // so the remaining pictures come due at their own times, the end is
+    // reported, and a looped backup video starts again every time.
+    QFETCH(QString, file);
+    QFETCH(int, passes);
+    const QVector<double> pictures = pictureTimes(Media::path(file));
+    QVERIFY(pictures.size() >= 70);
+    ZKPlayer player(nullptr);
+    Pacing pacing(player);
+    QVector<double> shown;
+    int ends = 0;
+    connect(&player, &ZKPlayer::frameReady, this, [&](const QImage &, double pts) { shown << pts; });
+    connect(&player, &ZKPlayer::stateChanged, this, [&](const QString &state) {
+        if (state == QStringLiteral("已播完") && ++ends < passes)
+            player.seek(0.0);
+    });
+    const int logFrom = logMark();
+    openWithSound(player, Media::path(file));
+    QTRY_COMPARE_WITH_TIMEOUT(ends, passes, 10000 + passes * 5000);
+    QCOMPARE(countLog("[ZKPlayer] ⚠️ 音频设备", logFrom), 0); // the device was kept
+    // Every pass showed the pictures in order up to the file's last one.
+    QCOMPARE(std::count_if(shown.begin(), shown.end(), [&](double pts) { return qAbs(pts - pictures.last()) < 0.001; }),
+             passes);
+    QVERIFY(shown.size() >= passes * (pictures.size() - 2));
+    QVERIFY(paced(pacing, 30, qPrintable(file)));
 }
 
 void TestAudio::reopensWithSoundRepeatNothing()

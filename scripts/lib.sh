@@ -4,6 +4,39 @@
 
 ZK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 ZK_CLEANUP=()
+# The Debian 13 root used where the system is older (scripts/install-deps).
+ZK_ROOTFS="${ZK_ROOTFS:-${XDG_CACHE_HOME:-$HOME/.cache}/zerka/debian13}"
+
+# True when the system itself has the versions Zerka is built and tested
+# against: Debian 13 or later, or OBS Studio >= 30 built with Qt 6 with its
+# development files, FFmpeg >= 7.1 and Qt >= 6.8 already installed.
+zk_system_ready() {
+  [ -n "${ZK_IN_ROOT:-}" ] && return 0
+  if [ -r /etc/debian_version ]; then
+    local v
+    v="$(cut -d. -f1 /etc/debian_version)"
+    case "$v" in
+      '' | *[!0-9]*) grep -q '^ID=debian' /etc/os-release 2>/dev/null && return 0 ;; # testing or unstable
+      *) [ "$v" -ge 13 ] && return 0 ;;
+    esac
+  fi
+  command -v obs >/dev/null 2>&1 && ldd "$(command -v obs)" 2>/dev/null | grep -q libQt6Widgets &&
+    pkg-config --atleast-version=30 libobs 2>/dev/null &&
+    pkg-config --atleast-version=61.7 libavformat 2>/dev/null &&
+    pkg-config --atleast-version=6.8 Qt6Core 2>/dev/null
+}
+
+# Called first by the commands that build or run Zerka: installs what is
+# missing and, on a system older than the one Zerka ships for, runs the
+# calling script again inside the Debian 13 root (it does not return then).
+#   zk_prepare "$0" "$@"
+zk_prepare() {
+  local script="$1"; shift
+  "$ZK_ROOT/scripts/install-deps" >&2
+  if ! zk_system_ready; then
+    exec "$ZK_ROOT/scripts/in-root" "$(cd "$(dirname "$script")" && pwd)/$(basename "$script")" "$@"
+  fi
+}
 
 zk_cleanup() {
   local i

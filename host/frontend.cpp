@@ -30,6 +30,16 @@ void StandInFrontend::fireEvent(enum obs_frontend_event event)
     const auto callbacks = m_callbacks;
     for (const auto &entry : callbacks)
         entry.first(event, entry.second);
+    if (event == OBS_FRONTEND_EVENT_EXIT)
+        m_tornDown = true;
+}
+
+bool StandInFrontend::tornDown(const char *function) const
+{
+    // As OBS does once its frontend is gone (after the exit event).
+    if (m_tornDown)
+        HostLog::instance().write(LOG_WARNING, QStringLiteral("Tried to call %1 with no callbacks!").arg(function));
+    return m_tornDown;
 }
 
 void StandInFrontend::addSaveCallback(obs_frontend_save_cb callback, void *data)
@@ -45,7 +55,7 @@ void StandInFrontend::removeSaveCallback(obs_frontend_save_cb callback, void *da
 void StandInFrontend::saveData(const QString &file)
 {
     obs_data_t *data = obs_data_create();
-    for (const auto &entry : QVector(m_saveCallbacks))
+    for (const auto &entry : QVector<std::pair<obs_frontend_save_cb, void *>>(m_saveCallbacks))
         entry.first(data, true, entry.second);
     if (!obs_data_save_json_safe(data, file.toUtf8().constData(), "tmp", "bak"))
         HostLog::instance().write(LOG_WARNING, QStringLiteral("[host] cannot save %1").arg(file));
@@ -57,7 +67,7 @@ void StandInFrontend::loadData(const QString &file)
     obs_data_t *data = obs_data_create_from_json_file_safe(file.toUtf8().constData(), "bak");
     if (!data)
         data = obs_data_create(); // a first run: nothing saved yet
-    for (const auto &entry : QVector(m_saveCallbacks))
+    for (const auto &entry : QVector<std::pair<obs_frontend_save_cb, void *>>(m_saveCallbacks))
         entry.first(data, false, entry.second);
     obs_data_release(data);
 }
@@ -162,61 +172,90 @@ extern "C" {
 __attribute__((visibility("default"))) void obs_frontend_add_event_callback(obs_frontend_event_cb callback,
                                                                             void *private_data)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_add_event_callback"))
+        return;
     StandInFrontend::instance().addCallback(callback, private_data);
 }
 
 __attribute__((visibility("default"))) void obs_frontend_remove_event_callback(obs_frontend_event_cb callback,
                                                                                void *private_data)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_remove_event_callback"))
+        return;
     StandInFrontend::instance().removeCallback(callback, private_data);
 }
 
 __attribute__((visibility("default"))) void obs_frontend_add_save_callback(obs_frontend_save_cb callback,
                                                                            void *private_data)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_add_save_callback"))
+        return;
     StandInFrontend::instance().addSaveCallback(callback, private_data);
 }
 
 __attribute__((visibility("default"))) void obs_frontend_remove_save_callback(obs_frontend_save_cb callback,
                                                                               void *private_data)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_remove_save_callback"))
+        return;
     StandInFrontend::instance().removeSaveCallback(callback, private_data);
 }
 
 __attribute__((visibility("default"))) void *obs_frontend_get_main_window(void)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_get_main_window"))
+        return nullptr;
     return StandInFrontend::instance().mainWindow();
 }
 
 __attribute__((visibility("default"))) bool obs_frontend_add_dock_by_id(const char *id, const char *title,
                                                                         void *widget)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_add_dock_by_id"))
+        return false;
     return StandInFrontend::instance().addDock(id, title, static_cast<QWidget *>(widget));
 }
 
 __attribute__((visibility("default"))) bool obs_frontend_recording_active(void)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_recording_active"))
+        return false;
     return StandInFrontend::instance().recordingActive();
+}
+
+__attribute__((visibility("default"))) bool obs_frontend_recording_paused(void)
+{
+    if (StandInFrontend::instance().tornDown("obs_frontend_recording_paused"))
+        return false;
+    return StandInFrontend::instance().recordingPaused();
 }
 
 __attribute__((visibility("default"))) void obs_frontend_recording_start(void)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_recording_start"))
+        return;
     StandInFrontend::instance().startRecording();
 }
 
 __attribute__((visibility("default"))) void obs_frontend_recording_stop(void)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_recording_stop"))
+        return;
     StandInFrontend::instance().stopRecording();
 }
 
 __attribute__((visibility("default"))) char *obs_frontend_get_last_recording(void)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_get_last_recording"))
+        return nullptr;
     const QString path = StandInFrontend::instance().lastRecording();
     return path.isEmpty() ? nullptr : hostString(path);
 }
 
 __attribute__((visibility("default"))) char *obs_frontend_get_current_record_output_path(void)
 {
+    if (StandInFrontend::instance().tornDown("obs_frontend_get_current_record_output_path"))
+        return nullptr;
     StandInFrontend &frontend = StandInFrontend::instance();
     if (frontend.outputPathIsNull())
         return nullptr;

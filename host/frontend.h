@@ -30,6 +30,9 @@ public:
     void addCallback(obs_frontend_event_cb callback, void *data);
     void removeCallback(obs_frontend_event_cb callback, void *data);
     void fireEvent(enum obs_frontend_event event);
+    // After the exit event the frontend is gone, as in OBS: a call logs
+    // "Tried to call ... with no callbacks!" and answers nothing.
+    bool tornDown(const char *function) const;
 
     // What OBS keeps in its scene collection: the modules' save callbacks
     // fill it on save and read it back on load, here as a JSON file.
@@ -59,6 +62,9 @@ public:
     // Makes the host report recording active or not without writing a file;
     // no event is sent (the caller sends what it wants to test).
     void simulateRecording(bool active) { m_simulatedActive = active; }
+    // What obs_frontend_recording_paused answers; no event is sent either.
+    void simulatePaused(bool paused) { m_paused = paused; }
+    bool recordingPaused() const { return m_paused && recordingActive(); }
 
 private:
     StandInFrontend() = default;
@@ -72,4 +78,6 @@ private:
     QString m_lastRecording;
     PathAnswer m_pathAnswer = PathAnswer::RecordingFolder;
     bool m_simulatedActive = false;
+    bool m_paused = false;
+    bool m_tornDown = false;
 };

@@ -72,23 +72,46 @@ void zk_dock_init()
         return;
     }
     QWidget *content = buildMainContent();
-    obs_frontend_add_dock_by_id(kDockId, kDockTitle, content);
+    if (!obs_frontend_add_dock_by_id(kDockId, kDockTitle, content)) {
+        // Nobody would own it: no desk, player or timer may run without a dock.
+        blog(LOG_ERROR, "[Zerka] OBS 拒绝注册 Dock (%s),面板未创建", kDockId);
+        g_rec_bar = nullptr;
+        g_playback = nullptr;
+        delete content;
+        return;
+    }
     blog(LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)");
     zk_hotkeys_init();
 }
 
 void zk_dock_shutdown()
 {
-    zk_hotkeys_free(); // before the host destroys the desk
+    // The host destroys the dock later, after its frontend is gone: stop
+    // now whatever would call it (timers, following, the outputs).
+    if (g_playback)
+        g_playback->shutdown();
+    if (g_rec_bar)
+        g_rec_bar->shutdown();
     g_rec_bar = nullptr;
     g_playback = nullptr;
     blog(LOG_INFO, "[Zerka] Dock 已关闭");
 }
 
-void zk_dock_on_recording_event()
+void zk_dock_on_recording_event(bool started)
 {
     if (g_rec_bar)
         g_rec_bar->refreshState();
-    if (g_playback)
+    if (g_playback) {
         g_playback->onRecordingStateChanged(obs_frontend_recording_active());
+        if (started)
+            g_playback->onRecordingStarted();
+    }
+}
+
+void zk_dock_on_recording_paused(bool paused)
+{
+    if (g_rec_bar)
+        g_rec_bar->setPaused(paused);
+    if (g_playback)
+        g_playback->onRecordingPaused(paused);
 }

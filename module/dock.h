@@ -13,6 +13,9 @@ extern PlaybackPanel *g_playback;
 
 void zk_dock_init();
 void zk_dock_shutdown();
-void zk_dock_on_recording_event();
+// A recording event; `started` for the host's "recording started", when it
+// has named the file it writes.
+void zk_dock_on_recording_event(bool started);
+void zk_dock_on_recording_paused(bool paused);
 
 QWidget *buildMainContent();

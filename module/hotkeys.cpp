@@ -103,9 +103,14 @@ void zk_hotkeys_init()
         applyBindings(g_loaded);
 }
 
-void zk_hotkeys_free()
+void zk_hotkeys_exit()
 {
     obs_frontend_remove_save_callback(onSave, nullptr);
+    zk_hotkeys_free();
+}
+
+void zk_hotkeys_free()
+{
     // Once unregistered the core calls none of them again; what was already
     // posted dies with the relay.
     for (Hotkey &hotkey : g_hotkeys) {

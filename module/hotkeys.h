@@ -9,5 +9,9 @@
 void zk_hotkeys_load();
 // Once the desk exists: registers the hotkeys and applies any kept bindings.
 void zk_hotkeys_init();
-// Before the desk goes (host exit, module unload): unregisters everything.
+// At the host's exit event, while the frontend still answers: removes the
+// save callback and unregisters the hotkeys.
+void zk_hotkeys_exit();
+// At unload: unregisters whatever is still registered, without calling the
+// frontend (it is gone by then).
 void zk_hotkeys_free();

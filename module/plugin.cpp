@@ -1,6 +1,7 @@
-// Entry points that the host's module loader calls. Written out by hand
-// instead of OBS_DECLARE_MODULE() so that the module reports the API version
-// of the host it is built for (32.1.2), whatever SDK compiles it.
+// Entry points that the host's module loader calls, and the one frontend
+// event callback. The module reports the API version of the SDK it is
+// compiled against: a host older than that refuses it, which is right, as
+// the module may call what that host lacks.
 
 #include "dock.h"
 #include "hotkeys.h"
@@ -8,19 +9,27 @@
 
 namespace {
 
-constexpr uint32_t kModuleApiVersion = 0x20010002; // 32.1.2
-
-void onFrontendEvent(enum obs_frontend_event event, void * /*private_data*/)
+void onFrontendEvent(enum obs_frontend_event event, void *private_data)
 {
     switch (event) {
     case OBS_FRONTEND_EVENT_RECORDING_STARTING:
     case OBS_FRONTEND_EVENT_RECORDING_STARTED:
     case OBS_FRONTEND_EVENT_RECORDING_STOPPING:
     case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
-        zk_dock_on_recording_event();
+        zk_dock_on_recording_event(event == OBS_FRONTEND_EVENT_RECORDING_STARTED);
+        break;
+    case OBS_FRONTEND_EVENT_RECORDING_PAUSED:
+    case OBS_FRONTEND_EVENT_RECORDING_UNPAUSED:
+        zk_dock_on_recording_paused(event == OBS_FRONTEND_EVENT_RECORDING_PAUSED);
         break;
     case OBS_FRONTEND_EVENT_EXIT:
+        // The last moment the frontend may be called: OBS tears it down
+        // before it unloads modules. Everything that calls it stops here,
+        // and the callbacks go with it (OBS walks a copy of its callback
+        // list, so removing this one from inside it is safe).
         zk_dock_shutdown();
+        zk_hotkeys_exit();
+        obs_frontend_remove_event_callback(onFrontendEvent, private_data);
         break;
     case OBS_FRONTEND_EVENT_FINISHED_LOADING:
         blog(LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock");
@@ -49,7 +58,7 @@ obs_module_t *obs_current_module(void)
 
 MODULE_EXPORT uint32_t obs_module_ver(void)
 {
-    return kModuleApiVersion;
+    return LIBOBS_API_VER;
 }
 
 OBS_MODULE_USE_DEFAULT_LOCALE("zerka", "en-US")
@@ -77,6 +86,7 @@ bool obs_module_load(void)
 
 void obs_module_unload(void)
 {
+    // No frontend call here: it is gone by now (see the exit event).
     zk_hotkeys_free();
     blog(LOG_INFO, "[Zerka] 插件已卸载");
 }

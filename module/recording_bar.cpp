@@ -92,8 +92,11 @@ void RecordingBar::refreshState()
 {
     if (obs_frontend_recording_active()) {
         // Repeated events during one recording keep the first start.
-        if (startSecs == 0)
+        if (startSecs == 0) {
             startSecs = nowSecs();
+            pause.clear();
+            pause.set(obs_frontend_recording_paused(), QDateTime::currentMSecsSinceEpoch());
+        }
         toggleButton->setText(kStopText);
         toggleButton->setStyleSheet(buttonStyleRecording());
         elapsedLabel->setStyleSheet(QStringLiteral("color: #d32f2f;"));
@@ -102,6 +105,7 @@ void RecordingBar::refreshState()
         return;
     }
     startSecs = 0;
+    pause.clear();
     toggleButton->setText(kStartText);
     toggleButton->setStyleSheet(buttonStyleIdle());
     elapsedLabel->setStyleSheet(QStringLiteral("color: #888;"));
@@ -114,13 +118,27 @@ void RecordingBar::tick()
 {
     if (startSecs == 0)
         return;
-    const qint64 elapsed = nowSecs() - startSecs;
+    const qint64 elapsed = qint64(pause.recordedSecs(startSecs, QDateTime::currentMSecsSinceEpoch()));
     elapsedLabel->setText(QString::asprintf("%02lld:%02lld:%02lld", static_cast<long long>(elapsed / 3600),
                                             static_cast<long long>((elapsed / 60) % 60),
                                             static_cast<long long>(elapsed % 60)));
     // The timer fires twice a second, so this re-reads the path about every 5 s.
     if (elapsed % 5 == 0)
         updatePath();
+}
+
+void RecordingBar::setPaused(bool paused)
+{
+    if (startSecs == 0)
+        return;
+    pause.set(paused, QDateTime::currentMSecsSinceEpoch());
+    tick();
+}
+
+void RecordingBar::shutdown()
+{
+    tickTimer->stop();
+    startSecs = 0;
 }
 
 void RecordingBar::updatePath()

@@ -5,6 +5,8 @@
 // It redraws only when the host reports a recording event, so it follows
 // recordings started from the host's own controls too.
 
+#include "recording_pause.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -19,6 +21,10 @@ public:
 
     void refreshState();
     void updatePath();
+    // The host paused or resumed its recording: the elapsed time holds meanwhile.
+    void setPaused(bool paused);
+    // At host exit: nothing asks the host anything any more.
+    void shutdown();
 
     static QString buttonStyleIdle();
     static QString buttonStyleRecording();
@@ -36,4 +42,5 @@ private:
     QLabel *pathLabel = nullptr;
     QTimer *tickTimer = nullptr;
     qint64 startSecs = 0; // epoch seconds when the bar first saw recording; 0 = idle
+    RecordingPause pause;
 };

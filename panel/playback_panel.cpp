@@ -119,14 +119,22 @@ PlaybackPanel::PlaybackPanel(QWidget *parent) : QWidget(parent)
     totalTimer->setInterval(1000);
     connect(totalTimer, &QTimer::timeout, this, &PlaybackPanel::refreshTotal);
     totalTimer->start();
-    if (obs_frontend_recording_active())
+    if (obs_frontend_recording_active()) {
         recordStartSecs = QDateTime::currentSecsSinceEpoch();
+        recordPause.set(obs_frontend_recording_paused(), QDateTime::currentMSecsSinceEpoch());
+        onRecordingStarted();
+    }
     refreshAudioDevices();
     volumeSlider->setValue(deskSettings().value(QStringLiteral("volume"), kDefaultVolume).toInt());
     applyAudioRouting();
 }
 
 PlaybackPanel::~PlaybackPanel()
+{
+    stopEngines();
+}
+
+void PlaybackPanel::stopEngines()
 {
     // Stop the players and the stream while every widget still exists:
     // destroying an audio sink runs the event loop, which would otherwise
@@ -143,6 +151,7 @@ PlaybackPanel::~PlaybackPanel()
     if (fullscreen) {
         fullscreen->disconnect(this);
         fullscreen->close();
+        fullscreen = nullptr;
     }
 }
 

@@ -14,6 +14,8 @@
 // Everything runs on the user-interface thread; the players' and the
 // streamer's signals reach it queued (the panel is every connection's context).
 
+#include "recording_pause.h"
+
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
@@ -50,6 +52,7 @@ public:
         QImage lastFrame;           // the last picture routed (an Image lane's still too)
         double durationSec = 0.0;   // 0 = unknown
         double positionSec = 0.0;
+        QString nextPath;           // a Live lane: the file the recording went on in, played after this one
         QString name() const;
         // What the lane shows now: its still, or its last picture (null: black).
         QImage picture() const { return type == Image ? still : lastFrame; }
@@ -65,6 +68,11 @@ public:
 
     qint64 recordStartSeconds() const { return recordStartSecs; }
     void onRecordingStateChanged(bool active);
+    void onRecordingStarted();          // the host has named the file it writes
+    void onRecordingPaused(bool paused);
+    // At host exit: stops the timers, the players, the stream and the
+    // screen output, so that nothing calls the host any more.
+    void shutdown();
     void loadToPreview(Channel::Type type, const QString &path);
     void togglePause(Channel *ch);
     static bool isImageFile(const QString &path);
@@ -112,6 +120,9 @@ private:
     void updateTags();
     Channel *timelineOwner();
     void showPosition(Channel *ch, double ptsSec);
+    void stopEngines();
+    void checkRecordingFile();
+    void continueInNextFile(Channel *ch);
 
     // Inputs.
     void loadBackupList();
@@ -175,6 +186,8 @@ private:
     QStringList backupFiles;
     QTimer *totalTimer = nullptr;           // child, 1000 ms
     qint64 recordStartSecs = 0;             // epoch seconds the recording was first seen; 0 = not recording
+    RecordingPause recordPause;             // while paused the file, and so the recorded length, stands still
+    QString recordingPath;                  // the file the host is writing, once named; empty = none
     double recordedSecs = 0.0;              // keeps its last value after the recording stops
     bool sliderDragging = false;
 };

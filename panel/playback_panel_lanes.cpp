@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QTimer>
 
 namespace {
 
@@ -75,6 +76,10 @@ void PlaybackPanel::onChannelState(Channel *ch, const QString &state)
 {
     if (state == QStringLiteral("已播完") && ch->type == Channel::Video && loopCheck->isChecked()) {
         ch->player->seek(0.0);
+        return;
+    }
+    if (state == QStringLiteral("已播完") && ch->type == Channel::Live && !ch->nextPath.isEmpty()) {
+        continueInNextFile(ch);
         return;
     }
     if (ch == pgm)
@@ -180,13 +185,81 @@ void PlaybackPanel::onRecordingStateChanged(bool active)
     if (active) {
         // The host reports recording active from starting to stopping: only
         // the first notification of a recording starts the count.
-        if (recordStartSecs == 0)
+        if (recordStartSecs == 0) {
             recordStartSecs = QDateTime::currentSecsSinceEpoch();
+            recordPause.clear();
+            recordPause.set(obs_frontend_recording_paused(), QDateTime::currentMSecsSinceEpoch());
+        }
         return;
     }
     recordStartSecs = 0;
+    recordPause.clear();
+    recordingPath.clear();
     // The recording is finished: its end is now the real end.
     for (Channel *ch : {&channelA, &channelB})
         if (ch->type == Channel::Live)
             ch->player->stopFollowing();
+}
+
+void PlaybackPanel::onRecordingStarted()
+{
+    // Noted once the host has named the new file (not at "starting", when
+    // it may still name the recording before it).
+    char *answer = obs_frontend_get_last_recording();
+    recordingPath = QString::fromUtf8(answer);
+    bfree(answer);
+}
+
+void PlaybackPanel::onRecordingPaused(bool paused)
+{
+    if (recordStartSecs > 0)
+        recordPause.set(paused, QDateTime::currentMSecsSinceEpoch());
+}
+
+void PlaybackPanel::checkRecordingFile()
+{
+    if (recordingPath.isEmpty())
+        return;
+    char *answer = obs_frontend_get_last_recording();
+    const QString path = QString::fromUtf8(answer);
+    bfree(answer);
+    if (path.isEmpty() || path == recordingPath)
+        return;
+    // The host split its recording: the lanes that follow the old file play
+    // it to its end and go straight on with the new one; instant replay and
+    // the recorded length now refer to the new file.
+    blog(LOG_INFO, "[Zerka] 录制已分段 → %s", path.toUtf8().constData());
+    for (Channel *ch : {&channelA, &channelB}) {
+        if (ch->type == Channel::Live && ch->path == recordingPath) {
+            ch->nextPath = path;
+            ch->player->stopFollowing();
+        }
+    }
+    recordingPath = path;
+    recordStartSecs = QDateTime::currentSecsSinceEpoch();
+    recordPause.clear();
+    recordedSecs = 0.0;
+}
+
+void PlaybackPanel::continueInNextFile(Channel *ch)
+{
+    // The lane keeps its last picture on every output until the new file's
+    // first one replaces it, so a delayed programme does not go black.
+    const QString path = ch->nextPath;
+    ch->nextPath.clear();
+    ch->path = path;
+    ch->durationSec = 0.0;
+    ch->positionSec = 0.0;
+    const bool follow = path == recordingPath && obs_frontend_recording_active();
+    blog(LOG_INFO, "[Zerka] %s 接着播放下一段 %s", ch == pgm ? "PGM" : "PV", path.toUtf8().constData());
+    ch->player->open(path, follow, 0.0);
+}
+
+void PlaybackPanel::shutdown()
+{
+    // The host is exiting: nothing may call it from now on. The desk itself
+    // is destroyed later by the host, with its dock.
+    totalTimer->stop();
+    recordingPath.clear();
+    stopEngines();
 }

@@ -44,7 +44,9 @@ void PlaybackPanel::refreshTotal()
 {
     if (!obs_frontend_recording_active() || recordStartSecs <= 0)
         return; // after the recording the length stays at its last value
-    recordedSecs = double(QDateTime::currentSecsSinceEpoch() - recordStartSecs);
+    checkRecordingFile();
+    // Whole seconds, as the recording's start is; a pause holds it.
+    recordedSecs = std::floor(recordPause.recordedSecs(recordStartSecs, QDateTime::currentMSecsSinceEpoch()));
     updateTimelineRange();
 }
 

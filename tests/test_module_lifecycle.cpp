@@ -19,6 +19,8 @@
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLibrary>
+#include <QTime>
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -185,6 +187,11 @@ void TestModuleLifecycle::bannerAndEntryPoints()
     const char *out = nullptr;
     QVERIFY(!obs_module_get_locale_string(module, "No.Such.Key", &out));
     QVERIFY(obs_module_get_locale_string(module, "Zerka.Name", &out) && QByteArray(out) == "Zerka");
+    // The version is the SDK's it was built against: a host older than
+    // that refuses it, a newer one loads it.
+    const auto version = reinterpret_cast<uint32_t (*)()>(QLibrary::resolve(ZK_MODULE_PATH, "obs_module_ver"));
+    QVERIFY(version);
+    QCOMPARE(version(), uint32_t(LIBOBS_API_VER));
 }
 
 void TestModuleLifecycle::beforeTheDockExists()
@@ -208,6 +215,21 @@ void TestModuleLifecycle::beforeTheDockExists()
     host.simulateRecording(false);
     QCOMPARE(logTexts(before), QStringList());
     QVERIFY(host.dockIds().isEmpty());
+
+    // A main window, but the host refuses the dock (here: its id is taken):
+    // an error, and no desk is left running without a dock.
+    HostWindow window;
+    host.setMainWindow(&window);
+    QVERIFY(host.addDock("zerka_plavo_dock", "taken", new QLabel("taken")));
+    before = logMark();
+    host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+    QCOMPARE(logLines(before).last(), (LogLine{LOG_ERROR, "[Zerka] OBS 拒绝注册 Dock (zerka_plavo_dock),面板未创建"}));
+    QCoreApplication::processEvents();
+    for (QWidget *widget : QApplication::allWidgets())
+        QVERIFY(!widget->inherits("PlaybackPanel") && !widget->inherits("RecordingBar"));
+    QCOMPARE(hotkeyId("zerka.take"), OBS_INVALID_HOTKEY_ID);
+    delete host.dock("zerka_plavo_dock");
+    host.setMainWindow(nullptr);
 }
 
 void TestModuleLifecycle::finishedLoadingBuildsTheDock()
@@ -327,6 +349,19 @@ void TestModuleLifecycle::recordingFromHostControlsAndFromTheBar()
     // Within a second a restarted bar could not show two seconds yet.
     QTRY_VERIFY_WITH_TIMEOUT(elapsed->text() >= QStringLiteral("00:00:02"), 1000);
 
+    // Paused in the host: the file stands still, and so does the recorded
+    // time; resumed, it goes on from there.
+    host.simulatePaused(true);
+    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_PAUSED);
+    const QString held = elapsed->text();
+    QTest::qWait(2500);
+    QCOMPARE(elapsed->text(), held);
+    host.simulatePaused(false);
+    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_UNPAUSED);
+    const auto seconds = [](const QString &text) { return QTime::fromString(text, "hh:mm:ss").msecsSinceStartOfDay() / 1000; };
+    QTRY_VERIFY_WITH_TIMEOUT(elapsed->text() > held, 2000);
+    QVERIFY(seconds(elapsed->text()) <= seconds(held) + 2);
+
     // Stopped from the bar: idle at once when the host reports it.
     QTest::mouseClick(button, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("🔴  开始录制 PGM"), 20000);
@@ -335,7 +370,8 @@ void TestModuleLifecycle::recordingFromHostControlsAndFromTheBar()
     QCOMPARE(path->text(), QStringLiteral("(未录制)"));
     QCOMPARE(panelStart(), 0);
 
-    // The finished file is whole and named by the host.
+    // The finished file is whole and named by the host (the simulated
+    // pause did not stop the writer).
     QCOMPARE(host.lastRecording(), file);
     const double duration = probeDuration(file);
     QVERIFY2(qAbs(duration - recorded) < 1.0, qPrintable(QString("duration %1 vs %2").arg(duration).arg(recorded)));
@@ -367,7 +403,12 @@ void TestModuleLifecycle::exitForgetsTheWidgets()
     StandInFrontend &host = StandInFrontend::instance();
     const int before = HostLog::instance().count();
     host.fireEvent(OBS_FRONTEND_EVENT_EXIT);
-    QCOMPARE(logTexts(before), QStringList{"[Zerka] Dock 已关闭"});
+    QCOMPARE(logTexts(before).last(), QStringLiteral("[Zerka] Dock 已关闭"));
+    // Nothing of the desk runs on after the host's exit (the playing lane
+    // stopped with it): its timers would call a frontend that is gone.
+    const int closed = logMark();
+    QTest::qWait(1500);
+    QCOMPARE(logTexts(closed), QStringList());
     // The hotkeys are gone with the desk: a press does nothing.
     QCOMPARE(hotkeyId("zerka.take"), OBS_INVALID_HOTKEY_ID);
     press(OBS_KEY_F1);
@@ -389,6 +430,8 @@ void TestModuleLifecycle::cleanupTestCase()
     const int before = HostLog::instance().count();
     ObsCore::shutdown();
     QVERIFY(logTexts(before).contains("[Zerka] 插件已卸载"));
+    // No frontend call after the exit event, at unload either.
+    QCOMPARE(countLog("Tried to call"), 0);
 }
 
 int main(int argc, char **argv)

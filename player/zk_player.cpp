@@ -220,6 +220,11 @@ void ZKPlayer::teardownAudio()
     QAudioSink *sink = m_sink;
     m_sink = nullptr;
     m_sinkIo = nullptr;
+    // Drop what the sink still holds first: stopping drains it, and a
+    // device that stopped consuming (a stalled or suspended PulseAudio
+    // sink under Qt 6.8) never drains, so stop() alone blocks this thread
+    // for 30 s. What is dropped is at most the sink's buffer (0.25 s).
+    sink->reset();
     sink->stop();
     delete sink;
     blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作完成: sink 已销毁");
@@ -289,6 +294,11 @@ void ZKPlayer::anchorAudioClock(double pts)
     m_audioAnchorPts = pts - latency;
     m_audioAnchorUs = m_sink->processedUSecs();
     m_audioClockValid = true;
+    // Only a sink that had run dry leaps (see masterClockSec).
+    if (latency > 0)
+        m_sinceDryAnchor.invalidate();
+    else
+        m_sinceDryAnchor.start();
 }
 
 bool ZKPlayer::fetchAudioChunk()

@@ -18,8 +18,9 @@
 //   anchored to the first picture shown, re-anchored by big jumps and resume.
 // - audio clock: m_audioAnchorPts plus the sink's processed time since
 //   m_audioAnchorUs, running on with the wall time between the sink's steps
-//   for at most 0.6 s; once the file's last sound is in the sink, for as
-//   long as pictures remain (the sound ran out, the device did not stall).
+//   for at most 0.6 s; once the sound has run out before the pictures (all
+//   of it in the sink, none to come before them), for as long as pictures
+//   remain: the device did not stall.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -131,7 +132,7 @@ private:
     bool hasMasterClock() const;
     bool waitingForAudioClock() const;
     double masterClockSec();    // m_mutex held
-    bool soundAllHanded() const; // m_mutex held: at the end, every block of sound is in the sink
+    bool soundRanOut() const;   // m_mutex held: every block of sound is in the sink, none comes before the pictures
     bool takeDueFrame(VideoFrame &out); // m_mutex held
     void checkFinished();
     void paceAudioSilently();
@@ -172,6 +173,7 @@ private:
     qint64 m_lastProcDelta = -1;
     double m_lastProcClock = 0.0;
     QElapsedTimer m_procStepTimer;
+    QElapsedTimer m_sinceDryAnchor; // since anchoring on a sink that had run dry: its count may leap
     double m_expectedAudioPts = -1.0;
     QElapsedTimer m_wallTimer;
     double m_wallAnchorPts = 0.0;

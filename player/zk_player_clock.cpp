@@ -24,6 +24,13 @@ constexpr int kMaxFramesPerTick = 3;
 // (the sink first plays what it still holds), so that a seek or a loop
 // starts in step; a file whose sound starts later must not hold it longer.
 constexpr qint64 kAudioAnchorWaitMs = 400;
+// A sink that had run dry (an underrun, say at the end of a file's sound
+// before a loop) reports its count leaping ahead by what was just written
+// once sound comes again, then standing until the device catches up: for
+// the first second after anchoring on a dry sink the clock runs no faster
+// than the wall time since (with 20 ms of slack for the count's steps).
+constexpr qint64 kAnchorSettleMs = 1000;
+constexpr qint64 kAnchorSlackUs = 20000;
 
 } // namespace
 
@@ -41,7 +48,9 @@ bool ZKPlayer::waitingForAudioClock() const
 double ZKPlayer::masterClockSec()
 {
     if (m_audioClockValid && m_sink) {
-        const qint64 delta = m_sink->processedUSecs() - m_audioAnchorUs;
+        qint64 delta = m_sink->processedUSecs() - m_audioAnchorUs;
+        if (m_sinceDryAnchor.isValid() && m_sinceDryAnchor.elapsed() < kAnchorSettleMs)
+            delta = qMin(delta, m_sinceDryAnchor.nsecsElapsed() / 1000 + kAnchorSlackUs);
         const double audioClock = m_audioAnchorPts + delta / 1000000.0;
         if (delta != m_lastProcDelta) {
             m_lastProcDelta = delta;
@@ -52,11 +61,11 @@ double ZKPlayer::masterClockSec()
         if (!m_procStepTimer.isValid())
             return audioClock;
         const double sinceStep = m_procStepTimer.elapsed() / 1000.0;
-        // At the end of the file, with every block of sound handed to the
-        // sink, a count that stops is the sound running out, not a stalled
-        // device: recordings often hold pictures past their last sound, and
-        // those must still come due.
-        if (soundAllHanded())
+        // With every block of sound handed to the sink and none to come
+        // before the queued pictures, a count that stops is the sound
+        // running out, not a stalled device: recordings often hold pictures
+        // past their last sound, and those must still come due.
+        if (soundRanOut())
             return m_lastProcClock + sinceStep;
         return m_lastProcClock + qMin(sinceStep, kMaxProcStepSec);
     }
@@ -65,9 +74,14 @@ double ZKPlayer::masterClockSec()
     return -1.0;
 }
 
-bool ZKPlayer::soundAllHanded() const
+bool ZKPlayer::soundRanOut() const
 {
-    return m_eof && m_audioQueue.empty() && m_pendingPcm.isEmpty();
+    if (!m_audioQueue.empty() || !m_pendingPcm.isEmpty())
+        return false;
+    // The end of the file, or pictures queued as far ahead as the decoder
+    // may read with no sound among them (the sound ended more than that
+    // before the pictures do, or pauses for longer).
+    return m_eof || !mayRead();
 }
 
 void ZKPlayer::resetPlaybackClocks()
@@ -147,7 +161,7 @@ void ZKPlayer::checkFinished()
     bool finishedNow = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (soundAllHanded() && m_videoQueue.empty()) {
+        if (m_eof && m_videoQueue.empty() && m_audioQueue.empty() && m_pendingPcm.isEmpty()) {
             m_finishedReported = true;
             finishedNow = true;
         }

@@ -347,7 +347,10 @@ void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
         return;
     while (avcodec_receive_frame(dec.actx, dec.frame) == 0) {
         const int64_t ts = dec.frame->best_effort_timestamp;
-        double pts = ts == AV_NOPTS_VALUE ? -1.0 : ts * dec.audioTb;
+        // A time may be below zero (an encoder's priming before the start):
+        // it is a time all the same, cut and skipped like any other.
+        const bool timed = ts != AV_NOPTS_VALUE;
+        double pts = timed ? ts * dec.audioTb : 0.0;
         const int capacity = swr_get_out_samples(dec.swr, dec.frame->nb_samples);
         QByteArray pcm(qMax(capacity, 0) * 4, Qt::Uninitialized);
         uint8_t *out[1] = {reinterpret_cast<uint8_t *>(pcm.data())};
@@ -361,7 +364,7 @@ void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
         pcm.truncate(n * 4);
         const double duration = n / 48000.0;
         const double end = pts + duration; // as decoded, before any cut: compared again after a reopen
-        if (st.audioSkipUntil >= 0 && pts >= 0) {
+        if (st.audioSkipUntil >= 0 && timed) {
             if (st.audioSkipUntil >= end - kHalfSampleSec)
                 continue; // wholly before the target
             if (st.audioSkipUntil > pts) {
@@ -376,10 +379,10 @@ void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
             }
             st.audioSkipUntil = -1.0;
         }
-        if (pts >= 0)
+        if (timed)
             st.audioDecodePos = end;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_audioQueue.push_back({std::move(pcm), pts < 0 ? 0.0 : pts});
+        m_audioQueue.push_back({std::move(pcm), pts});
         m_queuedAudioSec += duration;
     }
 }

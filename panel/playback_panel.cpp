@@ -195,8 +195,10 @@ void PlaybackPanel::buildMonitors(QHBoxLayout *row)
 void PlaybackPanel::buildTimeRow(QHBoxLayout *row)
 {
     posLabel = new QLabel(QStringLiteral("00:00:00"), this);
+    posLabel->setObjectName(QStringLiteral("posLabel"));
     posLabel->setStyleSheet(QStringLiteral("color:#fff; font-weight:600;"));
     totalLabel = new QLabel(QStringLiteral("/ --:--:--"), this);
+    totalLabel->setObjectName(QStringLiteral("totalLabel"));
     totalLabel->setStyleSheet(QStringLiteral("color:#888;"));
     delayLabel = new QLabel(this);
     delayLabel->setStyleSheet(QStringLiteral("color:#d32f2f;"));

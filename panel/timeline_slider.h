@@ -7,6 +7,8 @@
 #include <QSlider>
 
 class TimelineSlider : public QSlider {
+    Q_OBJECT
+
 public:
     explicit TimelineSlider(QWidget *parent);
 

@@ -13,6 +13,8 @@ class QPainter;
 void paintLetterboxed(QPainter &painter, const QRect &area, const QImage &frame);
 
 class VideoView : public QWidget {
+    Q_OBJECT
+
 public:
     VideoView(QWidget *parent, int minWidth, int minHeight);
 

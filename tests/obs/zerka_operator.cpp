@@ -1,0 +1,489 @@
+// A test-only OBS module, installed beside Zerka in real OBS Studio by
+// tests/obs-session. Once OBS has loaded, it shows the Zerka dock and plays
+// the operator through the desk's own widgets, as a person would, writing
+// down what it saw. ZK_OPERATOR names the job:
+//   show   the dock shown and docked in a window sized for it; nothing else
+//   demo   record, instant replay into preview, swap it to program, program
+//          full screen on the other display, stream it to ZK_RTMP_URL,
+//          screenshots, wrap up, quit OBS
+//   e2e    the rounds test_obs checks (results.json), then quit OBS
+//   quit   quit as soon as OBS has loaded (a run to compare against)
+// ZK_OPERATOR_OUT is the folder for what it writes.
+
+#include <obs-frontend-api.h>
+#include <obs-module.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QDockWidget>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+OBS_DECLARE_MODULE()
+
+namespace {
+
+void say(const QString &text)
+{
+    blog(LOG_INFO, "[operator] %s", text.toUtf8().constData());
+}
+
+class Operator : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Operator(const QString &job) : QObject(nullptr), m_job(job)
+    {
+        m_out = QDir(qEnvironmentVariable("ZK_OPERATOR_OUT", QDir::tempPath()));
+        m_out.mkpath(QStringLiteral("."));
+    }
+
+    void start();
+
+private slots:
+    void onFrame(const QImage &, double pts);
+    void onState(const QString &state);
+
+private:
+    // One step of a job: `run` is called every 50 ms with the time since the
+    // step began until it answers true; past `timeoutMs` the job fails.
+    struct Step {
+        QString what;
+        std::function<bool(qint64 elapsedMs)> run;
+        qint64 timeoutMs;
+    };
+    void act(const QString &what, std::function<void()> action);
+    void wait(qint64 ms);
+    void waitUntil(const QString &what, std::function<bool()> condition, qint64 timeoutMs);
+    void tick();
+    void fail(const QString &why);
+    void quit();
+
+    QMainWindow *mainWindow() const { return static_cast<QMainWindow *>(obs_frontend_get_main_window()); }
+    QWidget *desk() const;
+    QWidget *panel() const;
+    QAbstractButton *button(const QString &start) const;
+    QString labelText(const char *name) const;
+    void click(const QString &start);
+    void showDock();
+    void timelineSeek(int seconds);
+    void pressKey(const QString &key);
+
+    void planDemo();
+    void planE2e();
+    void planRound(const QString &format, bool pause, bool split);
+    void planHotkeys();
+    void screenshots();
+    void writeResults();
+
+    QString m_job;
+    QDir m_out;
+    std::vector<Step> m_steps;
+    size_t m_next = 0;
+    QElapsedTimer m_stepClock;
+    QTimer m_ticker;
+    bool m_failed = false;
+
+    // What the lanes showed: per player, [wall ms, pts] since the last mark.
+    QElapsedTimer m_wall;
+    QHash<QObject *, QJsonArray> m_frames;
+    QHash<QObject *, int> m_finished;
+    QJsonArray m_rounds;
+    QJsonObject m_round;
+    QJsonObject m_results;
+};
+
+QWidget *Operator::desk() const
+{
+    QMainWindow *window = mainWindow();
+    auto *dock = window ? window->findChild<QDockWidget *>(QStringLiteral("zerka_plavo_dock")) : nullptr;
+    return dock ? dock->widget() : nullptr;
+}
+
+QWidget *Operator::panel() const
+{
+    QWidget *root = desk();
+    return root ? root->findChild<QWidget *>(QStringLiteral("playbackPanel")) : nullptr;
+}
+
+QAbstractButton *Operator::button(const QString &start) const
+{
+    if (QWidget *root = desk())
+        for (QAbstractButton *b : root->findChildren<QAbstractButton *>())
+            if (b->text().startsWith(start))
+                return b;
+    return nullptr;
+}
+
+QString Operator::labelText(const char *name) const
+{
+    QWidget *root = desk();
+    auto *label = root ? root->findChild<QLabel *>(QString::fromLatin1(name)) : nullptr;
+    return label ? label->text() : QString();
+}
+
+void Operator::click(const QString &start)
+{
+    if (QAbstractButton *b = button(start))
+        b->click();
+    else
+        fail(QStringLiteral("no button \"%1\" on the desk").arg(start));
+}
+
+void Operator::act(const QString &what, std::function<void()> action)
+{
+    m_steps.push_back({what, [action](qint64) { action(); return true; }, 0});
+}
+
+void Operator::wait(qint64 ms)
+{
+    m_steps.push_back({QString(), [ms](qint64 elapsed) { return elapsed >= ms; }, ms + 1000});
+}
+
+void Operator::waitUntil(const QString &what, std::function<bool()> condition, qint64 timeoutMs)
+{
+    m_steps.push_back({what, [condition](qint64) { return condition(); }, timeoutMs});
+}
+
+void Operator::start()
+{
+    m_wall.start();
+    if (m_job != QLatin1String("quit"))
+        showDock();
+    if (m_job == QLatin1String("show"))
+        return;
+    if (m_job == QLatin1String("demo"))
+        planDemo();
+    else if (m_job == QLatin1String("e2e"))
+        planE2e();
+    else
+        wait(1000);
+    act(QStringLiteral("closes OBS"), [this] { quit(); });
+    connect(&m_ticker, &QTimer::timeout, this, &Operator::tick);
+    m_ticker.start(50);
+    m_stepClock.start();
+}
+
+void Operator::tick()
+{
+    while (!m_failed && m_next < m_steps.size()) {
+        Step &step = m_steps[m_next];
+        if (!step.run(m_stepClock.elapsed())) {
+            if (step.timeoutMs > 0 && m_stepClock.elapsed() > step.timeoutMs)
+                fail(QStringLiteral("timed out: %1").arg(step.what));
+            return;
+        }
+        if (!step.what.isEmpty())
+            say(step.what);
+        ++m_next;
+        m_stepClock.restart();
+    }
+}
+
+void Operator::fail(const QString &why)
+{
+    if (m_failed)
+        return;
+    m_failed = true;
+    blog(LOG_ERROR, "[operator] %s", why.toUtf8().constData());
+    m_results.insert(QStringLiteral("error"), why);
+    if (obs_frontend_recording_active())
+        obs_frontend_recording_stop();
+    // Quit once the recording is finished, so that OBS exits cleanly.
+    QTimer::singleShot(3000, this, [this] { quit(); });
+}
+
+void Operator::quit()
+{
+    m_ticker.stop();
+    writeResults();
+    if (QMainWindow *window = mainWindow())
+        QMetaObject::invokeMethod(window, "close", Qt::QueuedConnection);
+}
+
+void Operator::writeResults()
+{
+    if (m_job != QLatin1String("e2e") && !m_failed)
+        return;
+    m_results.insert(QStringLiteral("rounds"), m_rounds);
+    QFile file(m_out.filePath(QStringLiteral("results.json")));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QJsonDocument(m_results).toJson());
+}
+
+void Operator::showDock()
+{
+    // OBS adds a module's dock hidden (listed under Docks); an operator
+    // ticks it once, and OBS keeps it shown from then on.
+    QMainWindow *window = mainWindow();
+    auto *dock = window ? window->findChild<QDockWidget *>(QStringLiteral("zerka_plavo_dock")) : nullptr;
+    if (!dock) {
+        fail(QStringLiteral("OBS has no Zerka dock"));
+        return;
+    }
+    const QRect screen = window->screen()->availableGeometry();
+    window->setGeometry(screen.x(), screen.y(), qMin(screen.width(), 1900), qMin(screen.height(), 1050));
+    dock->setFloating(false);
+    dock->show();
+    dock->raise();
+    window->resizeDocks({dock}, {1000}, Qt::Horizontal);
+    // Players, found by class: this module does not share their headers.
+    if (QWidget *desk = panel()) {
+        for (QObject *child : desk->findChildren<QObject *>()) {
+            if (!child->inherits("ZKPlayer"))
+                continue;
+            connect(child, SIGNAL(frameReady(QImage, double)), this, SLOT(onFrame(QImage, double)));
+            connect(child, SIGNAL(stateChanged(QString)), this, SLOT(onState(QString)));
+        }
+    }
+}
+
+void Operator::onFrame(const QImage &, double pts)
+{
+    m_frames[sender()].append(QJsonArray{m_wall.elapsed(), pts});
+}
+
+void Operator::onState(const QString &state)
+{
+    if (state == QStringLiteral("已播完"))
+        ++m_finished[sender()];
+}
+
+void Operator::timelineSeek(int seconds)
+{
+    // As a drag would: press, move, release (the desk seeks on release).
+    QSlider *timeline = nullptr;
+    if (QWidget *desk = panel())
+        for (QSlider *slider : desk->findChildren<QSlider *>())
+            if (slider->inherits("TimelineSlider"))
+                timeline = slider;
+    if (!timeline || !timeline->isEnabled()) {
+        fail(QStringLiteral("the timeline cannot be dragged"));
+        return;
+    }
+    QMetaObject::invokeMethod(timeline, "sliderPressed");
+    timeline->setValue(seconds);
+    QMetaObject::invokeMethod(timeline, "sliderReleased");
+}
+
+void Operator::pressKey(const QString &key)
+{
+    // A real key on the X display, held as long as a finger does: OBS reads
+    // its hotkeys from the keyboard's state every 25 ms.
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keydown"), key});
+    QTimer::singleShot(150, this, [key] { QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keyup"), key}); });
+}
+
+// The demo: the desk's main job, from the recording to the stream.
+void Operator::planDemo()
+{
+    act(QStringLiteral("starts recording with the dock's button"), [this] { click(QStringLiteral("🔴  开始录制")); });
+    wait(8000);
+    act(QStringLiteral("brings the instant replay into preview"), [this] { click(QStringLiteral("📺 即时回放")); });
+    wait(4000);
+    act(QStringLiteral("swaps it to program"), [this] { click(QStringLiteral("⇄")); });
+    wait(1000);
+    act(QStringLiteral("puts program full screen on the other display"), [this] {
+        QScreen *other = nullptr;
+        for (QScreen *screen : QGuiApplication::screens())
+            if (screen != mainWindow()->screen())
+                other = screen;
+        if (!other) {
+            fail(QStringLiteral("no second display"));
+            return;
+        }
+        for (QComboBox *combo : desk()->findChildren<QComboBox *>()) {
+            const int item = combo->findText(other->name(), Qt::MatchStartsWith);
+            if (item >= 0)
+                combo->setCurrentIndex(item);
+        }
+        click(QStringLiteral("🟢  HDMI"));
+    });
+    const QString url = qEnvironmentVariable("ZK_RTMP_URL");
+    if (!url.isEmpty()) {
+        act(QStringLiteral("streams program to %1").arg(url), [this, url] {
+            for (QLineEdit *edit : desk()->findChildren<QLineEdit *>())
+                if (edit->placeholderText().startsWith(QLatin1String("rtmp://")))
+                    edit->setText(url);
+            click(QStringLiteral("▶ 开始推流"));
+        });
+        wait(8000);
+    }
+    act(QStringLiteral("takes the screenshots"), [this] { screenshots(); });
+    act(QStringLiteral("stops the stream, the screen output and the recording"), [this] {
+        if (QAbstractButton *stream = button(QStringLiteral("⏹ 停止推流")))
+            stream->click();
+        if (QAbstractButton *hdmi = button(QStringLiteral("🔴  HDMI")))
+            hdmi->click();
+        click(QStringLiteral("⏹  停止录制"));
+    });
+    waitUntil(QStringLiteral("the recording is finished"), [] { return !obs_frontend_recording_active(); }, 30000);
+}
+
+void Operator::screenshots()
+{
+    // From the displays, not from the widgets: what an operator sees,
+    // OBS's own preview included.
+    QMainWindow *window = mainWindow();
+    const QRect area = window->frameGeometry();
+    window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).save(m_out.filePath("obs.png"));
+    for (QScreen *screen : QGuiApplication::screens())
+        if (screen != window->screen())
+            screen->grabWindow(0).save(m_out.filePath(QStringLiteral("display-%1.png").arg(screen->name())));
+}
+
+// The end-to-end rounds: each recording format, a pause, a split, the hotkeys.
+void Operator::planE2e()
+{
+    planRound(QStringLiteral("mkv"), true, false);
+    planRound(QStringLiteral("hybrid_mp4"), false, false);
+    planRound(QStringLiteral("fragmented_mp4"), false, false);
+    planRound(QStringLiteral("mkv"), false, true);
+    planHotkeys();
+}
+
+// One recording, followed by the instant replay in preview: dragged on the
+// timeline while it grows, then played on to its last picture once the
+// recording stops. With `pause` the recording is paused for 3 s; with
+// `split` OBS splits it into a new file while the lane follows.
+void Operator::planRound(const QString &format, bool pause, bool split)
+{
+    constexpr int kSeekTo = 1;
+    act(QStringLiteral("records in %1%2%3").arg(format, pause ? " (paused once)" : "", split ? " (split once)" : ""),
+        [this, format, pause, split] {
+            m_round = QJsonObject{{"format", format}, {"pause", pause}, {"split", split}};
+            char *profile = obs_frontend_get_current_profile();
+            if (QString::fromUtf8(profile) != format)
+                obs_frontend_set_current_profile(format.toUtf8().constData());
+            bfree(profile);
+        });
+    wait(1000);
+    act(QString(), [this] { click(QStringLiteral("🔴  开始录制")); });
+    waitUntil(QStringLiteral("OBS records"), [] { return obs_frontend_recording_active(); }, 10000);
+    wait(3000);
+    act(QStringLiteral("brings the instant replay into preview"), [this] {
+        char *file = obs_frontend_get_last_recording();
+        m_round.insert("files", QJsonArray{QString::fromUtf8(file)});
+        bfree(file);
+        click(QStringLiteral("📺 即时回放"));
+    });
+    wait(2000);
+    act(QStringLiteral("drags the timeline back to 1 s"), [this] {
+        m_frames.clear();
+        m_finished.clear();
+        timelineSeek(kSeekTo);
+        m_round.insert("seekTo", kSeekTo);
+    });
+    if (pause) {
+        wait(1000);
+        act(QStringLiteral("pauses the recording in OBS"), [] { obs_frontend_recording_pause(true); });
+        wait(3000);
+        act(QStringLiteral("resumes it"), [] { obs_frontend_recording_pause(false); });
+    }
+    if (split) {
+        wait(1000);
+        act(QStringLiteral("splits the recording"), [this] {
+            if (!obs_frontend_recording_split_file())
+                fail(QStringLiteral("OBS did not split the recording"));
+        });
+        waitUntil(QStringLiteral("OBS writes the next file"), [this] {
+            char *file = obs_frontend_get_last_recording();
+            const QString path = QString::fromUtf8(file);
+            bfree(file);
+            QJsonArray files = m_round.value("files").toArray();
+            if (path.isEmpty() || path == files.first().toString())
+                return false;
+            files.append(path);
+            m_round.insert("files", files);
+            return true;
+        }, 10000);
+    }
+    wait(3000);
+    act(QStringLiteral("stops the recording with the dock's button"), [this] {
+        // What the desk shows while the recording still grows: the recorded
+        // length and how far the lane is behind it.
+        m_round.insert("recordedLabel", labelText("totalLabel"));
+        m_round.insert("positionLabel", labelText("posLabel"));
+        click(QStringLiteral("⏹  停止录制"));
+    });
+    waitUntil(QStringLiteral("the recording is finished"), [] { return !obs_frontend_recording_active(); }, 30000);
+    waitUntil(QStringLiteral("the lane played to its end"), [this] {
+        // The end of each file the lane played (a split recording: two).
+        const int ends = int(m_round.value("files").toArray().size());
+        for (auto it = m_finished.begin(); it != m_finished.end(); ++it)
+            if (it.value() >= ends && !m_frames.value(it.key()).isEmpty())
+                return true;
+        return false;
+    }, 60000);
+    act(QString(), [this] {
+        // The lane that played this round is the one that showed pictures.
+        QJsonArray frames;
+        for (auto it = m_frames.begin(); it != m_frames.end(); ++it)
+            if (it.value().size() > frames.size())
+                frames = it.value();
+        m_round.insert("frames", frames);
+        m_rounds.append(m_round);
+    });
+}
+
+// The hotkeys as bound in OBS's own configuration, pressed as keys.
+void Operator::planHotkeys()
+{
+    const std::pair<const char *, const char *> presses[] = {
+            {"F8", "instant_replay"}, {"F6", "take"}, {"F7", "pause_program"}};
+    for (const auto &press : presses) {
+        const QString key = QString::fromLatin1(press.first), name = QString::fromLatin1(press.second);
+        act(QStringLiteral("presses %1 (%2)").arg(key, name), [this, key] { pressKey(key); });
+        wait(1500);
+        act(QString(), [this, name] {
+            QJsonObject shown = m_results.value("hotkeys").toObject();
+            shown.insert(name, labelText("statusLabel"));
+            m_results.insert("hotkeys", shown);
+        });
+    }
+}
+
+void onFrontendEvent(enum obs_frontend_event event, void *)
+{
+    static Operator *op = nullptr;
+    if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING && !op) {
+        const QString job = qEnvironmentVariable("ZK_OPERATOR", QStringLiteral("show"));
+        say(QStringLiteral("job: %1").arg(job));
+        op = new Operator(job);
+        // After every module has seen the event: OBS calls the callbacks
+        // last registered first, so Zerka builds its dock after this one.
+        QTimer::singleShot(500, op, [] { op->start(); });
+    } else if (event == OBS_FRONTEND_EVENT_EXIT && op) {
+        delete op;
+        op = nullptr;
+    }
+}
+
+} // namespace
+
+bool obs_module_load(void)
+{
+    obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+    return true;
+}
+
+#include "zerka_operator.moc"

@@ -5,8 +5,11 @@
 // replay, dragged on the timeline and played on to its last picture (what
 // the lane showed, checked against the finished files' own picture times);
 // the recording paused and split in OBS; the hotkeys bound in OBS's own
-// configuration and pressed as keys; and the exit, against a run of the
-// same OBS without the module.
+// configuration and pressed as keys; the desk's main job (the replay swapped
+// to program, program full screen on the second display, streamed to a
+// local RTMP server and heard on the monitor device), each output checked on
+// what it got; and the exit, against a run of the same OBS without the
+// module.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -36,7 +39,7 @@ struct ObsRun {
 
 // Prepares a private configuration in `dir`, runs OBS with the operator's
 // `job` until it quits, and collects what it left.
-ObsRun runObs(const QString &dir, const QString &job, const QStringList &prepare)
+ObsRun runObs(const QString &dir, const QString &job, const QStringList &prepare, const QString &rtmpUrl = QString())
 {
     ObsRun run;
     run.dir = dir;
@@ -47,6 +50,7 @@ ObsRun runObs(const QString &dir, const QString &job, const QStringList &prepare
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZK_OPERATOR", job);
     env.insert("ZK_OPERATOR_OUT", dir + "/out");
+    env.insert("ZK_RTMP_URL", rtmpUrl);
     obs.setProcessEnvironment(env);
     obs.start("bash", {kSession, "run", dir});
     if (!obs.waitForFinished(480000)) {
@@ -124,6 +128,8 @@ private:
     ObsRun m_run;
     ObsRun m_plain;
     std::unique_ptr<Server> m_audio;
+    std::unique_ptr<Server> m_rtmp;
+    QString m_monitorPcm; // what the monitor device played through the whole run
 
 private slots:
     void initTestCase();
@@ -131,6 +137,7 @@ private slots:
     void replayOfEachRecordingFormat();
     void pausedRecordingHoldsTheRecordedLength();
     void hotkeysBoundInObs();
+    void mainJobReachesEveryOutput();
     void exitIsClean();
 };
 
@@ -139,7 +146,17 @@ void TestObs::initTestCase()
     m_audio = startAudioServer(); // OBS's sound and the desk's monitor
     QVERIFY(m_audio && m_audio->up());
     const QString base = QStringLiteral(ZK_BUILD_DIR "/tests/obs-runs");
-    m_run = runObs(base + "/zerka", "e2e", {"mkv", "--keys"});
+    QDir(base).removeRecursively();
+    m_rtmp = std::make_unique<Server>(ZK_TESTS_DIR "/rtmp-server", base + "/rtmp");
+    QVERIFY(m_rtmp->up());
+    QProcess listen; // the desk's monitor device is the default sink
+    m_monitorPcm = base + "/monitor.raw";
+    listen.setStandardOutputFile(m_monitorPcm);
+    listen.start("parec", {"-d", "sinkA.monitor", "--raw", "--rate=48000", "--channels=2", "--format=s16le"});
+    QVERIFY(listen.waitForStarted());
+    m_run = runObs(base + "/zerka", "e2e", {"mkv", "--keys"}, "rtmp://127.0.0.1:19350/live/e2e");
+    listen.terminate();
+    listen.waitForFinished();
     qInfo("OBS with Zerka exited with %d; operator: %s", m_run.exitCode,
           qPrintable(m_run.results.value("error").toString("no error")));
     m_plain = runObs(base + "/plain", "quit", {"--without-zerka"});
@@ -229,6 +246,37 @@ void TestObs::hotkeysBoundInObs()
     QCOMPARE(shown.value("instant_replay").toString(), QStringLiteral("预览加载: 📺 即时回放"));
     QCOMPARE(shown.value("take").toString(), QStringLiteral("已切换 → 节目: 📺 即时回放"));
     QCOMPARE(shown.value("pause_program").toString(), QStringLiteral("节目: 已暂停"));
+}
+
+void TestObs::mainJobReachesEveryOutput()
+{
+    // The stream: pictures and sound for the time it ran.
+    const QString received = m_rtmp->dir() + "/rec/e2e.flv";
+    QString streams;
+    run("ffprobe", {"-v", "error", "-show_entries", "stream=codec_name,width,height", "-of", "compact=p=0:nk=1", received},
+        &streams);
+    QCOMPARE(streams.trimmed().split('\n'), (QStringList{"h264|1920|1080", "aac"}));
+    const double streamed = probeDuration(received);
+    QVERIFY2(streamed > 3.0 && streamed < 7.0, qPrintable(QString::number(streamed)));
+
+    // The second display shows program: the recording's colour bars.
+    const QImage display(m_run.dir + "/out/display-B.png");
+    QCOMPARE(display.size(), QSize(1920, 1080));
+    int coloured = 0;
+    for (int x = 40; x < 1920; x += 80)
+        coloured += qGray(display.pixel(x, 540)) > 40;
+    QVERIFY2(coloured > 15, qPrintable(QString("%1 of 24 points lit").arg(coloured)));
+    QVERIFY(!QImage(m_run.dir + "/out/obs.png").isNull());
+
+    // The monitor device played program's tone (preview is never heard).
+    QFile file(m_monitorPcm);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray pcm = file.readAll();
+    const auto *samples = reinterpret_cast<const qint16 *>(pcm.constData());
+    qint64 loud = 0;
+    for (qsizetype i = 0; i < pcm.size() / 2; ++i)
+        loud += qAbs(samples[i]) > 1000;
+    QVERIFY2(loud > 48000 * 2 * 3, qPrintable(QString("%1 loud samples").arg(loud)));
 }
 
 void TestObs::exitIsClean()

@@ -3,10 +3,11 @@
 // the operator through the desk's own widgets, as a person would, writing
 // down what it saw. ZK_OPERATOR names the job:
 //   show   the dock shown and docked in a window sized for it; nothing else
-//   demo   record, instant replay into preview, swap it to program, program
-//          full screen on the other display, stream it to ZK_RTMP_URL,
-//          screenshots, wrap up, quit OBS
-//   e2e    the rounds test_obs checks (results.json), then quit OBS
+//   demo   the desk's main job: record, instant replay into preview, swap it
+//          to program, program full screen on the other display, stream it
+//          to ZK_RTMP_URL, screenshots, wrap up, quit OBS
+//   e2e    the rounds test_obs checks (results.json), then the main job
+//          (shorter), then quit OBS
 //   quit   quit as soon as OBS has loaded (a run to compare against)
 // ZK_OPERATOR_OUT is the folder for what it writes.
 
@@ -88,7 +89,7 @@ private:
     void timelineSeek(int seconds);
     void pressKey(const QString &key);
 
-    void planDemo();
+    void planDemo(int scale);
     void planE2e();
     void planRound(const QString &format, bool pause, bool split);
     void planHotkeys();
@@ -172,7 +173,7 @@ void Operator::start()
     if (m_job == QLatin1String("show"))
         return;
     if (m_job == QLatin1String("demo"))
-        planDemo();
+        planDemo(2);
     else if (m_job == QLatin1String("e2e"))
         planE2e();
     else
@@ -293,13 +294,15 @@ void Operator::pressKey(const QString &key)
     QTimer::singleShot(150, this, [key] { QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keyup"), key}); });
 }
 
-// The demo: the desk's main job, from the recording to the stream.
-void Operator::planDemo()
+// The desk's main job, from the recording to the stream; `scale` stretches
+// its waits (2 for the demo, so that there is more to see).
+void Operator::planDemo(int scale)
 {
     act(QStringLiteral("starts recording with the dock's button"), [this] { click(QStringLiteral("🔴  开始录制")); });
-    wait(8000);
+    waitUntil(QStringLiteral("OBS records"), [] { return obs_frontend_recording_active(); }, 10000);
+    wait(4000 * scale);
     act(QStringLiteral("brings the instant replay into preview"), [this] { click(QStringLiteral("📺 即时回放")); });
-    wait(4000);
+    wait(2000 * scale);
     act(QStringLiteral("swaps it to program"), [this] { click(QStringLiteral("⇄")); });
     wait(1000);
     act(QStringLiteral("puts program full screen on the other display"), [this] {
@@ -326,7 +329,7 @@ void Operator::planDemo()
                     edit->setText(url);
             click(QStringLiteral("▶ 开始推流"));
         });
-        wait(8000);
+        wait(4000 * scale);
     }
     act(QStringLiteral("takes the screenshots"), [this] { screenshots(); });
     act(QStringLiteral("stops the stream, the screen output and the recording"), [this] {
@@ -359,6 +362,7 @@ void Operator::planE2e()
     planRound(QStringLiteral("fragmented_mp4"), false, false);
     planRound(QStringLiteral("mkv"), false, true);
     planHotkeys();
+    planDemo(1);
 }
 
 // One recording, followed by the instant replay in preview: dragged on the

@@ -20,7 +20,6 @@ struct RecordingPause {
         }
     }
     void clear() { *this = RecordingPause(); }
-    bool paused() const { return sinceMs != 0; }
     qint64 heldMs(qint64 nowMs) const { return totalMs + (sinceMs ? nowMs - sinceMs : 0); }
     // Seconds recorded by `nowMs` of a recording that started at `startSecs`.
     double recordedSecs(qint64 startSecs, qint64 nowMs) const

@@ -213,6 +213,7 @@ void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool 
     }
     pv->type = type;
     pv->path = path;
+    pv->nextPath.clear(); // a split recording followed before goes on no more
     pv->player->setMuted(true);
     pv->player->open(path, follow, startSec);
 }

@@ -230,8 +230,9 @@ void TestObs::replayOfEachRecordingFormat()
 
 void TestObs::pausedRecordingHoldsTheRecordedLength()
 {
-    // OBS paused the recording for 3 s: its file does not hold that time,
-    // and neither does the recorded length the desk showed.
+    // OBS paused the recording for 4 s: its file does not hold that time,
+    // and neither does the recorded length the desk showed (it is whole
+    // seconds, read once a second).
     const QJsonObject r = round("mkv", true, false);
     QVERIFY(!r.isEmpty());
     const double duration = probeDuration(r.value("files").toArray().first().toString());

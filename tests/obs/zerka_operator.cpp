@@ -367,7 +367,7 @@ void Operator::planE2e()
 
 // One recording, followed by the instant replay in preview: dragged on the
 // timeline while it grows, then played on to its last picture once the
-// recording stops. With `pause` the recording is paused for 3 s; with
+// recording stops. With `pause` the recording is paused for 4 s; with
 // `split` OBS splits it into a new file while the lane follows.
 void Operator::planRound(const QString &format, bool pause, bool split)
 {
@@ -400,7 +400,7 @@ void Operator::planRound(const QString &format, bool pause, bool split)
     if (pause) {
         wait(1000);
         act(QStringLiteral("pauses the recording in OBS"), [] { obs_frontend_recording_pause(true); });
-        wait(3000);
+        wait(4000);
         act(QStringLiteral("resumes it"), [] { obs_frontend_recording_pause(false); });
     }
     if (split) {

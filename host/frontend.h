@@ -62,9 +62,8 @@ public:
     // Makes the host report recording active or not without writing a file;
     // no event is sent (the caller sends what it wants to test).
     void simulateRecording(bool active) { m_simulatedActive = active; }
-    // What obs_frontend_recording_paused answers; no event is sent either.
-    void simulatePaused(bool paused) { m_paused = paused; }
-    bool recordingPaused() const { return m_paused && recordingActive(); }
+    // Its recordings are never paused (real OBS's are, in test_obs).
+    bool recordingPaused() const { return false; }
 
 private:
     StandInFrontend() = default;
@@ -78,6 +77,5 @@ private:
     QString m_lastRecording;
     PathAnswer m_pathAnswer = PathAnswer::RecordingFolder;
     bool m_simulatedActive = false;
-    bool m_paused = false;
     bool m_tornDown = false;
 };

@@ -121,6 +121,7 @@ private:
     Channel *timelineOwner();
     void showPosition(Channel *ch, double ptsSec);
     void stopEngines();
+    static QString hostLastRecording(); // the file the host names as its recording; empty = none
     void checkRecordingFile();
     void continueInNextFile(Channel *ch);
 

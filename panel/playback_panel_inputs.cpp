@@ -184,9 +184,7 @@ bool PlaybackPanel::loadVideo(const QString &path)
 
 bool PlaybackPanel::loadLive()
 {
-    char *answer = obs_frontend_get_last_recording();
-    const QString path = QString::fromUtf8(answer);
-    bfree(answer);
+    const QString path = hostLastRecording();
     if (path.isEmpty()) {
         statusLabel->setText(QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
         return false;

@@ -201,13 +201,19 @@ void PlaybackPanel::onRecordingStateChanged(bool active)
             ch->player->stopFollowing();
 }
 
+QString PlaybackPanel::hostLastRecording()
+{
+    char *answer = obs_frontend_get_last_recording();
+    const QString path = QString::fromUtf8(answer);
+    bfree(answer);
+    return path;
+}
+
 void PlaybackPanel::onRecordingStarted()
 {
     // Noted once the host has named the new file (not at "starting", when
     // it may still name the recording before it).
-    char *answer = obs_frontend_get_last_recording();
-    recordingPath = QString::fromUtf8(answer);
-    bfree(answer);
+    recordingPath = hostLastRecording();
 }
 
 void PlaybackPanel::onRecordingPaused(bool paused)
@@ -220,9 +226,7 @@ void PlaybackPanel::checkRecordingFile()
 {
     if (recordingPath.isEmpty())
         return;
-    char *answer = obs_frontend_get_last_recording();
-    const QString path = QString::fromUtf8(answer);
-    bfree(answer);
+    const QString path = hostLastRecording();
     if (path.isEmpty() || path == recordingPath)
         return;
     // The host split its recording: the lanes that follow the old file play

@@ -16,6 +16,7 @@
 
 #include "decoder_ctx.h"
 #include "host_log.h"
+#include "host_recording.h"
 #include "playback_panel.h"
 #include "zk_player.h"
 #include "zk_streamer.h"
@@ -190,8 +191,8 @@ int benchFollow(const QString &file, const QString &container, int seconds)
     QObject::connect(&player, &ZKPlayer::frameReady, &player, [&](const QImage &, double pts) {
         segments.last().shown << pts;
     });
-    QObject::connect(&player, &ZKPlayer::stateChanged, &player, [&](const QString &state) {
-        if (state == QStringLiteral("已播完")) {
+    QObject::connect(&player, &ZKPlayer::stateChanged, &player, [&](ZKPlayer::State state) {
+        if (state == ZKPlayer::State::Finished) {
             finished = true;
             QCoreApplication::quit();
         }
@@ -362,7 +363,12 @@ int benchSync(const QString &file, int seconds)
 // streamer.
 int benchDesk(const QString &a, const QString &b, const QString &url, int seconds)
 {
-    PlaybackPanel panel(nullptr);
+    struct NoRecording : HostRecording {
+        bool active() const override { return false; }
+        bool paused() const override { return false; }
+        QString file() const override { return QString(); }
+    } host;
+    PlaybackPanel panel(&host, nullptr);
     panel.resize(700, 900);
     panel.show();
     auto button = [&panel](const QString &start) { return TestSupport::buttonStartingWith(&panel, start); };

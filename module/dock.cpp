@@ -5,6 +5,7 @@
 
 #include "hotkeys.h"
 #include "obs_compat.h"
+#include "obs_recording.h"
 #include "playback_panel.h"
 #include "recording_bar.h"
 
@@ -12,10 +13,13 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+namespace {
+
+// Non-owning: the widgets belong to the host's dock once registered.
 RecordingBar *g_rec_bar = nullptr;
 PlaybackPanel *g_playback = nullptr;
-
-namespace {
+// What the desk asks of the host's recording; outlives every desk.
+ObsRecording g_recording;
 
 constexpr const char *kDockId = "zerka_plavo_dock";
 constexpr const char *kDockTitle = "Zerka";
@@ -59,7 +63,7 @@ QWidget *buildMainContent()
     g_rec_bar = new RecordingBar(content);
     layout->addWidget(g_rec_bar, 0);
 
-    g_playback = new PlaybackPanel(content);
+    g_playback = new PlaybackPanel(&g_recording, content);
     layout->addWidget(g_playback, 1);
     return content;
 }
@@ -81,7 +85,7 @@ void zk_dock_init()
         return;
     }
     blog(LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)");
-    zk_hotkeys_init();
+    zk_hotkeys_init(g_playback);
 }
 
 void zk_dock_shutdown()
@@ -102,7 +106,7 @@ void zk_dock_on_recording_event(bool started)
     if (g_rec_bar)
         g_rec_bar->refreshState();
     if (g_playback) {
-        g_playback->onRecordingStateChanged(obs_frontend_recording_active());
+        g_playback->onRecordingStateChanged(g_recording.active());
         if (started)
             g_playback->onRecordingStarted();
     }

@@ -4,12 +4,12 @@
 
 #include "hotkeys.h"
 
-#include "dock.h"
 #include "obs_compat.h"
 #include "playback_panel.h"
 
 #include <QMetaObject>
 #include <QObject>
+#include <QPointer>
 
 #include <atomic>
 
@@ -35,8 +35,10 @@ Hotkey g_hotkeys[] = {
 constexpr const char *kSaveKey = "zerka_hotkeys";
 
 // Lives on the user-interface thread while the hotkeys are registered; the
-// hotkey thread only posts to it.
+// hotkey thread only posts to it. The desk it acts on is read on that
+// thread only, and may be gone by then.
 std::atomic<QObject *> g_relay{nullptr};
+QPointer<PlaybackPanel> g_panel;
 // Bindings read from the scene collection, kept until the hotkeys exist.
 obs_data_t *g_loaded = nullptr;
 
@@ -51,8 +53,8 @@ void onHotkey(void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed)
     QMetaObject::invokeMethod(
             relay,
             [shortcut] {
-                if (g_playback)
-                    g_playback->trigger(shortcut);
+                if (g_panel)
+                    g_panel->trigger(shortcut);
             },
             Qt::QueuedConnection);
 }
@@ -94,8 +96,9 @@ void zk_hotkeys_load()
     obs_frontend_add_save_callback(onSave, nullptr);
 }
 
-void zk_hotkeys_init()
+void zk_hotkeys_init(PlaybackPanel *panel)
 {
+    g_panel = panel;
     g_relay = new QObject; // on the user-interface thread, where it is called
     for (Hotkey &hotkey : g_hotkeys)
         hotkey.id = obs_hotkey_register_frontend(hotkey.name, hotkey.description, onHotkey, &hotkey);
@@ -119,6 +122,7 @@ void zk_hotkeys_free()
         hotkey.id = OBS_INVALID_HOTKEY_ID;
     }
     delete g_relay.exchange(nullptr);
+    g_panel = nullptr;
     obs_data_release(g_loaded);
     g_loaded = nullptr;
 }

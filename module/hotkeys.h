@@ -7,8 +7,11 @@
 
 // At load: the save callback, so that bindings read before the desk exists are kept.
 void zk_hotkeys_load();
-// Once the desk exists: registers the hotkeys and applies any kept bindings.
-void zk_hotkeys_init();
+class PlaybackPanel;
+
+// Once the desk exists: registers the hotkeys, which act on `panel`, and
+// applies any kept bindings.
+void zk_hotkeys_init(PlaybackPanel *panel);
 // At the host's exit event, while the frontend still answers: removes the
 // save callback and unregisters the hotkeys.
 void zk_hotkeys_exit();

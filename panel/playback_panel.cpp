@@ -1,68 +1,48 @@
-// PlaybackPanel: construction, one function per row in the order the desk
-// shows them, the settings read at start, and the order in which the
-// players, the streamer and the routing are brought up.
+// PlaybackPanel: construction, the two lanes and their roles, the swap,
+// pausing and looping, loading a source into preview, and the status line.
 
 #include "playback_panel.h"
 
-#include "desk_settings.h"
-#include "fullscreen_output.h"
-#include "obs_compat.h"
+#include "desk_style.h"
+#include "host_recording.h"
+#include "input_strip.h"
+#include "monitor_audio.h"
+#include "program_outputs.h"
+#include "screen_output.h"
+#include "stream_controls.h"
+#include "support_dialog.h"
 #include "timeline_slider.h"
 #include "video_view.h"
 #include "zk_player.h"
-#include "zk_streamer.h"
+
+#include <obs-module.h>
 
 #include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QScreen>
-#include <QScrollArea>
-#include <QSlider>
+#include <QPointer>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
 
 const QString kStatusStyle = QStringLiteral("color: #888; font-size: 11px;");
+const QString kErrorStyle = QStringLiteral("color: #d32f2f; font-size: 11px;");
 const QString kTakeStyle = QStringLiteral(
         "QPushButton { background:#e6a23c; color:#111; font-size:15px; font-weight:800; border:none; "
         "border-radius:8px; }QPushButton:hover { background:#f0b350; }QPushButton:pressed { background:#d09230; }");
 const QString kSupportStyle = QStringLiteral(
         "QPushButton { background:transparent; color:#e91e63; border:1px solid #7a3a4a; border-radius:5px; "
         "padding:0 10px; font-size:12px; }QPushButton:hover { background:#3a2a30; border-color:#e91e63; }");
-const QString kMuteStyle = QStringLiteral(
-        "QPushButton { background:#3a3a3a; color:white; font-weight:600; font-size:12px; border:1px solid #555; "
-        "border-radius:5px; padding:0 8px; }QPushButton:hover { border-color:#888; }QPushButton:checked { "
-        "background:#d32f2f; border-color:#b22222; color:white; }");
-const QString kHdmiStyle = QStringLiteral(
-        "QPushButton { background:#3a3a3a; color:white; border:1px solid #555; border-radius:5px; padding:0 12px; "
-        "}QPushButton:checked { background:#1e88e5; border-color:#1976d2; }QPushButton:hover { border-color:#888; }");
-const QString kStreamStyle = QStringLiteral(
-        "QPushButton { background:#3a3a3a; color:white; border:1px solid #555; border-radius:5px; padding:0 12px; "
-        "}QPushButton:checked { background:#d32f2f; border-color:#b22222; }QPushButton:hover { border-color:#888; }");
-// Bit rates offered for the stream: text and kbit/s.
-constexpr std::pair<const char *, int> kBitrates[] = {{"2 Mbps", 2000}, {"4 Mbps", 4000}, {"6 Mbps", 6000}, {"8 Mbps", 8000}};
-constexpr int kDefaultVolume = 80;
-
-QPushButton *button(const QString &text, int minHeight, const QString &tip, QWidget *parent)
-{
-    auto *b = new QPushButton(text, parent);
-    b->setMinimumHeight(minHeight);
-    if (!tip.isEmpty())
-        b->setToolTip(tip);
-    return b;
-}
+constexpr double kReplayBehindSec = 120.0; // instant replay starts two minutes behind
 
 } // namespace
 
-PlaybackPanel::PlaybackPanel(QWidget *parent) : QWidget(parent)
+PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(parent), host(host)
 {
     setObjectName(QStringLiteral("playbackPanel"));
     auto *root = new QVBoxLayout(this);
@@ -74,6 +54,7 @@ PlaybackPanel::PlaybackPanel(QWidget *parent) : QWidget(parent)
     root->addLayout(monitors, 1);
 
     timeline = new TimelineSlider(nullptr);
+    timeline->setObjectName(QStringLiteral("timeline"));
     timeline->setRange(0, 0);
     timeline->setEnabled(false);
     connect(timeline, &QSlider::sliderPressed, this, [this] { sliderDragging = true; });
@@ -89,43 +70,46 @@ PlaybackPanel::PlaybackPanel(QWidget *parent) : QWidget(parent)
     statusLabel->setStyleSheet(kStatusStyle);
     root->addWidget(statusLabel);
 
-    for (auto build : {&PlaybackPanel::buildControlRow, &PlaybackPanel::buildAudioRow, &PlaybackPanel::buildScreenRow,
-                       &PlaybackPanel::buildStreamRow}) {
-        auto *row = new QHBoxLayout;
-        (this->*build)(row);
+    QHBoxLayout *rows[4];
+    for (QHBoxLayout *&row : rows) {
+        row = new QHBoxLayout;
         root->addLayout(row);
     }
+    buildControlRow(rows[0]);
+    audio = new MonitorAudio(this, rows[1]);
+    screen = new ScreenOutput(this, rows[2]);
+    stream = new StreamControls(this, rows[3]);
+    inputs = new InputStrip(this, root);
 
-    auto *caption = new QLabel(QStringLiteral("──── 输入源(点击 → 进预览)────"), this);
-    caption->setStyleSheet(QStringLiteral("color:#666; font-size:11px;"));
-    caption->setAlignment(Qt::AlignCenter);
-    root->addWidget(caption);
-    root->addWidget(buildInputStrip());
+    outputs = new ProgramOutputs(pgmView, stream->streamer(), this);
+    connect(screen, &ScreenOutput::windowChanged, outputs, &ProgramOutputs::setWindow);
+    connect(stream, &StreamControls::started, outputs, &ProgramOutputs::streamStarted);
+    connect(screen, &ScreenOutput::status, this, &PlaybackPanel::setStatus);
+    connect(stream, &StreamControls::status, this, &PlaybackPanel::setStatus);
+    connect(inputs, &InputStrip::chosen, this, [this](InputStrip::Source source, const QString &path) {
+        loadToPreview(source == InputStrip::Source::Image   ? Channel::Image
+                      : source == InputStrip::Source::Video ? Channel::Video
+                                                            : Channel::Live,
+                      path);
+    });
 
-    // Each step relies on the ones before.
-    loadBackupList();
-    rebuildInputButtons();
     createPlayers();
-    createStreamer();
-    for (Channel *ch : {&channelA, &channelB}) {
-        connect(ch->player, &ZKPlayer::audioData, this, [this, ch](const QByteArray &pcm) {
-            if (ch == pgm)
-                streamer->pushAudio(pcm);
-        });
-    }
-    pgm = &channelA;
-    pv = &channelB;
     totalTimer = new QTimer(this);
     totalTimer->setInterval(1000);
     connect(totalTimer, &QTimer::timeout, this, &PlaybackPanel::refreshTotal);
     totalTimer->start();
-    if (obs_frontend_recording_active()) {
+    if (host->active()) {
         recordStartSecs = QDateTime::currentSecsSinceEpoch();
-        recordPause.set(obs_frontend_recording_paused(), QDateTime::currentMSecsSinceEpoch());
+        recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
         onRecordingStarted();
     }
-    refreshAudioDevices();
-    volumeSlider->setValue(deskSettings().value(QStringLiteral("volume"), kDefaultVolume).toInt());
+    // Both lanes get the device whatever their roles: a swap never moves one.
+    connect(audio, &MonitorAudio::deviceChanged, this, [this](const QByteArray &id) {
+        for (Channel *ch : {&channelA, &channelB})
+            ch->player->setAudioDevice(id);
+    });
+    connect(audio, &MonitorAudio::levelChanged, this, &PlaybackPanel::applyAudioRouting);
+    audio->restore();
     applyAudioRouting();
 }
 
@@ -143,45 +127,39 @@ void PlaybackPanel::stopEngines()
         ch->player->disconnect(this);
         ch->player->close();
     }
-    streamer->disconnect(this);
-    streamer->stop();
+    stream->stop();
     QCoreApplication::removePostedEvents(this);
-    // The output window has no parent: it would stay on its display,
-    // frozen, after the desk is gone.
-    if (fullscreen) {
-        fullscreen->disconnect(this);
-        fullscreen->close();
-        fullscreen = nullptr;
-    }
+    screen->close();
 }
 
-QWidget *PlaybackPanel::buildMonitorColumn(const QString &tag, const QString &colour, QLabel *&tagLabel,
-                                           QFrame *&frame, VideoView *&view)
+QVBoxLayout *PlaybackPanel::buildMonitorColumn(const QString &tag, const QString &colour, QLabel *&tagLabel,
+                                               VideoView *&view)
 {
-    auto *column = new QWidget(this);
-    auto *layout = new QVBoxLayout(column);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(2);
-    tagLabel = new QLabel(tag, column);
+    auto *column = new QVBoxLayout;
+    column->setSpacing(2);
+    tagLabel = new QLabel(tag, this);
     tagLabel->setStyleSheet(QStringLiteral("color:%1; font-weight:700; font-size:12px;").arg(colour));
-    layout->addWidget(tagLabel);
-    frame = new QFrame(column);
+    column->addWidget(tagLabel);
+    auto *frame = new QFrame(this);
     frame->setStyleSheet(QStringLiteral("QFrame { border: 2px solid %1; }").arg(colour));
     auto *inside = new QVBoxLayout(frame);
     inside->setContentsMargins(0, 0, 0, 0);
     view = new VideoView(nullptr, 240, 135);
     inside->addWidget(view);
-    layout->addWidget(frame, 1);
+    column->addWidget(frame, 1);
     return column;
 }
 
 void PlaybackPanel::buildMonitors(QHBoxLayout *row)
 {
     row->setSpacing(6);
-    row->addWidget(buildMonitorColumn(QStringLiteral("预览 PV — (空)"), QStringLiteral("#4caf50"), pvTag, pvFrame, pvView), 1);
+    row->addLayout(buildMonitorColumn(QStringLiteral("预览 PV — (空)"), QStringLiteral("#4caf50"), pvTag, pvView), 1);
+    pvTag->setObjectName(QStringLiteral("pvTag"));
+    pvView->setObjectName(QStringLiteral("pvView"));
     auto *middle = new QVBoxLayout;
     middle->addStretch();
     takeButton = new QPushButton(QStringLiteral("⇄\n切换"), this);
+    takeButton->setObjectName(QStringLiteral("takeButton"));
     takeButton->setMinimumSize(52, 84);
     takeButton->setToolTip(QStringLiteral("预览 ⇄ 节目 瞬间互换(音频跟节目)"));
     takeButton->setStyleSheet(kTakeStyle);
@@ -189,136 +167,40 @@ void PlaybackPanel::buildMonitors(QHBoxLayout *row)
     middle->addWidget(takeButton);
     middle->addStretch();
     row->addLayout(middle);
-    row->addWidget(buildMonitorColumn(QStringLiteral("节目 PGM — (空)"), QStringLiteral("#e53935"), pgmTag, pgmFrame, pgmView), 1);
-}
-
-void PlaybackPanel::buildTimeRow(QHBoxLayout *row)
-{
-    posLabel = new QLabel(QStringLiteral("00:00:00"), this);
-    posLabel->setObjectName(QStringLiteral("posLabel"));
-    posLabel->setStyleSheet(QStringLiteral("color:#fff; font-weight:600;"));
-    totalLabel = new QLabel(QStringLiteral("/ --:--:--"), this);
-    totalLabel->setObjectName(QStringLiteral("totalLabel"));
-    totalLabel->setStyleSheet(QStringLiteral("color:#888;"));
-    delayLabel = new QLabel(this);
-    delayLabel->setStyleSheet(QStringLiteral("color:#d32f2f;"));
-    QFont font = posLabel->font();
-    font.setFamily(QStringLiteral("Menlo, monospace"));
-    for (QLabel *label : {posLabel, totalLabel, delayLabel})
-        label->setFont(font);
-    row->addWidget(posLabel);
-    row->addWidget(totalLabel);
-    row->addStretch();
-    row->addWidget(delayLabel);
+    row->addLayout(buildMonitorColumn(QStringLiteral("节目 PGM — (空)"), QStringLiteral("#e53935"), pgmTag, pgmView), 1);
+    pgmTag->setObjectName(QStringLiteral("pgmTag"));
+    pgmView->setObjectName(QStringLiteral("pgmView"));
 }
 
 void PlaybackPanel::buildControlRow(QHBoxLayout *row)
 {
-    pvPauseButton = button(QStringLiteral("⏯ 预览"), 28, QStringLiteral("暂停/继续 预览这一路"), this);
+    pvPauseButton = deskButton(QStringLiteral("⏯ 预览"), 28, QStringLiteral("暂停/继续 预览这一路"), this);
+    pvPauseButton->setObjectName(QStringLiteral("pvPauseButton"));
     connect(pvPauseButton, &QPushButton::clicked, this, [this] { togglePause(pv); });
     row->addWidget(pvPauseButton);
-    pgmPauseButton = button(QStringLiteral("⏯ 节目"), 28, QStringLiteral("暂停/继续 节目这一路"), this);
+    pgmPauseButton = deskButton(QStringLiteral("⏯ 节目"), 28, QStringLiteral("暂停/继续 节目这一路"), this);
+    pgmPauseButton->setObjectName(QStringLiteral("pgmPauseButton"));
     connect(pgmPauseButton, &QPushButton::clicked, this, [this] { togglePause(pgm); });
     row->addWidget(pgmPauseButton);
     loopCheck = new QCheckBox(QStringLiteral("🔁 视频循环"), this);
+    loopCheck->setObjectName(QStringLiteral("loopCheck"));
     loopCheck->setToolTip(QStringLiteral("备播视频播完自动从头再播"));
     loopCheck->setChecked(deskSettings().value(QStringLiteral("loopBackup"), true).toBool());
     connect(loopCheck, &QCheckBox::toggled, this,
             [](bool on) { deskSettings().setValue(QStringLiteral("loopBackup"), on); });
     row->addWidget(loopCheck);
     row->addStretch();
-    auto *support = button(QStringLiteral("❤️ 支持作者"), 28, QStringLiteral("支持 & 联系作者"), this);
+    auto *support = deskButton(QStringLiteral("❤️ 支持作者"), 28, QStringLiteral("支持 & 联系作者"), this);
     support->setCursor(Qt::PointingHandCursor);
     support->setStyleSheet(kSupportStyle);
-    connect(support, &QPushButton::clicked, this, &PlaybackPanel::showDonateDialog);
+    connect(support, &QPushButton::clicked, this, [this] {
+        // The dialog runs its own event loop; the panel (and with it the
+        // dialog) may be destroyed meanwhile, at host exit.
+        QPointer<SupportDialog> dialog = new SupportDialog(this);
+        dialog->exec();
+        delete dialog.data();
+    });
     row->addWidget(support);
-}
-
-void PlaybackPanel::buildAudioRow(QHBoxLayout *row)
-{
-    row->addWidget(new QLabel(QStringLiteral("🎧 监听:"), this));
-    audioDeviceCombo = new QComboBox(this);
-    audioDeviceCombo->setMinimumWidth(160);
-    connect(audioDeviceCombo, &QComboBox::currentIndexChanged, this, &PlaybackPanel::onAudioDeviceChanged);
-    row->addWidget(audioDeviceCombo, 1);
-    muteButton = button(QStringLiteral("静音"), 28, QString(), this);
-    muteButton->setMinimumWidth(50);
-    muteButton->setCheckable(true);
-    muteButton->setStyleSheet(kMuteStyle);
-    connect(muteButton, &QPushButton::toggled, this, &PlaybackPanel::onMuteToggled);
-    row->addWidget(muteButton);
-    volumeSlider = new QSlider(Qt::Horizontal, this);
-    volumeSlider->setRange(0, 100);
-    volumeSlider->setValue(kDefaultVolume);
-    volumeSlider->setMaximumWidth(110);
-    connect(volumeSlider, &QSlider::valueChanged, this, &PlaybackPanel::onVolumeChanged);
-    row->addWidget(volumeSlider);
-    volumeLabel = new QLabel(QString::number(kDefaultVolume), this);
-    volumeLabel->setMinimumWidth(28);
-    volumeLabel->setStyleSheet(QStringLiteral("color:#888; font-family:Menlo;"));
-    row->addWidget(volumeLabel);
-}
-
-void PlaybackPanel::buildScreenRow(QHBoxLayout *row)
-{
-    hdmiButton = button(QStringLiteral("🟢  HDMI 输出 - 未启用"), 28, QString(), this);
-    hdmiButton->setCheckable(true);
-    hdmiButton->setStyleSheet(kHdmiStyle);
-    connect(hdmiButton, &QPushButton::clicked, this, &PlaybackPanel::onToggleHdmi);
-    row->addWidget(hdmiButton);
-    screenCombo = new QComboBox(this);
-    refreshScreens();
-    connect(screenCombo, &QComboBox::currentIndexChanged, this, &PlaybackPanel::onScreenChanged);
-    row->addWidget(screenCombo, 1);
-    // Displays come and go while the desk runs (a projector plugged in).
-    connect(qGuiApp, &QGuiApplication::screenAdded, this, &PlaybackPanel::refreshScreens);
-    connect(qGuiApp, &QGuiApplication::screenRemoved, this, &PlaybackPanel::onScreenRemoved);
-}
-
-void PlaybackPanel::buildStreamRow(QHBoxLayout *row)
-{
-    row->addWidget(new QLabel(QStringLiteral("📡 推流:"), this));
-    rtmpEdit = new QLineEdit(this);
-    rtmpEdit->setPlaceholderText(QStringLiteral("rtmp://服务器/live/串流码"));
-    rtmpEdit->setText(deskSettings().value(QStringLiteral("rtmpUrl")).toString());
-    row->addWidget(rtmpEdit, 1);
-    bitrateCombo = new QComboBox(this);
-    const int saved = deskSettings().value(QStringLiteral("rtmpBitrate"), 4000).toInt();
-    int current = 1;
-    for (const auto &[text, kbps] : kBitrates) {
-        if (kbps == saved)
-            current = bitrateCombo->count();
-        bitrateCombo->addItem(QString::fromLatin1(text), kbps);
-    }
-    bitrateCombo->setCurrentIndex(current);
-    row->addWidget(bitrateCombo);
-    streamButton = button(QStringLiteral("▶ 开始推流"), 28, QString(), this);
-    streamButton->setCheckable(true);
-    streamButton->setStyleSheet(kStreamStyle);
-    connect(streamButton, &QPushButton::clicked, this, &PlaybackPanel::onToggleStream);
-    row->addWidget(streamButton);
-    streamStatsLabel = new QLabel(this);
-    streamStatsLabel->setMinimumWidth(72);
-    streamStatsLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    streamStatsLabel->setStyleSheet(QStringLiteral("color:#4caf50; font-family:Menlo; font-size:11px;"));
-    row->addWidget(streamStatsLabel);
-}
-
-QWidget *PlaybackPanel::buildInputStrip()
-{
-    auto *scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setMaximumHeight(58);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("background: transparent;"));
-    inputsContainer = new QWidget;
-    inputsLayout = new QHBoxLayout(inputsContainer);
-    inputsLayout->setContentsMargins(0, 0, 0, 0);
-    inputsLayout->setSpacing(6);
-    scroll->setWidget(inputsContainer);
-    return scroll;
 }
 
 void PlaybackPanel::createPlayers()
@@ -330,18 +212,231 @@ void PlaybackPanel::createPlayers()
     for (Channel *ch : {&channelA, &channelB}) {
         connect(ch->player, &ZKPlayer::frameReady, this,
                 [this, ch](const QImage &frame, double pts) { routeFrame(ch, frame, pts); });
-        connect(ch->player, &ZKPlayer::stateChanged, this, [this, ch](const QString &state) { onChannelState(ch, state); });
+        connect(ch->player, &ZKPlayer::stateChanged, this,
+                [this, ch](ZKPlayer::State state) { onChannelState(ch, int(state)); });
         connect(ch->player, &ZKPlayer::errorOccurred, this, &PlaybackPanel::onError);
         connect(ch->player, &ZKPlayer::durationKnown, this, [this, ch](double seconds) {
             ch->durationSec = seconds;
             updateTimelineRange();
         });
+        connect(ch->player, &ZKPlayer::audioData, this, [this, ch](const QByteArray &pcm) {
+            if (ch == pgm)
+                outputs->play(pcm);
+        });
     }
 }
 
-void PlaybackPanel::createStreamer()
+// ---------------------------------------------------------------------------
+// Lanes
+
+QString PlaybackPanel::Channel::name() const
 {
-    streamer = new ZKStreamer(this);
-    connect(streamer, &ZKStreamer::stateChanged, this, &PlaybackPanel::onStreamState);
-    connect(streamer, &ZKStreamer::statsUpdated, this, &PlaybackPanel::onStreamStats);
+    switch (type) {
+    case Live:
+        return QStringLiteral("📺 即时回放");
+    case Video:
+        return QStringLiteral("▶ ") + QFileInfo(path).fileName();
+    case Image:
+        return QStringLiteral("🖼 ") + QFileInfo(path).fileName();
+    default:
+        return QStringLiteral("(空)");
+    }
+}
+
+void PlaybackPanel::routeFrame(Channel *ch, const QImage &frame, double ptsSec)
+{
+    ch->lastFrame = frame; // shared, no pixel copy
+    ch->positionSec = ptsSec;
+    showOnOutputs(ch, frame);
+    if (ch == timelineOwner())
+        showPosition(ch, ptsSec);
+}
+
+void PlaybackPanel::showOnOutputs(Channel *ch, const QImage &picture)
+{
+    if (ch == pgm)
+        outputs->show(picture);
+    else
+        pvView->setFrame(picture);
+}
+
+void PlaybackPanel::onChannelState(Channel *ch, int value)
+{
+    const auto state = ZKPlayer::State(value);
+    if (state == ZKPlayer::State::Finished && ch->type == Channel::Video && loopCheck->isChecked()) {
+        ch->player->seek(0.0);
+        return;
+    }
+    if (state == ZKPlayer::State::Finished && ch->type == Channel::Live && !ch->nextPath.isEmpty()) {
+        continueInNextFile(ch);
+        return;
+    }
+    if (ch == pgm)
+        setStatus(QStringLiteral("节目: %1").arg(ZKPlayer::stateText(state)));
+}
+
+void PlaybackPanel::onTake()
+{
+    if (pv->type == Channel::Empty) {
+        setStatus(QStringLiteral("预览是空的 — 先点一个输入源"));
+        return;
+    }
+    // Two pointer writes: neither player is paused, sought or reopened.
+    // Each lane's current picture goes to its new role's outputs at once; a
+    // lane with no picture yet shows black there, never the source before it.
+    std::swap(pgm, pv);
+    applyAudioRouting();
+    showOnOutputs(pgm, pgm->picture());
+    showOnOutputs(pv, pv->picture());
+    updateTags();
+    updateTimelineRange();
+    setStatus(QStringLiteral("已切换 → 节目: %1").arg(pgm->name()));
+}
+
+void PlaybackPanel::applyAudioRouting()
+{
+    // Audio follows program; preview is always silent.
+    pgm->player->setVolume(audio->volume());
+    pgm->player->setMuted(audio->muted());
+    pv->player->setMuted(true);
+}
+
+void PlaybackPanel::togglePause(Channel *ch)
+{
+    if ((ch->type != Channel::Live && ch->type != Channel::Video) || !ch->player->isPlaying())
+        return;
+    ch->player->setPaused(!ch->player->isPaused());
+}
+
+void PlaybackPanel::trigger(Shortcut shortcut)
+{
+    // Through the buttons themselves: a hotkey never bypasses a rule of the
+    // button it stands for.
+    switch (shortcut) {
+    case Shortcut::Take:
+        takeButton->click();
+        break;
+    case Shortcut::InstantReplay:
+        loadToPreview(Channel::Live, QString());
+        break;
+    case Shortcut::PausePreview:
+        pvPauseButton->click();
+        break;
+    case Shortcut::PauseProgram:
+        pgmPauseButton->click();
+        break;
+    case Shortcut::ScreenOutput:
+        screen->toggle();
+        break;
+    }
+}
+
+void PlaybackPanel::updateTags()
+{
+    pvTag->setText(QStringLiteral("预览 PV — ") + pv->name());
+    pgmTag->setText(QStringLiteral("节目 PGM — ") + pgm->name());
+}
+
+void PlaybackPanel::setStatus(const QString &text)
+{
+    statusLabel->setText(text);
+}
+
+void PlaybackPanel::onError(const QString &msg)
+{
+    statusLabel->setText(QStringLiteral("❌ ") + msg);
+    statusLabel->setStyleSheet(kErrorStyle);
+}
+
+void PlaybackPanel::shutdown()
+{
+    // The host is exiting: nothing may call it from now on. The desk itself
+    // is destroyed later by the host, with its dock.
+    totalTimer->stop();
+    recordingPath.clear();
+    stopEngines();
+}
+
+// ---------------------------------------------------------------------------
+// Loading into preview
+
+void PlaybackPanel::loadToPreview(Channel::Type type, const QString &path)
+{
+    // A load that cannot succeed leaves the lane as it was, still playing.
+    const bool loaded = type == Channel::Image ? loadImage(path) : type == Channel::Video ? loadVideo(path) : loadLive();
+    if (!loaded)
+        return;
+    statusLabel->setStyleSheet(kStatusStyle);
+    setStatus(QStringLiteral("预览加载: ") + pv->name());
+    updateTags();
+    updateTimelineRange();
+}
+
+bool PlaybackPanel::loadImage(const QString &path)
+{
+    // Read and check the picture before the lane gives up what it plays.
+    const QImage picture(path);
+    if (picture.isNull()) {
+        setStatus(QStringLiteral("❌ 图片加载失败: ") + path);
+        return false;
+    }
+    pv->player->close(); // a still sends no frames
+    pv->still = picture.convertToFormat(QImage::Format_RGB32);
+    pv->lastFrame = pv->still;
+    pv->type = Channel::Image;
+    pv->path = path;
+    pv->durationSec = 0.0;
+    pv->positionSec = 0.0;
+    pv->nextPath.clear();
+    pvView->setFrame(pv->still);
+    return true;
+}
+
+bool PlaybackPanel::loadVideo(const QString &path)
+{
+    // The player would refuse a missing or empty file only after closing
+    // what the lane plays: refuse it here, with the player's own words.
+    const QFileInfo info(path);
+    if (!info.exists() || info.size() == 0) {
+        onError(QStringLiteral("文件不存在或为空: %1").arg(path));
+        return false;
+    }
+    openInPreview(Channel::Video, path, false, 0.0);
+    return true;
+}
+
+bool PlaybackPanel::loadLive()
+{
+    const QString path = host->file();
+    if (path.isEmpty()) {
+        setStatus(QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
+        return false;
+    }
+    // The host also names its last recording after it has stopped: that
+    // file is finished and plays to its end.
+    const bool follow = host->active();
+    const Channel *other = pv == &channelA ? &channelB : &channelA;
+    const double start = other->type == Channel::Live && other->path == path && other->positionSec > 0
+                                 ? other->positionSec
+                                 : qMax(0.0, recordedSecs - kReplayBehindSec);
+    openInPreview(Channel::Live, path, follow, start);
+    return true;
+}
+
+void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool follow, double startSec)
+{
+    if (path != pv->path || type != pv->type) {
+        // A new source: its duration and position are not known yet, and
+        // until its first picture the lane shows black, never the source
+        // before it.
+        pv->durationSec = 0.0;
+        pv->positionSec = 0.0;
+        pv->lastFrame = QImage();
+        pvView->setFrame(QImage());
+    }
+    pv->type = type;
+    pv->path = path;
+    pv->nextPath.clear(); // a split recording followed before goes on no more
+    pv->player->setMuted(true);
+    pv->player->open(path, follow, startSec);
 }

@@ -1,41 +1,49 @@
 #pragma once
 
-// The production desk below the recording bar: two lanes (each a ZKPlayer)
-// on preview (PV) and program (PGM) with their monitors and a swap button,
-// the timeline, the pause, monitor-audio, screen-output and stream rows,
-// and the strip of input sources that loads a source into preview.
+// The production desk below the recording bar.
 //
-// Its files, by part of the desk:
-//   playback_panel.cpp           construction, the rows, the settings
-//   playback_panel_lanes.cpp     lanes, frame routing, the swap, audio routing, status
-//   playback_panel_inputs.cpp    the backup list, the input strip, loading into preview
-//   playback_panel_timeline.cpp  the timeline, the recorded length, times
-//   playback_panel_outputs.cpp   monitor audio, screen output, stream controls, support dialog
-// Everything runs on the user-interface thread; the players' and the
-// streamer's signals reach it queued (the panel is every connection's context).
+// Who owns what:
+//   PlaybackPanel (playback_panel.cpp)   the two lanes and their roles (PV, PGM), the monitors,
+//                                        the swap, the pause and loop row, the status line
+//   playback_panel_timeline.cpp          the timeline, the time row, the host's recording as the
+//                                        desk sees it (through HostRecording, handed in by the dock)
+//   ProgramOutputs                       the one path of program: PGM monitor, full-screen window, streamer
+//   MonitorAudio                         device, volume, mute (applied to the lanes by the panel)
+//   ScreenOutput                         the output button, the display list, the chosen display, the window
+//   StreamControls                       address, bit rate, button, readout, and the streamer itself
+//   InputStrip                           instant replay, the backup list, the file dialog
+// The rows report through signals; only the panel writes the status line.
+//
+// Where a picture travels: ZKPlayer::frameReady (queued to the GUI thread)
+// -> routeFrame: kept as the lane's last picture, then to the PV monitor if
+// the lane is on preview, or to ProgramOutputs::show if it is on program,
+// which hands the same shared image to the PGM monitor, the window and the
+// streamer. A lane's sound: ZKPlayer::audioData -> ProgramOutputs::play
+// when the lane is on program (the monitor device hears it from the
+// player's own sink; preview's sink is muted). A swap exchanges the two
+// role pointers and shows each lane's last picture on its new outputs.
 
 #include "recording_pause.h"
 
 #include <QImage>
-#include <QStringList>
 #include <QWidget>
 
-class FullscreenOutput;
+class HostRecording;
+class InputStrip;
+class MonitorAudio;
+class ProgramOutputs;
 class QCheckBox;
-class QComboBox;
 class QFrame;
 class QHBoxLayout;
 class QLabel;
-class QLineEdit;
 class QPushButton;
-class QScreen;
-class QSettings;
-class QSlider;
 class QTimer;
+class QVBoxLayout;
+class ScreenOutput;
+class StreamControls;
 class TimelineSlider;
 class VideoView;
 class ZKPlayer;
-class ZKStreamer;
 
 class PlaybackPanel : public QWidget {
     Q_OBJECT
@@ -61,103 +69,70 @@ public:
     // What the host's hotkeys do: each exactly what its button does.
     enum class Shortcut { Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput };
 
-    explicit PlaybackPanel(QWidget *parent);
+    // `host` outlives the panel.
+    PlaybackPanel(HostRecording *host, QWidget *parent);
     ~PlaybackPanel() override;
 
     void trigger(Shortcut shortcut);
+    const Channel &programLane() const { return *pgm; }
+    const Channel &previewLane() const { return *pv; }
 
-    qint64 recordStartSeconds() const { return recordStartSecs; }
+    // The host's recording events.
     void onRecordingStateChanged(bool active);
-    void onRecordingStarted();          // the host has named the file it writes
+    void onRecordingStarted(); // the host has named the file it writes
     void onRecordingPaused(bool paused);
     // At host exit: stops the timers, the players, the stream and the
     // screen output, so that nothing calls the host any more.
     void shutdown();
     void loadToPreview(Channel::Type type, const QString &path);
-    void togglePause(Channel *ch);
-    static bool isImageFile(const QString &path);
     static QString formatTime(double seconds);
-    // Index of the display preselected for the screen output, given which
-    // of the listed displays is the primary.
-    static int defaultScreen(const QList<bool> &primary);
-
-private slots:
-    void onTake();
-    void onSliderReleased();
-    void onAudioDeviceChanged(int idx);
-    void onMuteToggled(bool);
-    void onVolumeChanged(int v);
-    void showDonateDialog();
-    void onToggleStream(bool on);
-    void onToggleHdmi(bool on);
-    void onScreenChanged(int idx);
-    void onError(const QString &msg);
-    void refreshTotal();
 
 private:
-    friend class TestDesk;
-    friend class TestDeskOutputs;
+    qint64 recordStartSeconds() const { return recordStartSecs; }
 
-    // Construction, one function per row.
+    // Construction.
+    QVBoxLayout *buildMonitorColumn(const QString &tag, const QString &colour, QLabel *&tagLabel, VideoView *&view);
     void buildMonitors(QHBoxLayout *row);
-    QWidget *buildMonitorColumn(const QString &tag, const QString &colour, QLabel *&tagLabel, QFrame *&frame,
-                                VideoView *&view);
     void buildTimeRow(QHBoxLayout *row);
     void buildControlRow(QHBoxLayout *row);
-    void buildAudioRow(QHBoxLayout *row);
-    void buildScreenRow(QHBoxLayout *row);
-    void buildStreamRow(QHBoxLayout *row);
-    QWidget *buildInputStrip();
     void createPlayers();
-    void createStreamer();
 
     // Lanes and the swap.
+    void onTake();
+    void togglePause(Channel *ch);
     void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
-    void onChannelState(Channel *ch, const QString &state);
-    void refreshMonitor(Channel *ch);
+    void onChannelState(Channel *ch, int state);
     void showOnOutputs(Channel *ch, const QImage &picture);
     void applyAudioRouting();
     void updateTags();
-    Channel *timelineOwner();
-    void showPosition(Channel *ch, double ptsSec);
+    void setStatus(const QString &text);
+    void onError(const QString &msg);
     void stopEngines();
-    static QString hostLastRecording(); // the file the host names as its recording; empty = none
-    void checkRecordingFile();
-    void continueInNextFile(Channel *ch);
 
     // Inputs.
-    void loadBackupList();
-    void saveBackupList();
-    void rebuildInputButtons();
-    void onAddBackup();
-    void removeBackup(const QString &path);
-    QWidget *buildBackupEntry(const QString &path);
     bool loadImage(const QString &path);
     bool loadVideo(const QString &path);
     bool loadLive();
     void openInPreview(Channel::Type type, const QString &path, bool follow, double startSec);
 
-    // Timeline.
+    // Timeline and the host's recording.
+    Channel *timelineOwner();
+    double laneLength(const Channel *ch) const;
+    bool playsOlderFile(const Channel *ch) const;
     void updateTimelineRange();
+    void showPosition(Channel *ch, double ptsSec);
+    void onSliderReleased();
+    void refreshTotal();
+    void checkRecordingFile();
+    void continueInNextFile(Channel *ch);
 
-    // Monitor audio, screen output, stream.
-    void refreshAudioDevices();
-    void refreshScreens();
-    QScreen *selectedScreen() const;
-    void onFullscreenClosed();
-    void onScreenRemoved(QScreen *screen);
-    void onStreamState(const QString &state);
-    void onStreamStats(int kbps);
-
+    HostRecording *host;
     Channel channelA;
     Channel channelB;
     Channel *pgm = &channelA;
     Channel *pv = &channelB;
-    // Widgets: children of the panel (through its layouts).
     VideoView *pvView = nullptr;
     VideoView *pgmView = nullptr;
-    QFrame *pvFrame = nullptr;
-    QFrame *pgmFrame = nullptr;
     QLabel *pvTag = nullptr;
     QLabel *pgmTag = nullptr;
     QPushButton *takeButton = nullptr;
@@ -169,22 +144,11 @@ private:
     QPushButton *pvPauseButton = nullptr;
     QPushButton *pgmPauseButton = nullptr;
     QCheckBox *loopCheck = nullptr;
-    QComboBox *audioDeviceCombo = nullptr;
-    QPushButton *muteButton = nullptr;
-    QSlider *volumeSlider = nullptr;
-    QLabel *volumeLabel = nullptr;
-    QPushButton *hdmiButton = nullptr;
-    QComboBox *screenCombo = nullptr;
-    FullscreenOutput *fullscreen = nullptr; // top level, deletes itself on close; non-owning
-    QString chosenScreen;                   // the display the operator chose (or the one preselected)
-    ZKStreamer *streamer = nullptr;         // child of the panel
-    QLineEdit *rtmpEdit = nullptr;
-    QComboBox *bitrateCombo = nullptr;
-    QPushButton *streamButton = nullptr;
-    QLabel *streamStatsLabel = nullptr;
-    QWidget *inputsContainer = nullptr;
-    QHBoxLayout *inputsLayout = nullptr;
-    QStringList backupFiles;
+    MonitorAudio *audio = nullptr;
+    ScreenOutput *screen = nullptr;
+    StreamControls *stream = nullptr;
+    InputStrip *inputs = nullptr;
+    ProgramOutputs *outputs = nullptr;
     QTimer *totalTimer = nullptr;           // child, 1000 ms
     qint64 recordStartSecs = 0;             // epoch seconds the recording was first seen; 0 = not recording
     RecordingPause recordPause;             // while paused the file, and so the recorded length, stands still

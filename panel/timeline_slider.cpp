@@ -2,11 +2,16 @@
 
 #include <QPainter>
 
+#include <algorithm>
+
 namespace {
 
 // (longest timeline in seconds, tick interval): about ten labels or fewer.
 constexpr std::pair<int, int> kIntervals[] = {{30, 5}, {120, 10}, {600, 60}, {1800, 120}, {3600, 300}};
 constexpr int kLongInterval = 600;
+// A container may state any duration (corrupt metadata: years): the
+// interval grows so that a paint never draws more ticks than this.
+constexpr int kMaxTicks = 48;
 
 } // namespace
 
@@ -20,7 +25,7 @@ int TimelineSlider::tickInterval(int maximum)
     for (const auto &[upTo, interval] : kIntervals)
         if (maximum <= upTo)
             return interval;
-    return kLongInterval;
+    return int(std::max<qint64>(kLongInterval, (qint64(maximum) + kMaxTicks - 1) / kMaxTicks));
 }
 
 QString TimelineSlider::tickLabel(int t, int maximum)

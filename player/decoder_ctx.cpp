@@ -27,13 +27,6 @@ constexpr double kReorderMarginSec = 0.5;
 
 } // namespace
 
-QString avErrStr(int code)
-{
-    char buffer[64] = {0};
-    av_strerror(code, buffer, sizeof(buffer));
-    return QString::fromUtf8(buffer);
-}
-
 extern "C" enum AVPixelFormat zk_get_hw_format(AVCodecContext * /*ctx*/, const enum AVPixelFormat *formats)
 {
     for (const enum AVPixelFormat *p = formats; *p != AV_PIX_FMT_NONE; ++p) {
@@ -213,7 +206,7 @@ void DecoderCtx::openAudioDecoder()
         return;
     }
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-    int ret = swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_S16, 48000, &actx->ch_layout, actx->sample_fmt,
+    int ret = swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_S16, Pcm::kSampleRate, &actx->ch_layout, actx->sample_fmt,
                                   actx->sample_rate, 0, nullptr);
     if (ret >= 0)
         ret = swr_init(swr);
@@ -249,6 +242,17 @@ bool DecoderCtx::seekTo(double seconds)
     if (actx)
         avcodec_flush_buffers(actx);
     return true;
+}
+
+bool DecoderCtx::sendPacket(AVCodecContext *codec)
+{
+    const int ret = avcodec_send_packet(codec, pkt);
+    if (ret == 0)
+        return true;
+    if (sendErrors.first(ret))
+        blog(LOG_WARNING, "[ZKPlayer] %s 解码器拒收数据包: %s(同类错误只记一次)", codec == vctx ? "视频" : "音频",
+             avErrStr(ret).toUtf8().constData());
+    return false;
 }
 
 bool DecoderCtx::toRgb32(const AVFrame *source, QImage &image)

@@ -16,6 +16,7 @@
 
 #include "growing_io.h"
 #include "mp4_fragments.h"
+#include "zk_media.h"
 
 #include <QImage>
 #include <QString>
@@ -28,8 +29,6 @@ extern "C" {
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
-
-QString avErrStr(int code);
 
 extern "C" enum AVPixelFormat zk_get_hw_format(AVCodecContext *ctx, const enum AVPixelFormat *formats);
 
@@ -54,6 +53,7 @@ struct DecoderCtx {
     QString path;                    // of the last openInput, for reopening
     bool videoOnly = false;
     QString lastError;               // of the last failed (re)open
+    ErrorKinds sendErrors;           // refusals of avcodec_send_packet already logged
 
     DecoderCtx() = default;
     DecoderCtx(const DecoderCtx &) = delete;
@@ -77,6 +77,9 @@ struct DecoderCtx {
     QString reopenAt(const Mp4Fragments::Fragment &fragment);
     bool isOpen() const { return fmt != nullptr; }
     void closeAll();
+    // Hands the packet to the video (or audio) decoder. A refusal drops the
+    // packet; each kind of refusal is logged once per file.
+    bool sendPacket(AVCodecContext *codec);
     // Converts a decoded picture into `image` (allocated by the caller at the
     // picture's size, QImage::Format_RGB32) through the cached converter.
     // False when no converter can be made or the conversion failed.

@@ -4,6 +4,8 @@
 
 #include "zk_player.h"
 
+#include "zk_media.h"
+
 #include <obs-module.h>
 
 #include <QAudioDevice>
@@ -15,8 +17,7 @@
 
 namespace {
 
-constexpr double kBytesPerSecond = 192000.0; // 48000 Hz * 2 channels * 2 bytes
-constexpr int kSinkBufferBytes = 48000;      // 0.25 s
+constexpr int kSinkBufferBytes = Pcm::kBytesPerSecond / 4; // 0.25 s
 constexpr double kAudioJumpSec = 0.3;        // larger gaps between chunks re-anchor the clock
 // Less than this queued (and nothing half-written) is a drained queue, not
 // audio the device should be playing.
@@ -37,6 +38,23 @@ QTimer *makeTimer(QObject *parent, int ms, Qt::TimerType type)
 }
 
 } // namespace
+
+QString ZKPlayer::stateText(State state)
+{
+    switch (state) {
+    case State::Playing:
+        return QStringLiteral("播放中");
+    case State::Following:
+        return QStringLiteral("跟随录制中");
+    case State::Paused:
+        return QStringLiteral("已暂停");
+    case State::Finished:
+        return QStringLiteral("已播完");
+    case State::SilentFallback:
+        return QStringLiteral("音频设备异常,已切静默播放");
+    }
+    return QString();
+}
 
 ZKPlayer::ZKPlayer(QObject *parent) : QObject(parent)
 {
@@ -96,7 +114,7 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
     m_audioTimer->start();
     m_statsTimer->start();
     m_paused = false;
-    emit stateChanged(followLive ? QStringLiteral("跟随录制中") : QStringLiteral("播放中"));
+    emit stateChanged(followLive ? State::Following : State::Playing);
 }
 
 void ZKPlayer::seek(double seconds)
@@ -190,8 +208,8 @@ void ZKPlayer::setupAudioOutput()
     teardownAudio();
 
     QAudioFormat format;
-    format.setSampleRate(48000);
-    format.setChannelCount(2);
+    format.setSampleRate(Pcm::kSampleRate);
+    format.setChannelCount(Pcm::kChannels);
     format.setSampleFormat(QAudioFormat::Int16);
     blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作: 新建 QAudioSink: %s", description.constData());
     m_sink = new QAudioSink(device, format, this);
@@ -278,7 +296,7 @@ void ZKPlayer::paceAudioSilently()
                 break;
             chunk = std::move(m_audioQueue.front());
             m_audioQueue.pop_front();
-            m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - chunk.pcm.size() / kBytesPerSecond);
+            m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - Pcm::seconds(chunk.pcm.size()));
         }
         m_cv.notify_all();
         emit audioData(chunk.pcm);
@@ -290,7 +308,7 @@ void ZKPlayer::paceAudioSilently()
 void ZKPlayer::anchorAudioClock(double pts)
 {
     // Bytes already buffered in the sink play before this chunk.
-    const double latency = qMax(0.0, (m_sink->bufferSize() - m_sink->bytesFree()) / kBytesPerSecond);
+    const double latency = qMax(0.0, Pcm::seconds(m_sink->bufferSize() - m_sink->bytesFree()));
     m_audioAnchorPts = pts - latency;
     m_audioAnchorUs = m_sink->processedUSecs();
     m_audioClockValid = true;
@@ -310,10 +328,10 @@ bool ZKPlayer::fetchAudioChunk()
             return false;
         chunk = std::move(m_audioQueue.front());
         m_audioQueue.pop_front();
-        m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - chunk.pcm.size() / kBytesPerSecond);
+        m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - Pcm::seconds(chunk.pcm.size()));
     }
     m_cv.notify_all();
-    const double duration = chunk.pcm.size() / kBytesPerSecond;
+    const double duration = Pcm::seconds(chunk.pcm.size());
     if (!m_audioClockValid) {
         anchorAudioClock(chunk.pts);
     } else if (m_expectedAudioPts >= 0 && qAbs(chunk.pts - m_expectedAudioPts) > kAudioJumpSec) {
@@ -403,5 +421,5 @@ void ZKPlayer::dropStalledDevice(qint64 frozenUs)
     m_wallAnchorPts = m_lastPts;
     m_wallTimer.restart();
     m_lastProcUs = -1;
-    emit stateChanged(QStringLiteral("音频设备异常,已切静默播放"));
+    emit stateChanged(State::SilentFallback);
 }

@@ -48,8 +48,13 @@ public:
         QImage image; // Format_RGB32, decoded size
         double pts = 0.0;
     };
+    // What the lane is doing, as its caption and the desk's status line say.
+    enum class State { Playing, Following, Paused, Finished, SilentFallback };
+    Q_ENUM(State)
+    static QString stateText(State state);
+
     struct AudioChunk {
-        QByteArray pcm; // 48000 Hz, stereo, s16 interleaved
+        QByteArray pcm; // the engines' PCM (zk_media.h)
         double pts = 0.0; // of the first sample; 0 when the decoder gave none
     };
 
@@ -67,11 +72,15 @@ public:
 
     bool isPlaying() const { return m_running; }
     bool isPaused() const { return m_paused; }
+    bool isFollowing() const { return m_followLive; }
+    int volume() const { return m_volume; }
+    bool isMuted() const { return m_muted; }
+    QByteArray audioDevice() const { return m_audioDeviceId; }
 
 signals:
     void frameReady(const QImage &frame, double ptsSeconds);
     void audioData(const QByteArray &pcm);
-    void stateChanged(const QString &state);
+    void stateChanged(ZKPlayer::State state);
     void errorOccurred(const QString &message);
     void durationKnown(double seconds);
 

@@ -167,7 +167,7 @@ void ZKPlayer::checkFinished()
         }
     }
     if (finishedNow)
-        emit stateChanged(QStringLiteral("已播完"));
+        emit stateChanged(State::Finished);
 }
 
 void ZKPlayer::setPaused(bool paused)
@@ -180,7 +180,7 @@ void ZKPlayer::setPaused(bool paused)
         m_audioTimer->stop();
         if (m_sink)
             m_sink->suspend();
-        emit stateChanged(QStringLiteral("已暂停"));
+        emit stateChanged(State::Paused);
         return;
     }
     if (!m_audioClockValid) {
@@ -194,5 +194,5 @@ void ZKPlayer::setPaused(bool paused)
         m_sink->resume();
     m_paceTimer->start();
     m_audioTimer->start();
-    emit stateChanged(m_followLive ? QStringLiteral("跟随录制中") : QStringLiteral("播放中"));
+    emit stateChanged(m_followLive ? State::Following : State::Playing);
 }

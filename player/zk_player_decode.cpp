@@ -27,9 +27,8 @@ constexpr int64_t kRecordingMinBytes = 65536;
 constexpr qint64 kRecordingWaitMs = 10000;
 constexpr int64_t kHealMinGrowth = 262144;  // reopen again only after the file grew this much
 constexpr int64_t kHealRewind = 786432;     // resume demuxing this far before the break point
-constexpr double kBytesPerSecond = 192000.0;
 // Chunk ends are compared after a reopen; half a sample absorbs rounding.
-constexpr double kHalfSampleSec = 0.5 / 48000.0;
+constexpr double kHalfSampleSec = 0.5 / Pcm::kSampleRate;
 
 } // namespace
 
@@ -293,7 +292,7 @@ void ZKPlayer::drainDecoders(DecoderCtx &dec, DecodeState &st)
 
 void ZKPlayer::decodeVideo(DecoderCtx &dec, DecodeState &st)
 {
-    if (avcodec_send_packet(dec.vctx, dec.pkt) != 0)
+    if (!dec.sendPacket(dec.vctx))
         return; // the packet is dropped
     // Anything but a frame ("again", end of stream, an error) means no more
     // output for this packet.
@@ -343,7 +342,7 @@ void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, d
 
 void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
 {
-    if (avcodec_send_packet(dec.actx, dec.pkt) != 0)
+    if (!dec.sendPacket(dec.actx))
         return;
     while (avcodec_receive_frame(dec.actx, dec.frame) == 0) {
         const int64_t ts = dec.frame->best_effort_timestamp;
@@ -352,7 +351,7 @@ void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
         const bool timed = ts != AV_NOPTS_VALUE;
         double pts = timed ? ts * dec.audioTb : 0.0;
         const int capacity = swr_get_out_samples(dec.swr, dec.frame->nb_samples);
-        QByteArray pcm(qMax(capacity, 0) * 4, Qt::Uninitialized);
+        QByteArray pcm(qMax(capacity, 0) * Pcm::kBytesPerFrame, Qt::Uninitialized);
         uint8_t *out[1] = {reinterpret_cast<uint8_t *>(pcm.data())};
         const int n = capacity > 0 ? swr_convert(dec.swr, out, capacity,
                                                  const_cast<const uint8_t **>(dec.frame->extended_data),
@@ -361,15 +360,14 @@ void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
         av_frame_unref(dec.frame);
         if (n <= 0)
             continue;
-        pcm.truncate(n * 4);
-        const double duration = n / 48000.0;
+        pcm.truncate(n * Pcm::kBytesPerFrame);
+        const double duration = double(n) / Pcm::kSampleRate;
         const double end = pts + duration; // as decoded, before any cut: compared again after a reopen
         if (st.audioSkipUntil >= 0 && timed) {
             if (st.audioSkipUntil >= end - kHalfSampleSec)
                 continue; // wholly before the target
             if (st.audioSkipUntil > pts) {
-                int cut = static_cast<int>((st.audioSkipUntil - pts) * kBytesPerSecond);
-                cut -= cut % 4; // whole sample frames
+                const qsizetype cut = Pcm::bytesFor(st.audioSkipUntil - pts);
                 if (cut >= pcm.size())
                     continue;
                 if (cut > 0) {

@@ -13,7 +13,7 @@ namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-constexpr int kSampleRate = 48000;
+constexpr int kSampleRate = Pcm::kSampleRate;
 constexpr int kAudioBitRate = 160000;
 constexpr int kAacFrameSamples = 1024;
 
@@ -28,13 +28,6 @@ const AVCodec *findH264Encoder()
 }
 
 } // namespace
-
-QString ffErr(int code)
-{
-    char buffer[64] = {0};
-    av_strerror(code, buffer, sizeof(buffer));
-    return QString::fromUtf8(buffer);
-}
 
 QString StreamCtx::open(const QString &url, int kbps, const AVIOInterruptCB &interrupt)
 {
@@ -182,8 +175,14 @@ QString StreamCtx::connect(const QString &url, const AVIOInterruptCB &interrupt)
 
 int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream)
 {
-    if (avcodec_send_frame(codec, frame) < 0)
-        return 0; // the frame is skipped; the connection is fine
+    const int sent = avcodec_send_frame(codec, frame);
+    if (sent < 0) {
+        // The frame is skipped; the connection is fine.
+        if (sendErrors.first(sent))
+            blog(LOG_WARNING, "[ZKStreamer] %s 编码器拒收一帧: %s(同类错误只记一次)", codec->codec->name,
+                 ffErr(sent).toUtf8().constData());
+        return 0;
+    }
     // Anything but a packet ("again", end, an error) ends this frame's output.
     while (avcodec_receive_packet(codec, pkt) == 0) {
         av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);

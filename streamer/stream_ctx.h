@@ -7,6 +7,8 @@
 // attempt and used only on the streamer's worker thread. closeAll() is the
 // one release path, for a whole context as for a half-built one.
 
+#include "zk_media.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -17,8 +19,6 @@ extern "C" {
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
-
-QString ffErr(int code);
 
 struct StreamCtx {
     AVFormatContext *fmt = nullptr;
@@ -31,6 +31,7 @@ struct StreamCtx {
     AVFrame *vframe = nullptr;
     AVFrame *aframe = nullptr;
     AVPacket *pkt = nullptr;
+    ErrorKinds sendErrors;  // refusals of avcodec_send_frame already logged
     bool opened = false;    // the stream header has been written
     int64_t bytesSent = 0;  // all packets handed to the muxer
 

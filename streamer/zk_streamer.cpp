@@ -17,10 +17,10 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr size_t kMaxFrames = 8;
-constexpr int kMaxAudioBytes = 384000;     // 2 s
-constexpr int kBlockBytes = 4096;          // 1024 samples, one AAC frame
-constexpr int kBlockSamples = 1024;
-constexpr int kBacklogBytes = 76800;       // 0.4 s waiting at encode time is a backlog
+constexpr int kMaxAudioBytes = 2 * Pcm::kBytesPerSecond;
+constexpr int kBlockSamples = 1024; // one AAC frame
+constexpr int kBlockBytes = kBlockSamples * Pcm::kBytesPerFrame;
+constexpr int kBacklogBytes = Pcm::kBytesPerSecond * 2 / 5; // 0.4 s waiting at encode time is a backlog
 constexpr int kBacklogKeep = 8192;
 constexpr qint64 kSilenceLagSamples = 7200; // 150 ms behind the clock with no audio: send silence
 constexpr qint64 kAudioOffsetSamples = 11520; // 240 ms
@@ -268,7 +268,7 @@ void ZKStreamer::stream(StreamCtx &ctx, qint64 nowMs, Connection &conn)
 
 void ZKStreamer::sendAudio(StreamCtx &ctx, qint64 t, Connection &conn)
 {
-    const qint64 target = t * 48000 / 1000;
+    const qint64 target = t * Pcm::kSampleRate / 1000;
     while (conn.samplesSent + kBlockSamples <= target && !conn.failed) {
         QByteArray block;
         int cutBytes = 0;
@@ -276,7 +276,7 @@ void ZKStreamer::sendAudio(StreamCtx &ctx, qint64 t, Connection &conn)
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_audio.size() > kBacklogBytes) {
                 cutBytes = m_audio.size() - kBacklogKeep;
-                cutBytes -= cutBytes % 4;
+                cutBytes -= cutBytes % Pcm::kBytesPerFrame;
                 m_audio.remove(0, cutBytes);
             }
             if (m_audio.size() >= kBlockBytes) {

@@ -285,8 +285,8 @@ void TestAudio::loopingAShortFileStaysInStep()
     meter.watch(&player);
     Pacing pacing(player);
     int loops = 0;
-    connect(&player, &ZKPlayer::stateChanged, this, [&](const QString &state) {
-        if (state == QStringLiteral("已播完") && ++loops < 10)
+    connect(&player, &ZKPlayer::stateChanged, this, [&](ZKPlayer::State state) {
+        if (state == ZKPlayer::State::Finished && ++loops < 10)
             player.seek(0.0);
     });
     openWithSound(player, Media::path("sync3.mp4"));
@@ -322,8 +322,8 @@ void TestAudio::picturesOutlastingTheSoundPlayToTheEnd()
     QVector<double> shown;
     int ends = 0;
     connect(&player, &ZKPlayer::frameReady, this, [&](const QImage &, double pts) { shown << pts; });
-    connect(&player, &ZKPlayer::stateChanged, this, [&](const QString &state) {
-        if (state == QStringLiteral("已播完") && ++ends < passes)
+    connect(&player, &ZKPlayer::stateChanged, this, [&](ZKPlayer::State state) {
+        if (state == ZKPlayer::State::Finished && ++ends < passes)
             player.seek(0.0);
     });
     const int logFrom = logMark();
@@ -429,7 +429,7 @@ void TestAudio::frozenDeviceIsDropped()
         QTest::qWait(1200);
         QVERIFY2(player.masterClockSec() - start <= 0.65, qPrintable(QString::number(player.masterClockSec() - start)));
         // ...then the watchdog drops the device.
-        QTRY_VERIFY_WITH_TIMEOUT(states.size() > 1 && states.last().first().toString() == "音频设备异常,已切静默播放",
+        QTRY_VERIFY_WITH_TIMEOUT(states.size() > 1 && ZKPlayer::stateText(states.last().first().value<ZKPlayer::State>()) == "音频设备异常,已切静默播放",
                                  8000);
         QTest::qWait(2500); // another tick for the other player
     }
@@ -485,7 +485,7 @@ void TestAudio::watchdogSparesIdleAndPausedSinks()
     QVERIFY(player.m_sink);
     tickWith(0.06, false); // more than 0.05 s waiting and nothing consumed: dropped
     QVERIFY(!player.m_sink);
-    QCOMPARE(states.last().first().toString(), QStringLiteral("音频设备异常,已切静默播放"));
+    QCOMPARE(ZKPlayer::stateText(states.last().first().value<ZKPlayer::State>()), QStringLiteral("音频设备异常,已切静默播放"));
 }
 
 ZK_AUDIO_TEST_MAIN(TestAudio, QCoreApplication)

@@ -1,54 +1,122 @@
-// The desk (panel, lanes and swap, input sources, instant replay) against
-// the stand-in host's frontend with real players on real media, a real
-// growing recording, null sinks (which lane is heard is told by its tone),
-// the settings store in a temporary folder and real widgets.
+// The desk as the operator drives it, through its buttons, lists and the
+// host's recording events, against real parts: real players on real media,
+// a real growing recording (the stand-in host's writer), two null sinks
+// (which lane is heard is told by its tone), two Xvfb displays (one
+// unplugged and plugged back), a real RTMP server whose recording is read
+// back, and the settings store in a temporary folder.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
-#include "desk_support.h"
+#include "desk_settings.h"
 #include "frontend.h"
+#include "fullscreen_output.h"
 #include "media.h"
+#include "obs_recording.h"
+#include "playback_panel.h"
+#include "support_dialog.h"
+#include "test_support.h"
 #include "timeline_slider.h"
 #include "video_view.h"
 #include "zk_player.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QToolButton>
 
+#include <climits>
+#include <memory>
+
+extern int qInitResources_resources();
+extern int qCleanupResources_resources();
+
 using namespace TestSupport;
-using namespace DeskSupport;
+using Type = PlaybackPanel::Channel::Type;
+
+namespace {
+
+QString writeImage(const QString &path, const QSize &size, const QColor &colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    image.save(path);
+    return path;
+}
+
+// A desk on screen, as the dock builds it, and its widgets by name.
+struct Desk {
+    ObsRecording host;
+    std::unique_ptr<PlaybackPanel> panel{new PlaybackPanel(&host, nullptr)};
+
+    Desk()
+    {
+        panel->resize(640, 720);
+        panel->show();
+    }
+    template <class T = QWidget> T *w(const char *name) const { return panel->findChild<T *>(name); }
+    void click(const char *button) const { QTest::mouseClick(w<QAbstractButton>(button), Qt::LeftButton); }
+    QString status() const { return w<QLabel>("statusLabel")->text(); }
+    const PlaybackPanel::Channel &pgm() const { return panel->programLane(); }
+    const PlaybackPanel::Channel &pv() const { return panel->previewLane(); }
+    QImage monitor(const char *view) const { return w<VideoView>(view)->currentFrame(); }
+    FullscreenOutput *output() const
+    {
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (auto *window = qobject_cast<FullscreenOutput *>(top); window && window->isVisible())
+                return window;
+        return nullptr;
+    }
+    // Until the lane shows a picture of its own.
+    static bool picture(const PlaybackPanel::Channel &lane, int ms = 10000)
+    {
+        return QTest::qWaitFor([&lane] { return !lane.lastFrame.isNull(); }, ms);
+    }
+    void still(const QString &path) const
+    {
+        panel->loadToPreview(Type::Image, path);
+        panel->trigger(PlaybackPanel::Shortcut::Take);
+    }
+};
+
+} // namespace
 
 class TestDesk : public QObject {
     Q_OBJECT
 
 private:
-    void chooseFilesInDialog(const QStringList &files);
     QTemporaryDir m_dir;
+    std::unique_ptr<Server> m_rtmp;
+    void chooseFilesInDialog(const QStringList &files);
 
 private slots:
     void initTestCase();
     void init() { deskSettings().clear(); }
     void cleanup() { StandInFrontend::instance().recorder().stopAndWait(); }
-    void construction();
-    void settingsRestoredWithoutWritingBack_data();
-    void settingsRestoredWithoutWritingBack();
+    void constructionAndSettings_data();
+    void constructionAndSettings();
     void monitorsLetterbox_data();
     void monitorsLetterbox();
-    void swapKeepsBothLanesPlayingAndSoundFollowsProgram();
+    void timelineTicks_data();
+    void timelineTicks();
+    void swapRoutesProgramToEveryOutput();
     void stillsPausesAndFailedLoads();
-    void timelineOwnerAndStatusLine();
+    void loopTimelineAndPausedOwner();
+    void monitorAudio();
     void inputStrip_data();
     void inputStrip();
     void backupListThroughTheFileDialog();
-    void instantReplayAndTheRecordingsEnd();
+    void instantReplayFollowsTheRecording();
+    void screenOutputFollowsDisplays();
+    void streamControls();
+    void supportDialog();
 };
 
 void TestDesk::initTestCase()
@@ -57,58 +125,70 @@ void TestDesk::initTestCase()
     RecorderConfig config;
     config.folder = m_dir.filePath("recordings");
     StandInFrontend::instance().recorder().setConfig(config);
-    for (const char *name : {"av.mp4", "av20.mp4", "tone1k.mp4"})
+    m_rtmp = std::make_unique<Server>(QStringLiteral(ZK_TESTS_DIR "/rtmp-server"), m_dir.path());
+    QVERIFY(m_rtmp->up());
+    QVERIFY2(QGuiApplication::screens().size() == 2, "the tests expect the two displays A and B of scripts/test");
+    for (const char *name : {"av.mp4", "av20.mp4", "tone1k.mp4", "short.mp4"})
         QVERIFY(QFileInfo(Media::path(name)).exists());
 }
 
-void TestDesk::construction()
-{
-    // What a fresh desk must be before anything is loaded: program on lane
-    // A and heard, preview silent, no timeline, the replay button first.
-    auto panel = makePanel();
-    PlaybackPanel &p = *panel;
-    QVERIFY(p.pgm == &p.channelA && p.pv == &p.channelB);
-    QVERIFY(p.channelB.player->m_muted && !p.channelA.player->m_muted);
-    QVERIFY(!p.timeline->isEnabled());
-    QCOMPARE(qobject_cast<QPushButton *>(p.inputsLayout->itemAt(0)->widget())->text(), QStringLiteral("📺 即时回放"));
-    QCOMPARE(p.bitrateCombo->currentText(), QStringLiteral("4 Mbps"));
-}
-
-void TestDesk::settingsRestoredWithoutWritingBack_data()
+void TestDesk::constructionAndSettings_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QVariant>("saved");
     QTest::addColumn<QString>("shown");
+    QTest::newRow("nothing stored") << "" << QVariant() << "";
     QTest::newRow("loop off") << "loopBackup" << QVariant(false) << "false";
     QTest::newRow("bit rate without an item") << "rtmpBitrate" << QVariant(5000) << "4 Mbps";
     QTest::newRow("bit rate 8000") << "rtmpBitrate" << QVariant(8000) << "8 Mbps";
     QTest::newRow("volume 80") << "volume" << QVariant(80) << "80";
     QTest::newRow("volume 60") << "volume" << QVariant(60) << "60";
     QTest::newRow("stream URL") << "rtmpUrl" << QVariant("rtmp://a.example/live/k") << "rtmp://a.example/live/k";
+    QTest::newRow("device") << "audioDeviceId" << QVariant(QByteArray("sinkC")) << "SinkC";
 }
 
-void TestDesk::settingsRestoredWithoutWritingBack()
+void TestDesk::constructionAndSettings()
 {
+    // A fresh desk: program on a lane that is heard, preview silent, no
+    // timeline, the replay button first, each stored setting restored and
+    // nothing written back (a file gone since is dropped from the list).
     QFETCH(QString, key);
     QFETCH(QVariant, saved);
     QFETCH(QString, shown);
-    deskSettings().setValue(key, saved);
-    const QStringList listed{Media::path("av.mp4"), m_dir.filePath("gone.mp4")};
-    deskSettings().setValue("backupFiles", listed);
+    if (!key.isEmpty())
+        deskSettings().setValue(key, saved);
+    deskSettings().setValue("backupFiles", QStringList{Media::path("av.mp4"), m_dir.filePath("gone.mp4")});
     deskSettings().sync();
     QFile file(deskSettings().fileName());
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray stored = file.readAll();
-    auto panel = makePanel();
-    const QString restored = key == "loopBackup"    ? QVariant(panel->loopCheck->isChecked()).toString()
-                             : key == "rtmpBitrate" ? panel->bitrateCombo->currentText()
-                             : key == "rtmpUrl"     ? panel->rtmpEdit->text()
-                                                    : panel->volumeLabel->text();
-    QCOMPARE(restored, shown);
-    QCOMPARE(panel->channelA.player->m_volume, key == "volume" ? saved.toInt() : 80); // the volume handler ran
+    Desk d;
+    const QMap<QString, QString> restored{
+            {"loopBackup", QVariant(d.w<QCheckBox>("loopCheck")->isChecked()).toString()},
+            {"rtmpBitrate", d.w<QComboBox>("bitrateCombo")->currentText()},
+            {"rtmpUrl", d.w<QLineEdit>("rtmpEdit")->text()},
+            {"volume", d.w<QLabel>("volumeLabel")->text()},
+            {"audioDeviceId", d.w<QComboBox>("audioDeviceCombo")->currentText()}};
+    if (!key.isEmpty())
+        QCOMPARE(restored[key], shown);
+    else // the defaults: loop on, 4 Mbps, 80, the system's device
+        QCOMPARE(QStringList(restored.values()).join('|'), QStringLiteral("系统默认|true|4 Mbps||80"));
+    QCOMPARE(d.pgm().player->volume(), key == "volume" ? saved.toInt() : 80);
+    QCOMPARE(d.pgm().player->audioDevice(), key == "audioDeviceId" ? saved.toByteArray() : QByteArray());
+    QCOMPARE(d.pv().player->audioDevice(), d.pgm().player->audioDevice());
+    QVERIFY(d.pv().player->isMuted() && !d.pgm().player->isMuted());
+    QVERIFY(!d.w("timeline")->isEnabled());
     file.seek(0);
-    QCOMPARE(file.readAll(), stored); // nothing written back
-    QCOMPARE(panel->backupFiles, QStringList{Media::path("av.mp4")}); // the missing file dropped, the list kept
+    QCOMPARE(file.readAll(), stored);
+    const QList<QPushButton *> sources = d.w("inputsContainer")->findChildren<QPushButton *>();
+    QCOMPARE(sources.value(0)->text(), QStringLiteral("📺 即时回放"));
+    QCOMPARE(sources.value(1)->toolTip(), Media::path("av.mp4"));
+    QCOMPARE(sources.size(), 3); // replay, the one file left, add
+    // Every part of the tree is found by its class: the timeline and the
+    // monitors declare theirs; the columns are layouts, not extra widgets.
+    QVERIFY(qobject_cast<TimelineSlider *>(d.w("timeline")) && d.w("timeline")->inherits("TimelineSlider"));
+    QCOMPARE(d.panel->findChildren<VideoView *>().size(), 2);
+    QCOMPARE(d.w("pvTag")->parentWidget(), d.panel.get());
 }
 
 void TestDesk::monitorsLetterbox_data()
@@ -137,120 +217,228 @@ void TestDesk::monitorsLetterbox()
             QVERIFY2((qGray(grabbed.pixel(x, y)) > 128) == drawn.contains(x, y), qPrintable(QString("%1,%2").arg(x).arg(y)));
 }
 
-void TestDesk::swapKeepsBothLanesPlayingAndSoundFollowsProgram()
+void TestDesk::timelineTicks_data()
 {
-    auto panel = makePanel();
-    PlaybackPanel &p = *panel;
-    p.onTake();
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("预览是空的 — 先点一个输入源"));
-    QVERIFY(p.pgm == &p.channelA);
-    // 440 Hz to program, 1000 Hz into preview.
-    p.volumeSlider->setValue(50);
-    p.loadToPreview(Type::Video, Media::path("av20.mp4"));
-    QVERIFY(waitForPicture(p.pv));
-    p.onTake();
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("已切换 → 节目: ▶ av20.mp4"));
-    p.loadToPreview(Type::Video, Media::path("tone1k.mp4"));
-    QVERIFY(waitForPicture(p.pv));
-    QCOMPARE(p.pvTag->text() + p.pgmTag->text(), QStringLiteral("预览 PV — ▶ tone1k.mp4节目 PGM — ▶ av20.mp4"));
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<QString>("lastLabel");
+    QTest::newRow("25 s") << 25 << 5 << "0:25";
+    QTest::newRow("95 s") << 95 << 10 << "1:30";
+    QTest::newRow("an hour") << 3600 << 300 << "1:00:00";
+    QTest::newRow("7265 s") << 7265 << 600 << "2:00:00";
+    QTest::newRow("ten hours") << 36000 << 750 << "10:00:00";
+    QTest::newRow("corrupt: 10^7 s") << 10000000 << 208334 << "2719:54:58";
+    QTest::newRow("corrupt: the slider's end") << INT_MAX << 44739243 << "584095:40:21";
+}
+
+void TestDesk::timelineTicks()
+{
+    // About ten labels or fewer, and never more than 49 ticks in a paint,
+    // whatever length a file states; the labels stay inside the slider.
+    QFETCH(int, maximum);
+    QFETCH(int, interval);
+    QFETCH(QString, lastLabel);
+    QCOMPARE(TimelineSlider::tickInterval(maximum), interval);
+    QVERIFY(maximum / interval + 1 <= 49);
+    QCOMPARE(TimelineSlider::tickLabel(maximum / interval * interval, maximum), lastLabel);
+    TimelineSlider slider(nullptr);
+    slider.resize(600, 42);
+    slider.setRange(0, maximum);
+    const QImage shot = slider.grab().toImage();
+    const QColor background = shot.pixelColor(shot.width() / 2, shot.height() - 2);
+    int first = -1, last = -1;
+    for (int x = 0; x < shot.width(); ++x)
+        for (int y = shot.height() - 12; y < shot.height(); ++y)
+            if (shot.pixelColor(x, y) != background) {
+                first = first < 0 ? x : first;
+                last = x;
+            }
+    const bool endTick = maximum % interval == 0; // its label is moved inside the right edge
+    QVERIFY2(first >= 0 && first <= 2 && (!endTick || last >= shot.width() - 3),
+             qPrintable(QString("%1..%2").arg(first).arg(last)));
+}
+
+void TestDesk::swapRoutesProgramToEveryOutput()
+{
+    Desk d;
+    d.click("takeButton");
+    QCOMPARE(d.status(), QStringLiteral("预览是空的 — 先点一个输入源"));
+    // 440 Hz to program, 1000 Hz into preview, program full screen on B.
+    d.w<QSlider>("volumeSlider")->setValue(50);
+    d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+    QVERIFY(d.picture(d.pv()));
+    d.click("takeButton");
+    QCOMPARE(d.status(), QStringLiteral("已切换 → 节目: ▶ av20.mp4"));
+    d.panel->loadToPreview(Type::Video, Media::path("tone1k.mp4"));
+    QVERIFY(d.picture(d.pv()));
+    QCOMPARE(d.w<QLabel>("pvTag")->text() + d.w<QLabel>("pgmTag")->text(),
+             QStringLiteral("预览 PV — ▶ tone1k.mp4节目 PGM — ▶ av20.mp4"));
+    d.click("hdmiButton");
+    QVERIFY(d.output());
     QTest::qWait(3000); // past a new stream's first-second stall on a null sink
 
-    // A swap exchanges roles only (no pause, seek or reopen); the new
-    // program's picture is on its monitor at once and its tone is heard.
-    int frames[2] = {0, 0};
-    qint64 last[2] = {0, 0}, worstGap = 0;
-    QElapsedTimer clock;
-    clock.start();
-    for (int i : {0, 1})
-        connect((i ? p.channelB : p.channelA).player, &ZKPlayer::frameReady, this, [&, i] {
-            if (last[i])
-                worstGap = qMax(worstGap, clock.elapsed() - last[i]);
-            last[i] = clock.elapsed();
-            ++frames[i];
-        });
+    // Every picture reaching the window is one of program's, never
+    // preview's, before and after each swap; a swap exchanges roles only
+    // (no pause, seek or reopen), the new program is on its monitor and the
+    // window at once, and its tone is heard at the program's volume.
+    QHash<qint64, const ZKPlayer *> lane; // picture -> the lane that sent it
+    for (ZKPlayer *player : d.panel->findChildren<ZKPlayer *>())
+        connect(player, &ZKPlayer::frameReady, this,
+                [&lane, player](const QImage &frame) { lane[frame.cacheKey()] = player; });
+    int shown = 0, strays = 0;
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, [&] {
+        const qint64 key = d.output()->currentFrame().cacheKey();
+        if (lane.contains(key))
+            ++shown, strays += lane[key] != d.pgm().player;
+    });
+    sampler.start(7);
     const int mark = logMark();
-    PlaybackPanel::Channel *program = p.pgm;
+    const ZKPlayer *program = d.pgm().player;
     for (int swap = 0; swap < 2; ++swap) {
         const auto [pitch, level] = listen("sinkA", 1200);
-        const int expected = p.pgm->path.endsWith("tone1k.mp4") ? 1000 : 440;
+        const int expected = d.pgm().path.endsWith("tone1k.mp4") ? 1000 : 440;
         QVERIFY2(qAbs(pitch - expected) < 100 && level > 300, qPrintable(QString("%1 Hz, program plays %2 Hz").arg(pitch).arg(expected)));
-        p.onTake();
-        QCOMPARE(p.pgmView->currentFrame(), p.pgm->lastFrame);
-        QVERIFY(p.pv->player->m_muted && !p.pgm->player->m_muted && p.pgm->player->m_volume == 50);
+        d.click("takeButton");
+        QCOMPARE(d.monitor("pgmView"), d.pgm().lastFrame);
+        QCOMPARE(d.output()->currentFrame(), d.pgm().lastFrame);
+        QCOMPARE(d.monitor("pvView"), d.pv().lastFrame);
+        QVERIFY(d.pv().player->isMuted() && !d.pgm().player->isMuted() && d.pgm().player->volume() == 50);
     }
-    QCOMPARE(p.pgm, program); // two swaps: back where it was
+    QTest::qWait(500);
+    QCOMPARE(d.pgm().player, program); // two swaps: back where it was
     QCOMPARE(countLog("[ZKPlayer] open:", mark) + countLog("[ZKPlayer] seek", mark) + countLog("[ZKPlayer] 同文件", mark), 0);
-    QVERIFY2(frames[0] > 50 && frames[1] > 50 && worstGap < 250, qPrintable(QString("gap %1 ms").arg(worstGap)));
+    QVERIFY2(shown > 50 && strays == 0, qPrintable(QString("%1 program pictures, %2 of preview's").arg(shown).arg(strays)));
 }
 
 void TestDesk::stillsPausesAndFailedLoads()
 {
-    auto panel = makePanel();
-    PlaybackPanel &p = *panel;
-    p.togglePause(p.pv); // an empty lane ignores the pause button
-    QVERIFY(!p.pv->player->isPaused());
-    p.loadToPreview(Type::Image, writeImage(m_dir.filePath("still.PNG"), QSize(64, 48), Qt::red));
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("预览加载: 🖼 still.PNG"));
-    QCOMPARE(p.pvView->currentFrame().format(), QImage::Format_RGB32);
-    p.togglePause(p.pv); // so does a still
-    QVERIFY(!p.pv->player->isPaused());
-    p.onTake(); // a still reaches the program monitor at once
-    QCOMPARE(p.pgmView->currentFrame(), p.pgm->still);
+    Desk d;
+    d.click("pvPauseButton"); // an empty lane ignores the pause button
+    QVERIFY(!d.pv().player->isPaused());
+    d.panel->loadToPreview(Type::Image, writeImage(m_dir.filePath("still.PNG"), QSize(64, 48), Qt::red));
+    QCOMPARE(d.status(), QStringLiteral("预览加载: 🖼 still.PNG"));
+    QCOMPARE(d.monitor("pvView").format(), QImage::Format_RGB32);
+    d.click("pvPauseButton"); // so does a still
+    QVERIFY(!d.pv().player->isPaused());
+    d.click("takeButton"); // a still reaches the program monitor at once
+    QCOMPARE(d.monitor("pgmView"), d.pgm().still);
     // The pause buttons act on the lane in that role at the click.
-    p.loadToPreview(Type::Video, Media::path("av20.mp4"));
-    QVERIFY(waitForPicture(p.pv));
-    QTest::mouseClick(p.pvPauseButton, Qt::LeftButton);
-    QVERIFY(p.pv->player->isPaused());
-    QTest::mouseClick(p.pvPauseButton, Qt::LeftButton);
+    d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+    QVERIFY(d.picture(d.pv()));
+    d.click("pvPauseButton");
+    QVERIFY(d.pv().player->isPaused());
+    d.panel->trigger(PlaybackPanel::Shortcut::PausePreview); // the hotkey is the button
+    QVERIFY(!d.pv().player->isPaused());
     // A load that cannot succeed leaves the lane playing what it had:
     // a vanished video (the player's refusal, in red) or a broken picture.
-    const QImage before = p.pv->lastFrame;
+    const QImage before = d.pv().lastFrame;
     const QString gone = m_dir.filePath("vanished.mp4");
-    p.loadToPreview(Type::Video, gone);
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("❌ 文件不存在或为空: ") + gone);
-    QCOMPARE(p.statusLabel->styleSheet(), QStringLiteral("color: #d32f2f; font-size: 11px;"));
-    QCOMPARE(p.pvTag->text(), QStringLiteral("预览 PV — ▶ av20.mp4"));
-    QTRY_VERIFY(p.pv->lastFrame != before);
+    d.panel->loadToPreview(Type::Video, gone);
+    QCOMPARE(d.status(), QStringLiteral("❌ 文件不存在或为空: ") + gone);
+    QCOMPARE(d.w("statusLabel")->styleSheet(), QStringLiteral("color: #d32f2f; font-size: 11px;"));
+    d.click("takeButton"); // a take keeps it red
+    d.click("takeButton");
+    QCOMPARE(d.w("statusLabel")->styleSheet(), QStringLiteral("color: #d32f2f; font-size: 11px;"));
+    QCOMPARE(d.w<QLabel>("pvTag")->text(), QStringLiteral("预览 PV — ▶ av20.mp4"));
+    QTRY_VERIFY(d.pv().lastFrame != before);
     const QString broken = writeImage(m_dir.filePath("broken.png"), QSize(4, 4), Qt::blue);
     QFile(broken).resize(20);
-    p.loadToPreview(Type::Image, broken);
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("❌ 图片加载失败: ") + broken);
-    QVERIFY(p.pv->type == Type::Video && p.pv->player->isPlaying());
-    // A swap right after a load airs black, never the source before it.
-    p.loadToPreview(Type::Video, Media::path("tone1k.mp4"));
-    p.onTake();
-    QVERIFY(p.pgmView->currentFrame().isNull());
+    d.panel->loadToPreview(Type::Image, broken);
+    QCOMPARE(d.status(), QStringLiteral("❌ 图片加载失败: ") + broken);
+    QVERIFY(d.pv().type == Type::Video && d.pv().player->isPlaying());
+    // A swap right after a load airs black, never the source before it;
+    // a good load turns the status line grey again.
+    d.panel->loadToPreview(Type::Video, Media::path("tone1k.mp4"));
+    QCOMPARE(d.w("statusLabel")->styleSheet(), QStringLiteral("color: #888; font-size: 11px;"));
+    d.click("takeButton");
+    QVERIFY(d.monitor("pgmView").isNull());
 }
 
-void TestDesk::timelineOwnerAndStatusLine()
+void TestDesk::loopTimelineAndPausedOwner()
 {
-    auto panel = makePanel();
-    PlaybackPanel &p = *panel;
-    // (preview, program, owner: 1 preview, 2 program, 0 none)
-    const std::tuple<Type, Type, int> rows[] = {{Type::Live, Type::Live, 1}, {Type::Video, Type::Live, 2},
-                                                {Type::Video, Type::Video, 1}, {Type::Image, Type::Video, 2},
-                                                {Type::Image, Type::Empty, 0}};
-    for (const auto &[pvType, pgmType, owner] : rows) {
-        p.pv->type = pvType;
-        p.pgm->type = pgmType;
-        QCOMPARE(p.timelineOwner(), owner == 1 ? p.pv : owner == 2 ? p.pgm : nullptr);
+    const std::pair<double, const char *> times[] = {{3725.9, "01:02:05"}, {0.4, "00:00:00"}, {360000, "100:00:00"}};
+    for (const auto &[seconds, text] : times)
+        QCOMPARE(PlaybackPanel::formatTime(seconds), QString(text));
+
+    // With the default settings a backup video starts again at its end,
+    // without reopening its file.
+    Desk d;
+    auto *timeline = d.w<QSlider>("timeline");
+    auto *pos = d.w<QLabel>("posLabel");
+    d.panel->loadToPreview(Type::Video, Media::path("short.mp4"));
+    QTRY_COMPARE(timeline->maximum(), 2);
+    QCOMPARE(d.w<QLabel>("totalLabel")->text(), QStringLiteral("/ 00:00:02"));
+    QVERIFY(d.picture(d.pv()));
+    int mark = logMark();
+    QTRY_VERIFY_WITH_TIMEOUT(d.pv().positionSec > 1.5, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(d.pv().positionSec < 0.5, 5000);
+    QCOMPARE(countLog("[ZKPlayer] open:", mark), 0);
+    QVERIFY(d.pv().player->isPlaying());
+
+    // A 20 s video to program, paused at about 5 s; the short one stays in
+    // preview and owns the timeline. After a swap the paused lane is in
+    // preview and owns it: its time shows at once, not at its next picture.
+    d.click("takeButton");
+    d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+    QVERIFY(d.picture(d.pv()));
+    QTRY_VERIFY_WITH_TIMEOUT(d.pv().positionSec >= 5.0, 10000);
+    d.click("pvPauseButton");
+    QTest::qWait(300);
+    const QString paused = PlaybackPanel::formatTime(d.pv().positionSec);
+    d.click("takeButton"); // the paused lane to program, the looping one to preview
+    d.click("takeButton"); // and back: the paused lane owns the timeline again
+    QCOMPARE(pos->text(), paused);
+    QCOMPARE(timeline->maximum(), 20);
+
+    // Dragging: the handle stays with the hand; the lane seeks on release.
+    timeline->setSliderDown(true);
+    QMetaObject::invokeMethod(timeline, "sliderPressed");
+    timeline->setValue(12);
+    mark = logMark();
+    QMetaObject::invokeMethod(timeline, "sliderReleased");
+    QCOMPARE(logLines(mark).value(0), (LogLine{LOG_INFO, "[Zerka] 时间轴 seek → 12s (PV)"}));
+    d.click("pvPauseButton");
+    QTRY_VERIFY_WITH_TIMEOUT(pos->text() == QStringLiteral("00:00:12"), 5000);
+}
+
+void TestDesk::monitorAudio()
+{
+    Desk d;
+    auto *devices = d.w<QComboBox>("audioDeviceCombo");
+    devices->setCurrentIndex(devices->findData(QByteArray("sinkC")));
+    QCOMPARE(deskSettings().value("audioDeviceId").toByteArray(), QByteArray("sinkC"));
+    QCOMPARE(d.pv().player->audioDevice() + d.pgm().player->audioDevice(), QByteArray("sinkCsinkC"));
+    devices->setCurrentIndex(0); // "系统默认"
+    QCOMPARE(deskSettings().value("audioDeviceId").toByteArray(), QByteArray());
+    QVERIFY(deskSettings().contains("audioDeviceId"));
+    QCOMPARE(d.pgm().player->audioDevice(), QByteArray());
+
+    // A drag writes every value it passes; preview stays silent.
+    d.panel->loadToPreview(Type::Video, Media::path("tone1k.mp4"));
+    d.click("takeButton");
+    d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+    auto *volume = d.w<QSlider>("volumeSlider");
+    for (int v = 79; v >= 60; --v) {
+        volume->triggerAction(QAbstractSlider::SliderSingleStepSub);
+        QCOMPARE(deskSettings().value("volume").toInt(), v);
+        QCOMPARE(d.w<QLabel>("volumeLabel")->text(), QString::number(v));
     }
-    // Frames of the lane that does not own the timeline move no time widget.
-    p.pv->type = p.pgm->type = Type::Video;
-    p.recordedSecs = 300;
-    p.routeFrame(p.pgm, QImage(4, 4, QImage::Format_RGB32), 42.0);
-    QCOMPARE(p.posLabel->text(), QStringLiteral("00:00:00"));
-    p.pv->type = Type::Live;
-    p.routeFrame(p.pv, QImage(4, 4, QImage::Format_RGB32), 180.4);
-    QCOMPARE(p.posLabel->text() + p.delayLabel->text(), QStringLiteral("00:03:00延时 01:59"));
-    // A player error turns the status line red; a take keeps it red; a
-    // preview load turns it grey.
-    p.onError("解析文件失败: x");
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("❌ 解析文件失败: x"));
-    p.onTake();
-    QCOMPARE(p.statusLabel->styleSheet(), QStringLiteral("color: #d32f2f; font-size: 11px;"));
-    p.loadToPreview(Type::Image, writeImage(m_dir.filePath("grey.png"), QSize(8, 8), Qt::gray));
-    QCOMPARE(p.statusLabel->styleSheet(), QStringLiteral("color: #888; font-size: 11px;"));
+    QVERIFY(d.pv().player->isMuted());
+    QCOMPARE(d.pgm().player->volume(), 60);
+    // Muted program: the device plays nothing, the setting is not touched,
+    // and after a swap the new program is muted too.
+    QTest::qWait(2500); // past a new stream's first second on a null sink
+    QVERIFY(listen("sinkA", 800).second > 300);
+    d.click("muteButton");
+    QTest::qWait(400); // what the sink had already taken
+    QVERIFY(listen("sinkA", 800).second < 50);
+    d.click("takeButton");
+    QTest::qWait(400);
+    QVERIFY(listen("sinkA", 800).second < 50);
+    QVERIFY(!deskSettings().allKeys().join(' ').contains("mute", Qt::CaseInsensitive));
+    d.click("muteButton");
+    QVERIFY(!d.pgm().player->isMuted() && d.pv().player->isMuted() && d.pgm().player->volume() == 60);
 }
 
 void TestDesk::inputStrip_data()
@@ -273,8 +461,8 @@ void TestDesk::inputStrip()
     const QString path = m_dir.filePath(name);
     QFile(path).open(QIODevice::WriteOnly);
     deskSettings().setValue("backupFiles", QStringList{path});
-    auto panel = makePanel();
-    auto *source = panel->inputsLayout->itemAt(1)->widget()->findChild<QPushButton *>();
+    Desk d;
+    auto *source = d.w("inputsContainer")->findChildren<QPushButton *>().value(1);
     QCOMPARE(source->text(), button);
     QCOMPARE(source->toolTip(), path);
 }
@@ -295,85 +483,227 @@ void TestDesk::backupListThroughTheFileDialog()
 {
     const QString clip = QFileInfo(Media::path("av.mp4")).absoluteFilePath();
     const QString still = writeImage(m_dir.filePath("pick.png"), QSize(8, 8), Qt::blue);
-    auto panel = makePanel();
+    Desk d;
+    auto entries = [&d] { return d.w("inputsContainer")->findChildren<QPushButton *>(); };
     chooseFilesInDialog({clip, still});
-    panel->onAddBackup();
-    QCOMPARE(panel->backupFiles, (QStringList{clip, still}));
+    QTest::mouseClick(entries().last(), Qt::LeftButton); // "＋ 添加"
+    QCOMPARE(deskSettings().value("backupFiles").toStringList(), (QStringList{clip, still}));
     // The same file again: one entry, but the list is written and the strip rebuilt.
     deskSettings().setValue("backupFiles", QStringList());
     chooseFilesInDialog({clip});
-    panel->onAddBackup();
+    QTest::mouseClick(entries().last(), Qt::LeftButton);
     QCOMPARE(deskSettings().value("backupFiles").toStringList(), (QStringList{clip, still}));
-    QCOMPARE(panel->inputsLayout->count(), 5); // replay, two entries, add, stretch
+    QTRY_COMPARE(entries().size(), 4); // replay, two entries, add
+    // A click on an entry loads it into preview.
+    QTest::mouseClick(entries().value(2), Qt::LeftButton);
+    QCOMPARE(d.pv().type, Type::Image);
     // Removing an entry from its own button while it handles its click.
-    QPointer<QToolButton> remove = panel->inputsLayout->itemAt(1)->widget()->findChild<QToolButton *>();
+    QPointer<QToolButton> remove = d.w("inputsContainer")->findChildren<QToolButton *>().first();
     QTest::mouseClick(remove, Qt::LeftButton);
     QCOMPARE(deskSettings().value("backupFiles").toStringList(), QStringList{still});
     QTRY_VERIFY(remove.isNull()); // gone once the event loop has run
-    QCOMPARE(panel->inputsLayout->count(), 4);
+    QCOMPARE(entries().size(), 3);
 }
 
-void TestDesk::instantReplayAndTheRecordingsEnd()
+void TestDesk::instantReplayFollowsTheRecording()
 {
     StandInFrontend &host = StandInFrontend::instance();
-    auto panel = makePanel();
-    PlaybackPanel &p = *panel;
-    p.loadToPreview(Type::Live, QString());
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
-    QCOMPARE(p.pv->type, Type::Empty);
+    Desk d;
+    d.panel->trigger(PlaybackPanel::Shortcut::InstantReplay);
+    QCOMPARE(d.status(), QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
+    QCOMPARE(d.pv().type, Type::Empty);
+    // A video lane at 4 s becomes a replay that has no picture yet, and goes
+    // to program: the replay opened next starts by the recording, never at
+    // the video's old position.
+    d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+    QTRY_VERIFY_WITH_TIMEOUT(d.pv().positionSec > 4, 10000);
     host.startRecording();
     QTRY_VERIFY_WITH_TIMEOUT(host.recordingActive(), 20000);
-    p.onRecordingStateChanged(true);
-    const qint64 started = p.recordStartSecs;
-    const QString recording = host.lastRecording();
-    // Where preview starts: two minutes behind, never before 0, or where a
-    // program lane following the same recording is.
-    const std::tuple<double, double, const char *> starts[] = {
-            {300, -1, "startSec=180.0"}, {90, -1, "startSec=0.0"}, {300, 754.3, "startSec=754.3"}};
-    for (const auto &[recorded, programAt, line] : starts) {
-        p.recordedSecs = recorded;
-        p.pgm->type = programAt >= 0 ? Type::Live : Type::Video;
-        p.pgm->path = recording;
-        p.pgm->positionSec = qMax(0.0, programAt);
-        p.pv->player->close();
-        const int mark = logMark();
-        p.loadToPreview(Type::Live, QString());
-        QVERIFY(!logTexts(mark).filter("[ZKPlayer] open: " + recording + " (followLive=1, " + line).isEmpty());
-    }
-    QCOMPARE(p.statusLabel->text(), QStringLiteral("预览加载: 📺 即时回放"));
-    p.pgm->type = Type::Empty;
-    p.recordedSecs = 0;
-    p.pv->player->close();
-    p.loadToPreview(Type::Live, QString());
-    QVERIFY(waitForPicture(p.pv, 20000));
+    d.panel->onRecordingStateChanged(true);
+    d.panel->onRecordingStarted();
+    const QString first = host.lastRecording();
     int mark = logMark();
-    p.loadToPreview(Type::Live, QString()); // again: a jump within the open file
+    d.panel->trigger(PlaybackPanel::Shortcut::InstantReplay);
+    d.click("takeButton");
+    d.panel->trigger(PlaybackPanel::Shortcut::InstantReplay);
+    QCOMPARE(logTexts(mark).filter("[ZKPlayer] open: " + first + " (followLive=1, startSec=0.0").size(), 2);
+    QCOMPARE(d.status(), QStringLiteral("预览加载: 📺 即时回放"));
+    QVERIFY(d.picture(d.pv(), 20000));
+    mark = logMark();
+    d.panel->trigger(PlaybackPanel::Shortcut::InstantReplay); // again: a jump within the open file
     QCOMPARE(countLog("[ZKPlayer] 同文件快速 seek → ", mark) + countLog("[ZKPlayer] open:", mark) * 10, 1);
+    QTest::qWait(4000);
+    QTRY_VERIFY(d.w<QSlider>("timeline")->maximum() >= 3);
 
-    // The recording stops while the replay is on program: it plays to its end;
-    // a video lane is left alone; the recorded length keeps its last value.
-    p.onTake();
-    p.loadToPreview(Type::Video, Media::path("av20.mp4"));
-    QTest::qWait(2000);
-    p.refreshTotal();
-    const double length = p.recordedSecs;
-    p.onRecordingStateChanged(true); // stopping: still reported active
-    QCOMPARE(p.recordStartSecs, started);
-    QSignalSpy programStates(p.pgm->player, &ZKPlayer::stateChanged);
+    // The recording stops while the replay is on program: it plays to its
+    // end and is measured against its own length, also once a new
+    // recording runs (whose length is not the old file's).
+    QSignalSpy programStates(d.pgm().player, &ZKPlayer::stateChanged);
     host.stopRecording();
     QTRY_VERIFY_WITH_TIMEOUT(!host.recordingActive(), 20000);
-    p.onRecordingStateChanged(false);
-    QVERIFY(!p.pgm->player->m_followLive && p.pv->player->isPlaying());
-    p.refreshTotal();
-    QVERIFY(p.recordedSecs >= length);
-    QTRY_VERIFY_WITH_TIMEOUT(programStates.contains(QVariantList{QStringLiteral("已播完")}), 30000);
-    // Instant replay of the finished recording plays to its end too.
-    p.onTake();
-    p.pv->player->close();
-    QSignalSpy previewStates(p.pv->player, &ZKPlayer::stateChanged);
-    p.loadToPreview(Type::Live, QString());
-    QCOMPARE(previewStates.first().first().toString(), QStringLiteral("播放中"));
-    QTRY_VERIFY_WITH_TIMEOUT(previewStates.contains(QVariantList{QStringLiteral("已播完")}), 30000);
+    d.panel->onRecordingStateChanged(false);
+    QVERIFY(!d.pgm().player->isFollowing());
+    const double length = d.pgm().durationSec;
+    QVERIFY(length >= 3);
+    host.startRecording();
+    QTRY_VERIFY_WITH_TIMEOUT(host.recordingActive(), 20000);
+    d.panel->onRecordingStateChanged(true);
+    d.panel->onRecordingStarted();
+    QVERIFY(host.lastRecording() != first);
+    d.panel->loadToPreview(Type::Video, Media::path("short.mp4")); // the replay owns the timeline
+    QTest::qWait(2500);
+    QCOMPARE(d.pgm().path, first);
+    QVERIFY2(d.w<QSlider>("timeline")->maximum() >= int(length),
+             qPrintable(QString("range %1 for a file of %2 s").arg(d.w<QSlider>("timeline")->maximum()).arg(length)));
+    QTRY_VERIFY_WITH_TIMEOUT(programStates.contains(QVariantList{QVariant::fromValue(ZKPlayer::State::Finished)}), 30000);
+}
+
+void TestDesk::screenOutputFollowsDisplays()
+{
+    Desk d;
+    auto *screens = d.w<QComboBox>("screenCombo");
+    auto *button = d.w<QPushButton>("hdmiButton");
+    QCOMPARE(screens->count(), 2);
+    QCOMPARE(screens->itemText(0), QStringLiteral("A [主屏] 1920×1080"));
+    QCOMPARE(screens->currentText(), QStringLiteral("B 1920×1080"));
+    // On: a frameless window over display B with program's picture at once,
+    // a 4:3 picture with bands left and right.
+    d.still(writeImage(m_dir.filePath("four-three.png"), QSize(800, 600), Qt::yellow));
+    int mark = logMark();
+    d.click("hdmiButton");
+    QVERIFY(d.output());
+    QCOMPARE(button->text(), QStringLiteral("🔴  HDMI 输出 - 已开启(Esc / 双击 退出)"));
+    QVERIFY(d.output()->windowFlags() & Qt::FramelessWindowHint);
+    QTRY_COMPARE(d.output()->geometry(), QRect(1920, 0, 1920, 1080));
+    QCOMPARE(d.output()->currentFrame(), d.pgm().still);
+    const QImage shown = d.output()->grab().toImage();
+    QVERIFY(qGray(shown.pixel(100, 540)) == 0 && qGray(shown.pixel(960, 540)) > 150);
+    QCOMPARE(logTexts(mark).filter("主屏").size(), 0);
+    // Another display while on: the output moves, with a warning for the primary.
+    screens->setCurrentIndex(0);
+    QTRY_COMPARE(d.output()->geometry(), QRect(0, 0, 1920, 1080));
+    QVERIFY(logLines(mark).contains(LogLine{LOG_WARNING, "[Zerka] HDMI 输出指向主屏,会盖住 OBS"}));
+    // Esc closes it, a double click too; the button comes up with its off text.
+    QTest::keyClick(d.output(), Qt::Key_Escape);
+    QVERIFY(!d.output() && !button->isChecked());
+    QCOMPARE(button->text(), QStringLiteral("🟢  HDMI 输出 - 未启用"));
+    d.panel->trigger(PlaybackPanel::Shortcut::ScreenOutput);
+    QTest::mouseDClick(d.output(), Qt::LeftButton);
+    QVERIFY(!d.output() && !button->isChecked());
+
+    // B unplugged while the output is on it: the output closes rather than
+    // land on the operator's display. Opened on A meanwhile, and B plugged
+    // back: the list still shows A, where the output is, and choosing B
+    // moves it there.
+    screens->setCurrentIndex(1);
+    d.click("hdmiButton");
+    QCOMPARE(run("xrandr", {"--delmonitor", "B"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::screens().size(), 1, 5000);
+    QTRY_VERIFY(!d.output());
+    QVERIFY(!button->isChecked());
+    QCOMPARE(screens->count(), 1);
+    d.click("hdmiButton");
+    QVERIFY(d.output());
+    QCOMPARE(run("xrandr", {"--setmonitor", "B", "1920/508x1080/286+1920+0", "none"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(screens->count(), 2, 5000);
+    QCOMPARE(screens->currentText(), QStringLiteral("A [主屏] 1920×1080"));
+    screens->setCurrentIndex(1);
+    QTRY_COMPARE(d.output()->geometry(), QRect(1920, 0, 1920, 1080));
+    // No display for the selection: refused. The desk closes its output when it goes.
+    d.click("hdmiButton");
+    screens->setItemData(screens->currentIndex(), QStringLiteral("gone"));
+    d.click("hdmiButton");
+    QVERIFY(!d.output() && !button->isChecked());
+    QCOMPARE(d.status(), QStringLiteral("❌ 未检测到可用显示器"));
+    screens->setCurrentIndex(0);
+    d.click("hdmiButton");
+    QPointer<FullscreenOutput> output = d.output();
+    d.panel.reset();
+    QTRY_VERIFY(output.isNull());
+}
+
+void TestDesk::streamControls()
+{
+    Desk d;
+    auto *url = d.w<QLineEdit>("rtmpEdit");
+    auto *button = d.w<QPushButton>("streamButton");
+    // Refused: nothing stored, nothing streamed.
+    for (const char *text : {"RTMP://127.0.0.1/live/x", "", "http://127.0.0.1/live/x"}) {
+        url->setText(text);
+        d.click("streamButton");
+        QVERIFY(!button->isChecked());
+        QCOMPARE(d.status(), QStringLiteral("❌ 推流地址要以 rtmp:// 开头"));
+        QVERIFY(!deskSettings().contains("rtmpUrl"));
+    }
+    // Accepted with blanks around it: stored and streamed without them; a
+    // still on program is the stream's picture from the start.
+    d.still(writeImage(m_dir.filePath("green.png"), QSize(320, 240), Qt::green));
+    url->setText("  rtmp://127.0.0.1:19350/live/desk ");
+    d.w<QComboBox>("bitrateCombo")->setCurrentIndex(3);
+    d.click("streamButton");
+    QCOMPARE(button->text(), QStringLiteral("⏹ 停止推流"));
+    QCOMPARE(deskSettings().value("rtmpUrl").toString(), QStringLiteral("rtmp://127.0.0.1:19350/live/desk"));
+    QCOMPARE(deskSettings().value("rtmpBitrate").toInt(), 8000);
+    QVERIFY(!url->isEnabled() && !d.w("bitrateCombo")->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(d.status(), QStringLiteral("📡 推流: 推流中"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(d.w<QLabel>("streamStatsLabel")->text().endsWith(" kbps"), 5000);
+    QTest::qWait(1500);
+    d.click("streamButton");
+    QCOMPARE(d.status(), QStringLiteral("📡 推流已停止"));
+    QVERIFY(url->isEnabled() && d.w("bitrateCombo")->isEnabled());
+    QCOMPARE(button->text(), QStringLiteral("▶ 开始推流"));
+    QTRY_COMPARE(d.status(), QStringLiteral("📡 推流: 已停止"));
+    QCOMPARE(d.w<QLabel>("streamStatsLabel")->text(), QString());
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-v", "error", "-i", m_dir.filePath("rec/desk.flv"), "-frames:v", "1", "-vf",
+                            "crop=2:2:959:539", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    QVERIFY(ffmpeg.waitForFinished(30000));
+    const QByteArray rgb = ffmpeg.readAllStandardOutput();
+    QVERIFY2(rgb.size() >= 3 && uchar(rgb[1]) > 200 && uchar(rgb[0]) < 60, "the first picture streamed is not the still");
+    // rtmps is accepted too (this server has no TLS: the desk keeps trying).
+    url->setText("rtmps://127.0.0.1:19350/live/tls");
+    d.click("streamButton");
+    QVERIFY(button->isChecked());
+    d.click("streamButton");
+}
+
+void TestDesk::supportDialog()
+{
+    Desk d;
+    QPushButton *support = buttonStartingWith(d.panel.get(), "❤️");
+    // Drives the modal dialog from inside its own event loop.
+    auto inDialog = [this](const std::function<void(SupportDialog *)> &act) {
+        QTimer::singleShot(300, this, [act] {
+            auto *dialog = qobject_cast<SupportDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            act(dialog);
+        });
+    };
+    QString copiedText;
+    inDialog([&](SupportDialog *dialog) {
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("支持 & 联系作者"));
+        QVERIFY(!dialog->findChildren<QLabel *>().first()->pixmap().isNull());
+        QTest::mouseClick(buttonStartingWith(dialog, "📋"), Qt::LeftButton);
+        copiedText = buttonStartingWith(dialog, "✅") ? buttonStartingWith(dialog, "✅")->text() : QString();
+        QTest::mouseClick(buttonStartingWith(dialog, "关闭"), Qt::LeftButton);
+    });
+    support->click();
+    QCOMPARE(copiedText, QStringLiteral("✅ 已复制"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), SupportDialog::contactNumber());
+    QVERIFY(d.panel->findChildren<SupportDialog *>().isEmpty());
+    // Opened again: the copy button is fresh. Without the picture: a placeholder.
+    qCleanupResources_resources();
+    inDialog([&](SupportDialog *dialog) {
+        QVERIFY(buttonStartingWith(dialog, "📋"));
+        QCOMPARE(dialog->findChildren<QLabel *>().first()->text(), QStringLiteral("(二维码图片加载失败)"));
+        dialog->reject();
+    });
+    support->click();
+    qInitResources_resources();
+    // The desk may go while its dialog is open (the host exits).
+    QTimer::singleShot(300, this, [&d] { d.panel.reset(); });
+    support->click();
+    QVERIFY(!d.panel);
 }
 
 ZK_AUDIO_TEST_MAIN(TestDesk, QApplication)

@@ -190,19 +190,19 @@ void TestPacing::pauseAndResume()
     player.setPaused(true);
     player.setPaused(true);
     QCOMPARE(states.size(), 1);
-    QCOMPARE(states.at(0).at(0).toString(), QStringLiteral("已暂停"));
+    QCOMPARE(ZKPlayer::stateText(states.at(0).at(0).value<ZKPlayer::State>()), QStringLiteral("已暂停"));
     push(player, 7.01);
     player.onPaceTick(); // paused: nothing leaves
     QCOMPARE(frames.size(), 1);
     QTest::qWait(300);
     player.setPaused(false);
-    QCOMPARE(states.at(1).at(0).toString(), QStringLiteral("播放中"));
+    QCOMPARE(ZKPlayer::stateText(states.at(1).at(0).value<ZKPlayer::State>()), QStringLiteral("播放中"));
     // The clock resumes from the picture on screen, not 300 ms later.
     QVERIFY2(player.masterClockSec() < 7.03, qPrintable(QString::number(player.masterClockSec())));
     player.m_followLive = true;
     player.setPaused(true);
     player.setPaused(false);
-    QCOMPARE(states.last().at(0).toString(), QStringLiteral("跟随录制中"));
+    QCOMPARE(ZKPlayer::stateText(states.last().at(0).value<ZKPlayer::State>()), QStringLiteral("跟随录制中"));
 }
 
 void TestPacing::finishedIsReportedOnce()
@@ -222,7 +222,7 @@ void TestPacing::finishedIsReportedOnce()
     player.onPaceTick();
     player.onPaceTick();
     QCOMPARE(states.size(), 1);
-    QCOMPARE(states.at(0).at(0).toString(), QStringLiteral("已播完"));
+    QCOMPARE(ZKPlayer::stateText(states.at(0).at(0).value<ZKPlayer::State>()), QStringLiteral("已播完"));
 }
 
 QTEST_MAIN(TestPacing)

@@ -35,7 +35,7 @@ struct Watch {
     explicit Watch(ZKPlayer &player) : errors(new Collector(&player, &ZKPlayer::errorOccurred))
     {
         QObject::connect(&player, &ZKPlayer::frameReady, errors.get(), [this](const QImage &, double t) { pts << t; });
-        QObject::connect(&player, &ZKPlayer::stateChanged, errors.get(), [this](const QString &s) { states << s; });
+        QObject::connect(&player, &ZKPlayer::stateChanged, errors.get(), [this](ZKPlayer::State s) { states << ZKPlayer::stateText(s); });
         QObject::connect(&player, &ZKPlayer::audioData, errors.get(),
                          [this](const QByteArray &pcm) { audioBytes += pcm.size(); });
     }

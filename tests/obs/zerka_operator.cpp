@@ -24,6 +24,7 @@
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
+#include <QMetaEnum>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -62,7 +63,7 @@ public:
 
 private slots:
     void onFrame(const QImage &, double pts);
-    void onState(const QString &state);
+    void onState(int state); // a ZKPlayer::State, read by its key
 
 private:
     // One step of a job: `run` is called every 50 ms with the time since the
@@ -253,7 +254,11 @@ void Operator::showDock()
             if (!child->inherits("ZKPlayer"))
                 continue;
             connect(child, SIGNAL(frameReady(QImage, double)), this, SLOT(onFrame(QImage, double)));
-            connect(child, SIGNAL(stateChanged(QString)), this, SLOT(onState(QString)));
+            // The state is an enum this module does not know: connected by
+            // index (no signature check) and read back by its key.
+            const QMetaObject *meta = child->metaObject();
+            QMetaObject::connect(child, meta->indexOfSignal("stateChanged(ZKPlayer::State)"), this,
+                                 metaObject()->indexOfSlot("onState(int)"), Qt::DirectConnection);
         }
     }
 }
@@ -263,9 +268,11 @@ void Operator::onFrame(const QImage &, double pts)
     m_frames[sender()].append(QJsonArray{m_wall.elapsed(), pts});
 }
 
-void Operator::onState(const QString &state)
+void Operator::onState(int state)
 {
-    if (state == QStringLiteral("已播完"))
+    const QMetaObject *meta = sender()->metaObject();
+    const QMetaEnum states = meta->enumerator(meta->indexOfEnumerator("State"));
+    if (qstrcmp(states.valueToKey(state), "Finished") == 0)
         ++m_finished[sender()];
 }
 

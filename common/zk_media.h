@@ -1,0 +1,43 @@
+#pragma once
+
+// The vocabulary the player and the streamer share: the PCM every lane
+// produces and the stream consumes, and the text of an FFmpeg error.
+
+#include <QString>
+
+namespace Pcm {
+constexpr int kSampleRate = 48000;
+constexpr int kChannels = 2;
+constexpr int kBytesPerSample = 2;                          // signed 16-bit, interleaved
+constexpr int kBytesPerFrame = kChannels * kBytesPerSample; // 4
+constexpr int kBytesPerSecond = kSampleRate * kBytesPerFrame; // 192000
+
+constexpr double seconds(qsizetype bytes) { return double(bytes) / kBytesPerSecond; }
+// Whole frames, so that a cut never splits a sample pair.
+constexpr qsizetype bytesFor(double seconds) { return qsizetype(seconds * kSampleRate) * kBytesPerFrame; }
+} // namespace Pcm
+
+#include <vector>
+
+// Remembers which errors of a repeated call were already logged, so that a
+// run of damaged packets logs each kind of failure once, not once a packet.
+class ErrorKinds {
+public:
+    // True the first time `code` is seen.
+    bool first(int code)
+    {
+        for (int seen : m_seen)
+            if (seen == code)
+                return false;
+        m_seen.push_back(code);
+        return true;
+    }
+    void clear() { m_seen.clear(); }
+
+private:
+    std::vector<int> m_seen;
+};
+
+// FFmpeg's own words for an error code (av_strerror).
+QString avErrStr(int code);
+inline QString ffErr(int code) { return avErrStr(code); }

@@ -1,0 +1,41 @@
+#pragma once
+
+// The input strip: instant replay, the operator's backup files (videos
+// and stills, kept in the settings) and the button that adds more through
+// a file dialog. A click reports which source the operator wants in
+// preview; loading it is the panel's business.
+
+#include <QObject>
+#include <QStringList>
+
+class QHBoxLayout;
+class QVBoxLayout;
+class QWidget;
+
+class InputStrip : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Source { InstantReplay, Video, Image };
+
+    // Builds the caption and the strip into `root`, children of `panel`,
+    // and fills it from the stored list.
+    InputStrip(QWidget *panel, QVBoxLayout *root);
+
+    static bool isImageFile(const QString &path);
+    const QStringList &backupFiles() const { return m_files; }
+
+signals:
+    void chosen(InputStrip::Source source, const QString &path);
+
+private:
+    void rebuild();
+    QWidget *buildEntry(const QString &path);
+    void add();
+    void remove(const QString &path);
+    void save();
+
+    QWidget *inputsContainer;
+    QHBoxLayout *inputsLayout;
+    QStringList m_files;
+};

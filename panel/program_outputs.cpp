@@ -1,0 +1,40 @@
+#include "program_outputs.h"
+
+#include "fullscreen_output.h"
+#include "video_view.h"
+#include "zk_streamer.h"
+
+ProgramOutputs::ProgramOutputs(VideoView *monitor, ZKStreamer *streamer, QObject *parent)
+    : QObject(parent), m_monitor(monitor), m_streamer(streamer)
+{
+}
+
+void ProgramOutputs::show(const QImage &picture)
+{
+    m_picture = picture; // shared, no pixel copy
+    m_monitor->setFrame(picture);
+    if (m_window)
+        m_window->setFrame(picture);
+    if (picture.isNull())
+        m_streamer->clearPicture();
+    else
+        m_streamer->pushFrame(picture);
+}
+
+void ProgramOutputs::play(const QByteArray &pcm)
+{
+    m_streamer->pushAudio(pcm);
+}
+
+void ProgramOutputs::setWindow(FullscreenOutput *window)
+{
+    m_window = window;
+    if (window)
+        window->setFrame(m_picture);
+}
+
+void ProgramOutputs::streamStarted()
+{
+    if (!m_picture.isNull())
+        m_streamer->pushFrame(m_picture);
+}

@@ -1,0 +1,174 @@
+#include "screen_output.h"
+
+#include "desk_style.h"
+#include "fullscreen_output.h"
+
+#include <obs-module.h>
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QScreen>
+#include <QSignalBlocker>
+
+namespace {
+
+const QString kHdmiOff = QStringLiteral("🟢  HDMI 输出 - 未启用");
+const QString kHdmiOn = QStringLiteral("🔴  HDMI 输出 - 已开启(Esc / 双击 退出)");
+const QString kHdmiStyle = QStringLiteral(
+        "QPushButton { background:#3a3a3a; color:white; border:1px solid #555; border-radius:5px; padding:0 12px; "
+        "}QPushButton:checked { background:#1e88e5; border-color:#1976d2; }QPushButton:hover { border-color:#888; }");
+
+} // namespace
+
+ScreenOutput::ScreenOutput(QWidget *panel, QHBoxLayout *row) : QObject(panel)
+{
+    hdmiButton = deskButton(kHdmiOff, 28, QString(), panel);
+    hdmiButton->setObjectName(QStringLiteral("hdmiButton"));
+    hdmiButton->setCheckable(true);
+    hdmiButton->setStyleSheet(kHdmiStyle);
+    connect(hdmiButton, &QPushButton::clicked, this, &ScreenOutput::setOpen);
+    row->addWidget(hdmiButton);
+    screenCombo = new QComboBox(panel);
+    screenCombo->setObjectName(QStringLiteral("screenCombo"));
+    refreshScreens();
+    connect(screenCombo, &QComboBox::currentIndexChanged, this, &ScreenOutput::onScreenChosen);
+    row->addWidget(screenCombo, 1);
+    // A projector plugged in, a cable pulled.
+    connect(qGuiApp, &QGuiApplication::screenAdded, this, &ScreenOutput::refreshScreens);
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this, &ScreenOutput::onScreenRemoved);
+}
+
+ScreenOutput::~ScreenOutput()
+{
+    close();
+}
+
+int ScreenOutput::defaultScreen(const QList<bool> &primary)
+{
+    // The first display after the first that is not the primary; the first
+    // when there is none (with two displays: the one that is not primary).
+    for (int i = 1; i < primary.size(); ++i)
+        if (!primary[i])
+            return i;
+    return 0;
+}
+
+QString ScreenOutput::screenKey(const QScreen *screen)
+{
+    const QRect g = screen->geometry();
+    return QStringLiteral("%1|%2|%3,%4,%5x%6")
+            .arg(screen->name(), screen->serialNumber())
+            .arg(g.x())
+            .arg(g.y())
+            .arg(g.width())
+            .arg(g.height());
+}
+
+void ScreenOutput::toggle()
+{
+    hdmiButton->click();
+}
+
+void ScreenOutput::close()
+{
+    // The window has no parent: it would stay on its display, frozen,
+    // after the desk is gone.
+    if (FullscreenOutput *window = m_window.data()) {
+        window->disconnect(this);
+        m_window = nullptr;
+        window->close();
+        emit windowChanged(nullptr);
+    }
+}
+
+void ScreenOutput::refreshScreens()
+{
+    // Items carry the display's key, never a position in the list. While
+    // the window is open the list shows the display it is on; otherwise the
+    // one chosen, when it is there (a cable replugged).
+    const QSignalBlocker blocker(screenCombo);
+    screenCombo->clear();
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    QList<bool> primaries;
+    for (QScreen *screen : screens)
+        primaries << (screen == QGuiApplication::primaryScreen());
+    const QString wanted = m_window ? screenKey(m_window->screen()) : m_chosen;
+    int selected = defaultScreen(primaries);
+    for (int i = 0; i < screens.size(); ++i) {
+        QScreen *screen = screens[i];
+        screenCombo->addItem(QStringLiteral("%1%2 %3×%4")
+                                     .arg(screen->name(), primaries[i] ? QStringLiteral(" [主屏]") : QString())
+                                     .arg(screen->size().width())
+                                     .arg(screen->size().height()),
+                             screenKey(screen));
+        if (screenKey(screen) == wanted)
+            selected = i;
+    }
+    screenCombo->setCurrentIndex(selected);
+    if (m_chosen.isEmpty())
+        m_chosen = screenCombo->currentData().toString();
+}
+
+QScreen *ScreenOutput::selectedScreen() const
+{
+    const QString key = screenCombo->currentData().toString();
+    for (QScreen *screen : QGuiApplication::screens())
+        if (!key.isEmpty() && screenKey(screen) == key)
+            return screen;
+    return nullptr;
+}
+
+void ScreenOutput::setOpen(bool on)
+{
+    if (!on) {
+        close();
+        hdmiButton->setText(kHdmiOff);
+        return;
+    }
+    QScreen *screen = selectedScreen();
+    if (!screen) {
+        const QSignalBlocker blocker(hdmiButton);
+        hdmiButton->setChecked(false);
+        emit status(QStringLiteral("❌ 未检测到可用显示器"));
+        return;
+    }
+    if (screen == QGuiApplication::primaryScreen() && QGuiApplication::screens().size() > 1)
+        blog(LOG_WARNING, "[Zerka] HDMI 输出指向主屏,会盖住 OBS");
+    m_chosen = screenKey(screen);
+    m_window = new FullscreenOutput(screen);
+    connect(m_window, &FullscreenOutput::closed, this, &ScreenOutput::onWindowClosed);
+    hdmiButton->setText(kHdmiOn);
+    emit windowChanged(m_window);
+}
+
+void ScreenOutput::onWindowClosed()
+{
+    // Heard once per way of closing, possibly several times: idempotent.
+    const bool wasOpen = !m_window.isNull();
+    m_window = nullptr;
+    const QSignalBlocker blocker(hdmiButton);
+    hdmiButton->setChecked(false);
+    hdmiButton->setText(kHdmiOff);
+    if (wasOpen)
+        emit windowChanged(nullptr);
+}
+
+void ScreenOutput::onScreenChosen()
+{
+    m_chosen = screenCombo->currentData().toString();
+    if (!m_window)
+        return;
+    close();
+    hdmiButton->setChecked(true);
+    setOpen(true);
+}
+
+void ScreenOutput::onScreenRemoved(QScreen *screen)
+{
+    // The system moves a window whose display went away onto another one,
+    // possibly the operator's own: close the output instead.
+    if (m_window && m_window->screen() == screen)
+        m_window->close();
+    refreshScreens();
+}

@@ -1,0 +1,104 @@
+#include "stream_controls.h"
+
+#include "desk_style.h"
+#include "zk_streamer.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalBlocker>
+
+namespace {
+
+const QString kStartText = QStringLiteral("▶ 开始推流");
+const QString kStopText = QStringLiteral("⏹ 停止推流");
+const QString kStreamStyle = QStringLiteral(
+        "QPushButton { background:#3a3a3a; color:white; border:1px solid #555; border-radius:5px; padding:0 12px; "
+        "}QPushButton:checked { background:#d32f2f; border-color:#b22222; }QPushButton:hover { border-color:#888; }");
+// Bit rates offered for the stream: text and kbit/s.
+constexpr std::pair<const char *, int> kBitrates[] = {{"2 Mbps", 2000}, {"4 Mbps", 4000}, {"6 Mbps", 6000}, {"8 Mbps", 8000}};
+constexpr int kDefaultKbps = 4000;
+
+} // namespace
+
+StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel), m_streamer(new ZKStreamer(this))
+{
+    connect(m_streamer, &ZKStreamer::stateChanged, this,
+            [this](const QString &state) { emit status(QStringLiteral("📡 推流: ") + state); });
+    connect(m_streamer, &ZKStreamer::statsUpdated, this, &StreamControls::onStats);
+
+    row->addWidget(new QLabel(QStringLiteral("📡 推流:"), panel));
+    rtmpEdit = new QLineEdit(panel);
+    rtmpEdit->setObjectName(QStringLiteral("rtmpEdit"));
+    rtmpEdit->setPlaceholderText(QStringLiteral("rtmp://服务器/live/串流码"));
+    rtmpEdit->setText(deskSettings().value(QStringLiteral("rtmpUrl")).toString());
+    row->addWidget(rtmpEdit, 1);
+    bitrateCombo = new QComboBox(panel);
+    bitrateCombo->setObjectName(QStringLiteral("bitrateCombo"));
+    const int saved = deskSettings().value(QStringLiteral("rtmpBitrate"), kDefaultKbps).toInt();
+    int current = -1;
+    for (const auto &[text, kbps] : kBitrates) {
+        if (kbps == saved)
+            current = bitrateCombo->count();
+        bitrateCombo->addItem(QString::fromLatin1(text), kbps);
+    }
+    bitrateCombo->setCurrentIndex(current >= 0 ? current : bitrateCombo->findData(kDefaultKbps));
+    row->addWidget(bitrateCombo);
+    streamButton = deskButton(kStartText, 28, QString(), panel);
+    streamButton->setObjectName(QStringLiteral("streamButton"));
+    streamButton->setCheckable(true);
+    streamButton->setStyleSheet(kStreamStyle);
+    connect(streamButton, &QPushButton::clicked, this, &StreamControls::onToggle);
+    row->addWidget(streamButton);
+    streamStatsLabel = new QLabel(panel);
+    streamStatsLabel->setObjectName(QStringLiteral("streamStatsLabel"));
+    streamStatsLabel->setMinimumWidth(72);
+    streamStatsLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    streamStatsLabel->setStyleSheet(QStringLiteral("color:#4caf50; font-family:Menlo; font-size:11px;"));
+    row->addWidget(streamStatsLabel);
+}
+
+void StreamControls::stop()
+{
+    m_streamer->disconnect(this);
+    m_streamer->stop();
+}
+
+void StreamControls::onToggle(bool on)
+{
+    if (!on) {
+        m_streamer->stop();
+        rtmpEdit->setEnabled(true);
+        bitrateCombo->setEnabled(true);
+        streamButton->setText(kStartText);
+        streamStatsLabel->clear();
+        emit status(QStringLiteral("📡 推流已停止"));
+        return;
+    }
+    const QString url = rtmpEdit->text().trimmed();
+    if (!url.startsWith(QLatin1String("rtmp://")) && !url.startsWith(QLatin1String("rtmps://"))) {
+        const QSignalBlocker blocker(streamButton);
+        streamButton->setChecked(false);
+        emit status(QStringLiteral("❌ 推流地址要以 rtmp:// 开头"));
+        return;
+    }
+    const int kbps = bitrateCombo->currentData().toInt();
+    deskSettings().setValue(QStringLiteral("rtmpUrl"), url);
+    deskSettings().setValue(QStringLiteral("rtmpBitrate"), kbps);
+    rtmpEdit->setEnabled(false);
+    bitrateCombo->setEnabled(false);
+    m_streamer->start(url, kbps);
+    streamButton->setText(kStopText);
+    emit started();
+}
+
+void StreamControls::onStats(int kbps)
+{
+    if (!m_streamer->isStreaming())
+        streamStatsLabel->clear();
+    else if (kbps >= 1)
+        streamStatsLabel->setText(QStringLiteral("%1 kbps").arg(kbps));
+    else
+        streamStatsLabel->setText(QStringLiteral("— kbps"));
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+// The stream row: the RTMP address, the bit rate, the start/stop button and
+// the bit-rate readout, and the streamer they control. The address and the
+// bit rate are stored when a stream starts; while it runs they are locked.
+// The streamer is fed program by the program router, not by this row.
+
+#include <QObject>
+
+class QComboBox;
+class QHBoxLayout;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+class ZKStreamer;
+
+class StreamControls : public QObject {
+    Q_OBJECT
+
+public:
+    StreamControls(QWidget *panel, QHBoxLayout *row);
+
+    ZKStreamer *streamer() const { return m_streamer; }
+    void stop(); // at exit: never waits on the network
+
+signals:
+    void started(); // the router hands the stream program's current picture
+    void status(const QString &text);
+
+private:
+    void onToggle(bool on);
+    void onStats(int kbps);
+
+    ZKStreamer *m_streamer; // child of this row
+    QLineEdit *rtmpEdit;
+    QComboBox *bitrateCombo;
+    QPushButton *streamButton;
+    QLabel *streamStatsLabel;
+};

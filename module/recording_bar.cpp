@@ -1,5 +1,7 @@
 #include "recording_bar.h"
 
+#include "playback_panel.h"
+
 #include "obs_compat.h"
 
 #include <QDateTime>
@@ -119,9 +121,7 @@ void RecordingBar::tick()
     if (startSecs == 0)
         return;
     const qint64 elapsed = qint64(pause.recordedSecs(startSecs, QDateTime::currentMSecsSinceEpoch()));
-    elapsedLabel->setText(QString::asprintf("%02lld:%02lld:%02lld", static_cast<long long>(elapsed / 3600),
-                                            static_cast<long long>((elapsed / 60) % 60),
-                                            static_cast<long long>(elapsed % 60)));
+    elapsedLabel->setText(PlaybackPanel::formatTime(double(elapsed)));
     // The timer fires twice a second, so this re-reads the path about every 5 s.
     if (elapsed % 5 == 0)
         updatePath();

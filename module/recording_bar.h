@@ -34,8 +34,6 @@ private slots:
     void tick();
 
 private:
-    friend class TestRecordingBar;
-
     // All owned by the bar through Qt parenting.
     QPushButton *toggleButton = nullptr;
     QLabel *elapsedLabel = nullptr;

@@ -56,6 +56,21 @@ QString ZKPlayer::stateText(State state)
     return QString();
 }
 
+QByteArray ZKPlayer::outputDevice() const
+{
+    return m_sink ? m_sink->property("zk_device_id").toByteArray() : QByteArray();
+}
+
+double ZKPlayer::outputVolume() const
+{
+    return m_sink ? m_sink->volume() : 0.0;
+}
+
+qint64 ZKPlayer::soundPlayedUs() const
+{
+    return m_sink ? m_sink->processedUSecs() : 0;
+}
+
 ZKPlayer::ZKPlayer(QObject *parent) : QObject(parent)
 {
     m_paceTimer = makeTimer(this, 8, Qt::PreciseTimer);

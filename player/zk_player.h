@@ -76,6 +76,12 @@ public:
     int volume() const { return m_volume; }
     bool isMuted() const { return m_muted; }
     QByteArray audioDevice() const { return m_audioDeviceId; }
+    // What the lane is doing now, as its outputs see it.
+    double positionSec() const { return m_lastPts; } // of the picture on screen
+    double clockSec();                               // the clock the pictures are paced by
+    QByteArray outputDevice() const;                 // where its sound plays; empty: nowhere (none, or dropped)
+    double outputVolume() const;                     // the level set on that device, 0 to 1
+    qint64 soundPlayedUs() const;                    // sound that device has played since it was opened
 
 signals:
     void frameReady(const QImage &frame, double ptsSeconds);
@@ -90,12 +96,6 @@ private slots:
     void onStatsTick();
 
 private:
-    friend class TestPlayer;
-    friend class TestPacing;
-    friend class TestAudio;
-    friend class TestDesk;
-    friend class TestDeskOutputs;
-
     // Decode thread state that lives across passes of decodeLoop.
     struct DecodeState {
         double videoSkipUntil = -1.0;

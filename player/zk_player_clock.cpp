@@ -34,6 +34,15 @@ constexpr qint64 kAnchorSlackUs = 20000;
 
 } // namespace
 
+double ZKPlayer::clockSec()
+{
+    // While paused the lane's time stands at the picture on screen.
+    if (m_paused)
+        return m_lastPts;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return hasMasterClock() ? masterClockSec() : m_lastPts;
+}
+
 bool ZKPlayer::hasMasterClock() const
 {
     return (m_audioClockValid && m_sink) || m_wallTimer.isValid();

@@ -197,8 +197,32 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
     return 0;
 }
 
+int StreamCtx::encodePicture(const QImage &picture, int64_t ms)
+{
+    // Writable without losing what it holds: a copy keeps the pixels.
+    if (av_frame_make_writable(vframe) < 0)
+        return 0;
+    if (picture.cacheKey() != m_scaledKey) {
+        m_scaledKey = 0;
+        const QImage rgb = picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
+        // Stretched to fill the frame, whatever the picture's aspect ratio.
+        sws = sws_getCachedContext(sws, rgb.width(), rgb.height(), AV_PIX_FMT_BGRA, vframe->width, vframe->height,
+                                   AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!sws)
+            return 0;
+        const uint8_t *src[1] = {rgb.constBits()};
+        const int stride[1] = {int(rgb.bytesPerLine())};
+        if (sws_scale(sws, src, stride, 0, rgb.height(), vframe->data, vframe->linesize) <= 0)
+            return 0;
+        m_scaledKey = picture.cacheKey();
+    }
+    vframe->pts = ms;
+    return encodeWrite(vctx, vframe, vst) < 0 ? -1 : 1;
+}
+
 int StreamCtx::encodeBlack(int64_t ms)
 {
+    m_scaledKey = 0;
     if (av_frame_make_writable(vframe) < 0)
         return 0;
     // Limited range: luma 16, chroma 128.
@@ -212,6 +236,7 @@ int StreamCtx::encodeBlack(int64_t ms)
 
 void StreamCtx::closeAll()
 {
+    m_scaledKey = 0;
     if (fmt && opened)
         av_write_trailer(fmt);
     av_packet_free(&pkt);

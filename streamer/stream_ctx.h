@@ -9,6 +9,7 @@
 
 #include "zk_media.h"
 
+#include <QImage>
 #include <QString>
 
 #include <cstdint>
@@ -45,11 +46,17 @@ struct StreamCtx {
     QString open(const QString &url, int kbps, const AVIOInterruptCB &interrupt);
     // The program has no picture yet: a black frame, without the scaler.
     int encodeBlack(int64_t ms);
+    // Scales the picture into the video frame and sends it: 1 encoded, 0
+    // skipped (no converter), -1 the write failed. The same picture sent
+    // again (a repeat) is not scaled again.
+    int encodePicture(const QImage &picture, int64_t ms);
     // 0, or the first failed write's error. A frame the encoder refuses is skipped.
     int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
     void closeAll();
 
 private:
+    qint64 m_scaledKey = 0; // cacheKey of the picture in vframe; 0 = none (or black)
+
     QString openVideoEncoder(int kbps);
     QString openAudioEncoder();
     QString createStreams();

@@ -24,7 +24,10 @@ constexpr int kBacklogBytes = Pcm::kBytesPerSecond * 2 / 5; // 0.4 s waiting at 
 constexpr int kBacklogKeep = 8192;
 constexpr qint64 kSilenceLagSamples = 7200; // 150 ms behind the clock with no audio: send silence
 constexpr qint64 kAudioOffsetSamples = 11520; // 240 ms
-constexpr qint64 kRepeatMs = 250;
+// Without a new picture the last one is sent again at about the stream's
+// frame rate (30 fps): a source that stalls (a loop's restart, a seek, a
+// paused or still program) never leaves a hole in the stream.
+constexpr qint64 kRepeatMs = 40;
 constexpr qint64 kStatsWindowMs = 1000;
 constexpr int kRetryMs = 2000;
 // A healthy connection may take this long to close properly after a stop;
@@ -332,28 +335,12 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
         return; // at most one picture per millisecond of stream time
     if (fresh)
         m_lastPicture = picture;
-    const int result = picture.isNull() ? (ctx.encodeBlack(t) < 0 ? -1 : 1) : encodePicture(ctx, picture, t);
+    const int result = picture.isNull() ? (ctx.encodeBlack(t) < 0 ? -1 : 1) : ctx.encodePicture(picture, t);
     if (result == 0)
         return;
     if (result < 0)
         conn.failed = true;
     conn.lastPictureMs = t;
-}
-
-int ZKStreamer::encodePicture(StreamCtx &ctx, const QImage &picture, qint64 t)
-{
-    const QImage rgb = picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
-    // Stretched to fill the frame, whatever the picture's aspect ratio.
-    ctx.sws = sws_getCachedContext(ctx.sws, rgb.width(), rgb.height(), AV_PIX_FMT_BGRA, ctx.vframe->width,
-                                   ctx.vframe->height, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!ctx.sws || av_frame_make_writable(ctx.vframe) < 0)
-        return 0;
-    const uint8_t *src[1] = {rgb.constBits()};
-    const int stride[1] = {int(rgb.bytesPerLine())};
-    if (sws_scale(ctx.sws, src, stride, 0, rgb.height(), ctx.vframe->data, ctx.vframe->linesize) <= 0)
-        return 0;
-    ctx.vframe->pts = t;
-    return ctx.encodeWrite(ctx.vctx, ctx.vframe, ctx.vst) < 0 ? -1 : 1;
 }
 
 void ZKStreamer::reportStats(StreamCtx &ctx, qint64 t, Connection &conn)

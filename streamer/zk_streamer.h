@@ -49,8 +49,6 @@ signals:
     void statsUpdated(int kbps);
 
 private:
-    friend class TestStreamer;
-
     // Per-connection state of the worker.
     struct Connection {
         qint64 startMs = 0;
@@ -67,8 +65,6 @@ private:
     void stream(StreamCtx &ctx, qint64 nowMs, Connection &conn);
     void sendAudio(StreamCtx &ctx, qint64 t, Connection &conn);
     void sendPicture(StreamCtx &ctx, qint64 t, Connection &conn);
-    // 1 encoded, 0 skipped (no converter), -1 the write failed.
-    int encodePicture(StreamCtx &ctx, const QImage &picture, qint64 t);
     void reportStats(StreamCtx &ctx, qint64 t, Connection &conn);
     void sleepUnlessStopped(int ms);
     static int interruptCallback(void *opaque);

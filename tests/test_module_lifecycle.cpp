@@ -1,8 +1,8 @@
 // The module as OBS runs it: loaded by the real OBS core into the stand-in
 // host, through one whole life (load, events before the frontend is ready,
-// finished loading without a main window and with one, the desk's hotkeys,
-// recordings, exit, events after exit, unload); and the hotkeys' bindings
-// across two runs of the host.
+// finished loading without a main window and with one, exit, events after
+// exit, unload); and the hotkeys' bindings across two runs of the host.
+// The hotkeys pressed and the recordings made in real OBS: test_obs.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -120,8 +120,6 @@ private slots:
     void bannerAndEntryPoints();
     void beforeTheDockExists();
     void finishedLoadingBuildsTheDock();
-    void hotkeysDoWhatTheirButtonsDo();
-    void recordingFromHostControlsAndFromTheBar();
     void hotkeyBindingsSurviveARestart();
     void exitForgetsTheWidgets();
     void cleanupTestCase();
@@ -251,116 +249,6 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     QVERIFY(!QImage(":/zerka/donate-qr.jpg").isNull()); // compiled into the module
     QCOMPARE(child<QPushButton>("toggleButton")->text(), QStringLiteral("🔴  开始录制 PGM"));
     QCOMPARE(panelStart(), 0);
-}
-
-void TestModuleLifecycle::hotkeysDoWhatTheirButtonsDo()
-{
-    const std::pair<const char *, obs_key_t> keys[] = {{"zerka.take", OBS_KEY_F1},
-                                                       {"zerka.instant_replay", OBS_KEY_F2},
-                                                       {"zerka.pause_preview", OBS_KEY_F3},
-                                                       {"zerka.pause_program", OBS_KEY_F4},
-                                                       {"zerka.screen_output", OBS_KEY_F5}};
-    // Listed in the core's hotkeys with their descriptions; bound here as
-    // the operator would in OBS's settings.
-    QStringList descriptions;
-    obs_enum_hotkeys(
-            [](void *list, obs_hotkey_id, obs_hotkey_t *hotkey) {
-                if (QByteArray(obs_hotkey_get_name(hotkey)).startsWith("zerka."))
-                    *static_cast<QStringList *>(list) << QString::fromUtf8(obs_hotkey_get_description(hotkey));
-                return true;
-            },
-            &descriptions);
-    QCOMPARE(descriptions.size(), 5);
-    QCOMPARE(descriptions.filter(QRegularExpression("^Zerka: \\S")).size(), 5);
-    for (const auto &[name, key] : keys) {
-        QVERIFY2(hotkeyId(name) != OBS_INVALID_HOTKEY_ID, name);
-        bind(name, key);
-    }
-    auto *status = child<QLabel>("statusLabel");
-    auto button = [this](const QString &start) { return buttonStartingWith(content(), start); };
-    QThread *actedOn = nullptr;
-    connect(button("⇄"), &QPushButton::clicked, this, [&actedOn] { actedOn = QThread::currentThread(); },
-            Qt::DirectConnection);
-
-    // The buttons' refusals; nothing done on the hotkey thread itself.
-    press(OBS_KEY_F1);
-    QCOMPARE(actedOn, nullptr);
-    QTRY_COMPARE(status->text(), QStringLiteral("预览是空的 — 先点一个输入源"));
-    QCOMPARE(actedOn, QThread::currentThread());
-    press(OBS_KEY_F2);
-    QTRY_COMPARE(status->text(), QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
-    // Pausing ignores an image lane.
-    button("🖼 still.png")->click();
-    press(OBS_KEY_F3);
-    press(OBS_KEY_F12); // bound to nothing
-    QTest::qWait(200);
-    QCOMPARE(status->text(), QStringLiteral("预览加载: 🖼 still.png"));
-    // The still to program, a video into preview; a press and its release
-    // swap once.
-    press(OBS_KEY_F1);
-    QTRY_COMPARE(status->text(), QStringLiteral("已切换 → 节目: 🖼 still.png"));
-    button("▶ av.mp4")->click();
-    press(OBS_KEY_F1);
-    QTRY_COMPARE(status->text(), QStringLiteral("已切换 → 节目: ▶ av.mp4"));
-    QTest::qWait(200);
-    QCOMPARE(status->text(), QStringLiteral("已切换 → 节目: ▶ av.mp4"));
-    press(OBS_KEY_F4);
-    QTRY_COMPARE(status->text(), QStringLiteral("节目: 已暂停"));
-    press(OBS_KEY_F4);
-    QTRY_COMPARE(status->text(), QStringLiteral("节目: 播放中"));
-    // The screen output on and off.
-    QPushButton *hdmi = button("🟢  HDMI");
-    press(OBS_KEY_F5);
-    QTRY_VERIFY(hdmi->isChecked());
-    press(OBS_KEY_F5);
-    QTRY_VERIFY(!hdmi->isChecked());
-}
-
-void TestModuleLifecycle::recordingFromHostControlsAndFromTheBar()
-{
-    StandInFrontend &host = StandInFrontend::instance();
-    auto *button = child<QPushButton>("toggleButton");
-    auto *elapsed = child<QLabel>("elapsedLabel");
-    auto *path = child<QLabel>("pathLabel");
-
-    // Started from the host's own button: the bar follows the host's events.
-    QTest::mouseClick(m_window->recordButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("⏹  停止录制"), 20000);
-    QElapsedTimer recording;
-    recording.start();
-    QVERIFY(button->styleSheet().startsWith("QPushButton { background:#d32f2f;"));
-    QCOMPARE(elapsed->styleSheet(), QStringLiteral("color: #d32f2f;"));
-    QCOMPARE(path->text(), QStringLiteral("📁 %1").arg(host.recorder().config().folder));
-    const qint64 firstStart = panelStart();
-    QVERIFY(qAbs(firstStart - QDateTime::currentSecsSinceEpoch()) <= 1);
-
-    // The recording grows and what is there already decodes.
-    const QString file = host.lastRecording();
-    QVERIFY(!file.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(decodedFrames(file) > 0, 20000);
-    const qint64 size = QFileInfo(file).size();
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > size, 20000);
-
-    // A repeated event keeps the start, in the bar and in the panel.
-    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentSecsSinceEpoch() > firstStart + 1, 5000);
-    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
-    QCOMPARE(panelStart(), firstStart);
-    // Within a second a restarted bar could not show two seconds yet.
-    QTRY_VERIFY_WITH_TIMEOUT(elapsed->text() >= QStringLiteral("00:00:02"), 1000);
-
-    // Stopped from the bar: idle at once when the host reports it.
-    QTest::mouseClick(button, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("🔴  开始录制 PGM"), 20000);
-    const double recorded = recording.elapsed() / 1000.0;
-    QCOMPARE(elapsed->text(), QStringLiteral("00:00:00"));
-    QCOMPARE(path->text(), QStringLiteral("(未录制)"));
-    QCOMPARE(panelStart(), 0);
-
-    // The finished file is whole and named by the host.
-    QCOMPARE(host.lastRecording(), file);
-    const double duration = probeDuration(file);
-    QVERIFY2(qAbs(duration - recorded) < 1.0, qPrintable(QString("duration %1 vs %2").arg(duration).arg(recorded)));
-    QVERIFY(decodedFrames(file) >= int(duration * 30) - 2);
 }
 
 void TestModuleLifecycle::hotkeyBindingsSurviveARestart()

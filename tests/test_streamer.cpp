@@ -232,8 +232,8 @@ void TestStreamer::streamArrivesAsSpecified()
 
 void TestStreamer::realFromTheFirstSecond()
 {
-    // Nothing pushed at all: black pictures and silence from the start, and
-    // the bit rate reported is what the server got.
+    // Nothing pushed at all: black pictures and silence from the start, at
+    // the stream's frame rate, and the bit rate reported is what the server got.
     ZKStreamer streamer;
     Collector states(&streamer, &ZKStreamer::stateChanged);
     Collector stats(&streamer, &ZKStreamer::statsUpdated);
@@ -252,7 +252,7 @@ void TestStreamer::realFromTheFirstSecond()
         last = p.pts;
     }
     QVERIFY2(firstVideo >= 0 && firstVideo < 0.1, qPrintable(QString::number(firstVideo)));
-    QVERIFY2(worstVideoGap < 0.3 && worstAudioGap < 0.05, qPrintable(QString("%1 %2").arg(worstVideoGap).arg(worstAudioGap)));
+    QVERIFY2(worstVideoGap < 0.05 && worstAudioGap < 0.05, qPrintable(QString("%1 %2").arg(worstVideoGap).arg(worstAudioGap)));
     for (QRgb colour : centreColours(recorded("empty")))
         QVERIFY(qGray(colour) < 20);
     QVERIFY(stats.at(0).toInt() > 0);
@@ -301,10 +301,8 @@ void TestStreamer::audioBacklogIsCutBack()
 void TestStreamer::inputLimitsAndStaleInput()
 {
     ZKStreamer streamer;
-    streamer.pushFrame(picture(Qt::red)); // before start: nothing
+    streamer.pushFrame(picture(Qt::red)); // before start: nothing, and not kept for later
     streamer.pushAudio(QByteArray(4096, '\1'));
-    QCOMPARE(int(streamer.m_frames.size()), 0);
-    QCOMPARE(streamer.m_audio.size(), 0);
 
     // Nobody listens yet: the worker keeps trying while input piles up.
     m_server->command("stop");
@@ -319,12 +317,6 @@ void TestStreamer::inputLimitsAndStaleInput()
     for (int i = 0; i < big.size(); ++i)
         big[i] = char(i % 251);
     streamer.pushAudio(big);
-    {
-        std::lock_guard<std::mutex> lock(streamer.m_mutex);
-        QCOMPARE(int(streamer.m_frames.size()), 8);
-        QCOMPARE(streamer.m_droppedFrames, 1);
-        QCOMPARE(streamer.m_audio, big.right(384000));
-    }
     // When the server comes up, the sound that piled up is dropped (it
     // would otherwise show as a backlog to cut).
     m_server->command("start");
@@ -332,9 +324,8 @@ void TestStreamer::inputLimitsAndStaleInput()
     QTest::qWait(300);
     QCOMPARE(countLog("[ZKStreamer] 音频积压", before), 0);
     streamer.stop();
-    QVERIFY(logTexts(before).contains("[ZKStreamer] 推流线程退出(丢帧 1)"));
+    QVERIFY(logTexts(before).contains("[ZKStreamer] 推流线程退出(丢帧 1)")); // eight kept, the ninth dropped
     streamer.pushFrame(picture(Qt::red)); // after stop: nothing
-    QCOMPARE(int(streamer.m_frames.size()), 0);
 }
 
 void TestStreamer::stopNeverWaitsLong()

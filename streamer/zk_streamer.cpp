@@ -28,6 +28,7 @@ constexpr qint64 kAudioOffsetSamples = 11520; // 240 ms
 // frame rate (30 fps): a source that stalls (a loop's restart, a seek, a
 // paused or still program) never leaves a hole in the stream.
 constexpr qint64 kRepeatMs = 40;
+constexpr qint64 kFillMaxMs = 500;
 constexpr qint64 kStatsWindowMs = 1000;
 constexpr int kRetryMs = 2000;
 // A healthy connection may take this long to close properly after a stop;
@@ -333,6 +334,20 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
         picture = m_lastPicture;
     if (t <= conn.lastPictureMs || conn.failed)
         return; // at most one picture per millisecond of stream time
+    // A worker held up briefly (the machine busy, a lane restarting) would
+    // leave a hole in the stream's time: the last picture fills it first,
+    // at the times it was due. A longer hold (the network) is not refilled.
+    const bool briefHold = conn.lastPictureMs >= 0 && t - conn.lastPictureMs <= kFillMaxMs;
+    while (briefHold && !conn.failed && t - conn.lastPictureMs > kRepeatMs) {
+        const qint64 at = conn.lastPictureMs + kRepeatMs;
+        const int filled = m_lastPicture.isNull() ? (ctx.encodeBlack(at) < 0 ? -1 : 1) : ctx.encodePicture(m_lastPicture, at);
+        if (filled == 0)
+            break;
+        conn.failed = filled < 0;
+        conn.lastPictureMs = at;
+    }
+    if (conn.failed)
+        return;
     if (fresh)
         m_lastPicture = picture;
     const int result = picture.isNull() ? (ctx.encodeBlack(t) < 0 ? -1 : 1) : ctx.encodePicture(picture, t);

@@ -135,7 +135,6 @@ void ScreenOutput::setOpen(bool on)
     }
     if (screen == QGuiApplication::primaryScreen() && QGuiApplication::screens().size() > 1)
         blog(LOG_WARNING, "[Zerka] HDMI 输出指向主屏,会盖住 OBS");
-    m_chosen = screenKey(screen);
     m_window = new FullscreenOutput(screen);
     connect(m_window, &FullscreenOutput::closed, this, &ScreenOutput::onWindowClosed);
     hdmiButton->setText(kHdmiOn);

@@ -387,6 +387,7 @@ void TestDesk::loopTimelineAndPausedOwner()
     QTest::qWait(300);
     const QString paused = PlaybackPanel::formatTime(d.pv().positionSec);
     d.click("takeButton"); // the paused lane to program, the looping one to preview
+    QTRY_VERIFY(pos->text() != paused); // the looping lane's time
     d.click("takeButton"); // and back: the paused lane owns the timeline again
     QCOMPARE(pos->text(), paused);
     QCOMPARE(timeline->maximum(), 20);

@@ -72,18 +72,6 @@ double probeDuration(const QString &path)
     return ok ? seconds : -1;
 }
 
-int decodedFrames(const QString &path)
-{
-    QString out;
-    if (run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
-                        "stream=nb_read_frames", "-of", "csv=p=0", path},
-            &out) != 0)
-        return -1;
-    bool ok = false;
-    const int frames = out.trimmed().split('\n').value(0).trimmed().toInt(&ok);
-    return ok ? frames : -1;
-}
-
 QVector<double> pictureTimes(const QString &path)
 {
     QString out;

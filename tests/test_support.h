@@ -33,8 +33,6 @@ int countLog(const QString &prefix, int from = 0);
 
 // Duration in seconds as ffprobe reads it from the container (-1 on failure).
 double probeDuration(const QString &path);
-// Pictures the FFmpeg CLI decodes from the file as it is now (-1 on failure).
-int decodedFrames(const QString &path);
 // Presentation times of every picture of the first video stream, in order.
 QVector<double> pictureTimes(const QString &path);
 // Runs a program and returns its exit code (-1 if it cannot run or times out);

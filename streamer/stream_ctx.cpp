@@ -197,6 +197,39 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
     return 0;
 }
 
+bool rgb32ToNv12(const QImage &picture, AVFrame *frame)
+{
+    const int w = frame->width;
+    const int h = frame->height;
+    if (picture.format() != QImage::Format_RGB32 || picture.width() != w || picture.height() != h || (w | h) & 1)
+        return false;
+    // Plain loops over whole rows: the compiler vectorises them.
+    for (int y = 0; y < h; ++y) {
+        const auto *in = reinterpret_cast<const uint32_t *>(picture.constScanLine(y));
+        uint8_t *out = frame->data[0] + y * frame->linesize[0];
+        for (int x = 0; x < w; ++x) {
+            const uint32_t p = in[x];
+            const int r = int(p >> 16 & 0xff), g = int(p >> 8 & 0xff), b = int(p & 0xff);
+            out[x] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+        }
+    }
+    for (int y = 0; y < h; y += 2) {
+        const auto *top = reinterpret_cast<const uint32_t *>(picture.constScanLine(y));
+        const auto *bottom = reinterpret_cast<const uint32_t *>(picture.constScanLine(y + 1));
+        uint8_t *out = frame->data[1] + (y / 2) * frame->linesize[1];
+        for (int x = 0; x < w / 2; ++x) {
+            const uint32_t a = top[2 * x], b = top[2 * x + 1], c = bottom[2 * x], d = bottom[2 * x + 1];
+            const int r = int((a >> 16 & 0xff) + (b >> 16 & 0xff) + (c >> 16 & 0xff) + (d >> 16 & 0xff));
+            const int g = int((a >> 8 & 0xff) + (b >> 8 & 0xff) + (c >> 8 & 0xff) + (d >> 8 & 0xff));
+            const int bl = int((a & 0xff) + (b & 0xff) + (c & 0xff) + (d & 0xff));
+            // The sums are four times the average: shift by two more.
+            out[2 * x] = uint8_t(((-38 * r - 74 * g + 112 * bl + 512) >> 10) + 128);
+            out[2 * x + 1] = uint8_t(((112 * r - 94 * g - 18 * bl + 512) >> 10) + 128);
+        }
+    }
+    return true;
+}
+
 int StreamCtx::encodePicture(const QImage &picture, int64_t ms)
 {
     // Writable without losing what it holds: a copy keeps the pixels.
@@ -204,20 +237,25 @@ int StreamCtx::encodePicture(const QImage &picture, int64_t ms)
         return 0;
     if (picture.cacheKey() != m_scaledKey) {
         m_scaledKey = 0;
-        const QImage rgb = picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
-        // Stretched to fill the frame, whatever the picture's aspect ratio.
-        sws = sws_getCachedContext(sws, rgb.width(), rgb.height(), AV_PIX_FMT_BGRA, vframe->width, vframe->height,
-                                   AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!sws)
-            return 0;
-        const uint8_t *src[1] = {rgb.constBits()};
-        const int stride[1] = {int(rgb.bytesPerLine())};
-        if (sws_scale(sws, src, stride, 0, rgb.height(), vframe->data, vframe->linesize) <= 0)
+        if (!rgb32ToNv12(picture, vframe) && !scaleIntoFrame(picture))
             return 0;
         m_scaledKey = picture.cacheKey();
     }
     vframe->pts = ms;
     return encodeWrite(vctx, vframe, vst) < 0 ? -1 : 1;
+}
+
+bool StreamCtx::scaleIntoFrame(const QImage &picture)
+{
+    const QImage rgb = picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
+    // Stretched to fill the frame, whatever the picture's aspect ratio.
+    sws = sws_getCachedContext(sws, rgb.width(), rgb.height(), AV_PIX_FMT_BGRA, vframe->width, vframe->height,
+                               AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!sws)
+        return false;
+    const uint8_t *src[1] = {rgb.constBits()};
+    const int stride[1] = {int(rgb.bytesPerLine())};
+    return sws_scale(sws, src, stride, 0, rgb.height(), vframe->data, vframe->linesize) > 0;
 }
 
 int StreamCtx::encodeBlack(int64_t ms)

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "test_support.h"
+#include "stream_ctx.h"
 #include "zk_streamer.h"
 
 #include <QRandomGenerator>
@@ -105,6 +106,7 @@ private slots:
     void certificatesAreChecked();
     void streamKeyNeverLogged_data();
     void streamKeyNeverLogged();
+    void ownConversionMatchesSwscale();
 };
 
 void TestStreamer::initTestCase()
@@ -485,6 +487,52 @@ void TestStreamer::streamKeyNeverLogged()
             QVERIFY2(!line.contains(QLatin1String("/live/") + key), qPrintable(line));
     }
     QVERIFY(!logTexts(m_logStart).filter("[ZKStreamer] 启动推流: rtmp://127.0.0.1:19350/live/**** @ ").isEmpty());
+}
+
+void TestStreamer::ownConversionMatchesSwscale()
+{
+    // A program picture of the stream's size (1080p) takes the streamer's
+    // own conversion: it gives what swscale gives, within rounding, for
+    // gradients and hard edges alike; other sizes are left to swscale.
+    QImage image(1920, 1080, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<quint32 *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = x < 960 ? qRgb(x * 255 / 959, y * 255 / 1079, (x + y) * 255 / 2038)
+                              : (x / 64 + y / 64) % 2 ? qRgb(250, 20, 200) : qRgb(10, 240, 40);
+    }
+    auto frame = [] {
+        AVFrame *f = av_frame_alloc();
+        f->format = AV_PIX_FMT_NV12;
+        f->width = 1920;
+        f->height = 1080;
+        av_frame_get_buffer(f, 0);
+        return f;
+    };
+    AVFrame *ours = frame(), *theirs = frame();
+    QVERIFY(rgb32ToNv12(image, ours));
+    QVERIFY(!rgb32ToNv12(image.scaled(640, 360), ours));
+    SwsContext *sws = sws_getContext(1920, 1080, AV_PIX_FMT_BGRA, 1920, 1080, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr,
+                                     nullptr, nullptr);
+    const uint8_t *src[1] = {image.constBits()};
+    const int stride[1] = {int(image.bytesPerLine())};
+    QVERIFY(sws_scale(sws, src, stride, 0, 1080, theirs->data, theirs->linesize) > 0);
+    sws_freeContext(sws);
+    int worst[2] = {0, 0};
+    for (int plane : {0, 1})
+        for (int y = 0; y < (plane ? 540 : 1080); ++y)
+            for (int x = 0; x < 1920; ++x) {
+                // Chroma next to a hard edge depends on the filter: judged away from edges.
+                const int px = x / 2 * 2, py = 2 * y;
+                if (plane && px >= 956 && (px % 64 < 4 || px % 64 >= 60 || py % 64 < 4 || py % 64 >= 60))
+                    continue;
+                const int d = qAbs(ours->data[plane][y * ours->linesize[plane] + x] -
+                                   theirs->data[plane][y * theirs->linesize[plane] + x]);
+                worst[plane] = qMax(worst[plane], d);
+            }
+    av_frame_free(&ours);
+    av_frame_free(&theirs);
+    QVERIFY2(worst[0] <= 2 && worst[1] <= 3, qPrintable(QString("luma %1, chroma %2").arg(worst[0]).arg(worst[1])));
 }
 
 QTEST_GUILESS_MAIN(TestStreamer)

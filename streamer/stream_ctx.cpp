@@ -199,32 +199,44 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
 
 bool rgb32ToNv12(const QImage &picture, AVFrame *frame)
 {
+    // In runs of a fixed length, which compilers vectorise even when
+    // optimising for size and speed alike (a row's length is not known).
+    constexpr int kRun = 16;
     const int w = frame->width;
     const int h = frame->height;
-    if (picture.format() != QImage::Format_RGB32 || picture.width() != w || picture.height() != h || (w | h) & 1)
+    if (picture.format() != QImage::Format_RGB32 || picture.width() != w || picture.height() != h || h % 2 ||
+        w % (2 * kRun))
         return false;
-    // Plain loops over whole rows: the compiler vectorises them.
     for (int y = 0; y < h; ++y) {
         const auto *in = reinterpret_cast<const uint32_t *>(picture.constScanLine(y));
         uint8_t *out = frame->data[0] + y * frame->linesize[0];
-        for (int x = 0; x < w; ++x) {
-            const uint32_t p = in[x];
-            const int r = int(p >> 16 & 0xff), g = int(p >> 8 & 0xff), b = int(p & 0xff);
-            out[x] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+        for (int x = 0; x < w; x += kRun) {
+            uint8_t luma[kRun]; // local: the compiler need not fear it overlaps the picture
+            for (int k = 0; k < kRun; ++k) {
+                const uint32_t p = in[x + k];
+                const uint32_t r = p >> 16 & 0xff, g = p >> 8 & 0xff, b = p & 0xff;
+                luma[k] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+            }
+            memcpy(out + x, luma, kRun);
         }
     }
     for (int y = 0; y < h; y += 2) {
         const auto *top = reinterpret_cast<const uint32_t *>(picture.constScanLine(y));
         const auto *bottom = reinterpret_cast<const uint32_t *>(picture.constScanLine(y + 1));
         uint8_t *out = frame->data[1] + (y / 2) * frame->linesize[1];
-        for (int x = 0; x < w / 2; ++x) {
-            const uint32_t a = top[2 * x], b = top[2 * x + 1], c = bottom[2 * x], d = bottom[2 * x + 1];
-            const int r = int((a >> 16 & 0xff) + (b >> 16 & 0xff) + (c >> 16 & 0xff) + (d >> 16 & 0xff));
-            const int g = int((a >> 8 & 0xff) + (b >> 8 & 0xff) + (c >> 8 & 0xff) + (d >> 8 & 0xff));
-            const int bl = int((a & 0xff) + (b & 0xff) + (c & 0xff) + (d & 0xff));
-            // The sums are four times the average: shift by two more.
-            out[2 * x] = uint8_t(((-38 * r - 74 * g + 112 * bl + 512) >> 10) + 128);
-            out[2 * x + 1] = uint8_t(((112 * r - 94 * g - 18 * bl + 512) >> 10) + 128);
+        for (int x = 0; x < w / 2; x += kRun) {
+            uint8_t chroma[2 * kRun];
+            for (int k = 0; k < kRun; ++k) {
+                const int i = 2 * (x + k);
+                const uint32_t a = top[i], b = top[i + 1], c = bottom[i], d = bottom[i + 1];
+                const int r = int((a >> 16 & 0xff) + (b >> 16 & 0xff) + (c >> 16 & 0xff) + (d >> 16 & 0xff));
+                const int g = int((a >> 8 & 0xff) + (b >> 8 & 0xff) + (c >> 8 & 0xff) + (d >> 8 & 0xff));
+                const int bl = int((a & 0xff) + (b & 0xff) + (c & 0xff) + (d & 0xff));
+                // The sums are four times the block's average: two more bits off.
+                chroma[2 * k] = uint8_t(((-38 * r - 74 * g + 112 * bl + 512) >> 10) + 128);
+                chroma[2 * k + 1] = uint8_t(((112 * r - 94 * g - 18 * bl + 512) >> 10) + 128);
+            }
+            memcpy(out + 2 * x, chroma, 2 * kRun);
         }
     }
     return true;

@@ -187,7 +187,7 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
     while (avcodec_receive_packet(codec, pkt) == 0) {
         av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
         pkt->stream_index = stream->index;
-        bytesSent += pkt->size;
+        m_bytesSent += pkt->size;
         const int ret = av_interleaved_write_frame(fmt, pkt);
         if (ret < 0) {
             av_packet_unref(pkt);
@@ -268,6 +268,20 @@ bool StreamCtx::scaleIntoFrame(const QImage &picture)
     const uint8_t *src[1] = {rgb.constBits()};
     const int stride[1] = {int(rgb.bytesPerLine())};
     return sws_scale(sws, src, stride, 0, rgb.height(), vframe->data, vframe->linesize) > 0;
+}
+
+int StreamCtx::encodeAudio(const QByteArray &pcm, int64_t samples)
+{
+    const int count = aframe->nb_samples;
+    if (av_frame_make_writable(aframe) < 0)
+        return 0;
+    const uint8_t *in[1] = {reinterpret_cast<const uint8_t *>(pcm.constData())};
+    const int converted = swr_convert(swr, aframe->data, count, in, int(pcm.size() / Pcm::kBytesPerFrame));
+    if (converted < count) // never send what the frame held before
+        av_samples_set_silence(aframe->data, qMax(converted, 0), count - qMax(converted, 0), Pcm::kChannels,
+                               AV_SAMPLE_FMT_FLTP);
+    aframe->pts = samples;
+    return encodeWrite(actx, aframe, ast) < 0 ? -1 : 1;
 }
 
 int StreamCtx::encodeBlack(int64_t ms)

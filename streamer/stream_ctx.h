@@ -27,21 +27,8 @@ extern "C" {
 // a third of the time. False when the sizes differ or are odd.
 bool rgb32ToNv12(const QImage &picture, AVFrame *frame);
 
-struct StreamCtx {
-    AVFormatContext *fmt = nullptr;
-    AVCodecContext *vctx = nullptr;
-    AVCodecContext *actx = nullptr;
-    AVStream *vst = nullptr;
-    AVStream *ast = nullptr;
-    SwsContext *sws = nullptr;
-    SwrContext *swr = nullptr;
-    AVFrame *vframe = nullptr;
-    AVFrame *aframe = nullptr;
-    AVPacket *pkt = nullptr;
-    ErrorKinds sendErrors;  // refusals of avcodec_send_frame already logged
-    bool opened = false;    // the stream header has been written
-    int64_t bytesSent = 0;  // all packets handed to the muxer
-
+class StreamCtx {
+public:
     StreamCtx() = default;
     StreamCtx(const StreamCtx &) = delete;
     StreamCtx &operator=(const StreamCtx &) = delete;
@@ -56,14 +43,32 @@ struct StreamCtx {
     // skipped (no converter), -1 the write failed. The same picture sent
     // again (a repeat) is not scaled again.
     int encodePicture(const QImage &picture, int64_t ms);
-    // 0, or the first failed write's error. A frame the encoder refuses is skipped.
-    int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
+    // One AAC frame's worth of the engines' PCM (1024 samples), stamped
+    // `samples` (48 kHz units): 1 sent, 0 skipped, -1 the write failed.
+    int encodeAudio(const QByteArray &pcm, int64_t samples);
+    int64_t bytesSent() const { return m_bytesSent; } // all packets handed to the muxer
     void closeAll();
 
 private:
+    AVFormatContext *fmt = nullptr;
+    AVCodecContext *vctx = nullptr;
+    AVCodecContext *actx = nullptr;
+    AVStream *vst = nullptr;
+    AVStream *ast = nullptr;
+    SwsContext *sws = nullptr;
+    SwrContext *swr = nullptr;
+    AVFrame *vframe = nullptr;
+    AVFrame *aframe = nullptr;
+    AVPacket *pkt = nullptr;
+    ErrorKinds sendErrors;  // refusals of avcodec_send_frame already logged
+    bool opened = false;    // the stream header has been written
+    int64_t m_bytesSent = 0;
+
     qint64 m_scaledKey = 0; // cacheKey of the picture in vframe; 0 = none (or black)
 
     bool scaleIntoFrame(const QImage &picture); // any size, through swscale
+    // 0, or the first failed write's error. A frame the encoder refuses is skipped.
+    int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
     QString openVideoEncoder(int kbps);
     QString openAudioEncoder();
     QString createStreams();

@@ -293,16 +293,10 @@ void ZKStreamer::sendAudio(StreamCtx &ctx, qint64 t, Connection &conn)
         // Nothing waiting and not yet 150 ms behind: wait for real audio.
         if (block.isEmpty() && target - conn.samplesSent < kSilenceLagSamples)
             return;
-        const QByteArray &pcm = block.isEmpty() ? m_silence : block;
-        if (av_frame_make_writable(ctx.aframe) < 0)
+        const int sent = ctx.encodeAudio(block.isEmpty() ? m_silence : block, conn.samplesSent + kAudioOffsetSamples);
+        if (sent == 0)
             return;
-        const uint8_t *in[1] = {reinterpret_cast<const uint8_t *>(pcm.constData())};
-        const int converted = swr_convert(ctx.swr, ctx.aframe->data, kBlockSamples, in, kBlockSamples);
-        if (converted < kBlockSamples) // never send what the frame held before
-            av_samples_set_silence(ctx.aframe->data, qMax(converted, 0), kBlockSamples - qMax(converted, 0), 2,
-                                   AV_SAMPLE_FMT_FLTP);
-        ctx.aframe->pts = conn.samplesSent + kAudioOffsetSamples;
-        if (ctx.encodeWrite(ctx.actx, ctx.aframe, ctx.ast) < 0)
+        if (sent < 0)
             conn.failed = true;
         conn.samplesSent += kBlockSamples;
     }
@@ -363,7 +357,7 @@ void ZKStreamer::reportStats(StreamCtx &ctx, qint64 t, Connection &conn)
     if (t - conn.windowStartMs < kStatsWindowMs)
         return;
     if (conn.windowStartMs > 0)
-        emit statsUpdated(int((ctx.bytesSent - conn.windowBytes) * 8 / (t - conn.windowStartMs)));
+        emit statsUpdated(int((ctx.bytesSent() - conn.windowBytes) * 8 / (t - conn.windowStartMs)));
     conn.windowStartMs = t;
-    conn.windowBytes = ctx.bytesSent;
+    conn.windowBytes = ctx.bytesSent();
 }

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-struct StreamCtx;
+class StreamCtx;
 
 class ZKStreamer : public QObject {
     Q_OBJECT

@@ -54,8 +54,8 @@ InputStrip::InputStrip(QWidget *panel, QVBoxLayout *root) : QObject(panel)
     // only by the next add or remove.
     for (const QString &path : deskSettings().value(QStringLiteral("backupFiles")).toStringList())
         if (QFileInfo::exists(path))
-            m_files << path;
-    rebuild();
+            backupFiles << path;
+    rebuildInputButtons();
 }
 
 bool InputStrip::isImageFile(const QString &path)
@@ -67,12 +67,12 @@ bool InputStrip::isImageFile(const QString &path)
     return false;
 }
 
-void InputStrip::save()
+void InputStrip::saveBackupList()
 {
-    deskSettings().setValue(QStringLiteral("backupFiles"), m_files);
+    deskSettings().setValue(QStringLiteral("backupFiles"), backupFiles);
 }
 
-void InputStrip::rebuild()
+void InputStrip::rebuildInputButtons()
 {
     // This can run inside the click of one of the buttons being removed:
     // widgets are deleted later, never here.
@@ -89,16 +89,16 @@ void InputStrip::rebuild()
                                 inputsContainer);
     connect(replay, &QPushButton::clicked, this, [this] { emit chosen(Source::InstantReplay, QString()); });
     inputsLayout->addWidget(replay);
-    for (const QString &path : m_files)
-        inputsLayout->addWidget(buildEntry(path));
+    for (const QString &path : backupFiles)
+        inputsLayout->addWidget(buildBackupEntry(path));
     auto *addButton = new QPushButton(QStringLiteral("＋ 添加"), inputsContainer);
     addButton->setMinimumHeight(44);
-    connect(addButton, &QPushButton::clicked, this, &InputStrip::add);
+    connect(addButton, &QPushButton::clicked, this, &InputStrip::onAddBackup);
     inputsLayout->addWidget(addButton);
     inputsLayout->addStretch();
 }
 
-QWidget *InputStrip::buildEntry(const QString &path)
+QWidget *InputStrip::buildBackupEntry(const QString &path)
 {
     const bool image = isImageFile(path);
     QString label = QFileInfo(path).fileName();
@@ -122,20 +122,20 @@ QWidget *InputStrip::buildEntry(const QString &path)
     removeButton->setToolTip(QStringLiteral("从列表移除"));
     removeButton->setStyleSheet(QStringLiteral("QToolButton { color:#888; background:transparent; border:none; "
                                                "padding:2px; }QToolButton:hover { color:#d32f2f; }"));
-    connect(removeButton, &QToolButton::clicked, this, [this, path] { remove(path); });
+    connect(removeButton, &QToolButton::clicked, this, [this, path] { removeBackup(path); });
     layout->addWidget(removeButton);
     return holder;
 }
 
-void InputStrip::remove(const QString &path)
+void InputStrip::removeBackup(const QString &path)
 {
     // A lane playing the file keeps playing it.
-    m_files.removeAll(path);
-    save();
-    rebuild();
+    backupFiles.removeAll(path);
+    saveBackupList();
+    rebuildInputButtons();
 }
 
-void InputStrip::add()
+void InputStrip::onAddBackup()
 {
     const QStringList picked = QFileDialog::getOpenFileNames(
             inputsContainer, QStringLiteral("选择备播视频/图片(可多选)"), QString(),
@@ -145,8 +145,8 @@ void InputStrip::add()
     if (picked.isEmpty())
         return;
     for (const QString &path : picked)
-        if (!m_files.contains(path))
-            m_files << path;
-    save();
-    rebuild();
+        if (!backupFiles.contains(path))
+            backupFiles << path;
+    saveBackupList();
+    rebuildInputButtons();
 }

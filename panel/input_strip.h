@@ -23,19 +23,18 @@ public:
     InputStrip(QWidget *panel, QVBoxLayout *root);
 
     static bool isImageFile(const QString &path);
-    const QStringList &backupFiles() const { return m_files; }
 
 signals:
     void chosen(InputStrip::Source source, const QString &path);
 
 private:
-    void rebuild();
-    QWidget *buildEntry(const QString &path);
-    void add();
-    void remove(const QString &path);
-    void save();
+    void rebuildInputButtons();
+    QWidget *buildBackupEntry(const QString &path);
+    void onAddBackup();
+    void removeBackup(const QString &path);
+    void saveBackupList();
 
     QWidget *inputsContainer;
     QHBoxLayout *inputsLayout;
-    QStringList m_files;
+    QStringList backupFiles;
 };

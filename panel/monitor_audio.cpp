@@ -25,7 +25,7 @@ MonitorAudio::MonitorAudio(QWidget *panel, QHBoxLayout *row) : QObject(panel)
     audioDeviceCombo = new QComboBox(panel);
     audioDeviceCombo->setObjectName(QStringLiteral("audioDeviceCombo"));
     audioDeviceCombo->setMinimumWidth(160);
-    connect(audioDeviceCombo, &QComboBox::currentIndexChanged, this, &MonitorAudio::onDeviceChosen);
+    connect(audioDeviceCombo, &QComboBox::currentIndexChanged, this, &MonitorAudio::onAudioDeviceChanged);
     row->addWidget(audioDeviceCombo, 1);
     muteButton = deskButton(QStringLiteral("静音"), 28, QString(), panel);
     muteButton->setObjectName(QStringLiteral("muteButton"));
@@ -48,7 +48,7 @@ MonitorAudio::MonitorAudio(QWidget *panel, QHBoxLayout *row) : QObject(panel)
     row->addWidget(volumeLabel);
 }
 
-void MonitorAudio::restore()
+void MonitorAudio::refreshAudioDevices()
 {
     {
         const QSignalBlocker blocker(audioDeviceCombo); // restoring a choice writes nothing
@@ -83,7 +83,7 @@ bool MonitorAudio::muted() const
     return muteButton->isChecked();
 }
 
-void MonitorAudio::onDeviceChosen(int index)
+void MonitorAudio::onAudioDeviceChanged(int index)
 {
     if (index < 0)
         return;

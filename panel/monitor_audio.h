@@ -25,7 +25,7 @@ public:
 
     // Fills the device list, choosing the stored device (or the system's
     // default), then restores the stored volume.
-    void restore();
+    void refreshAudioDevices();
     QByteArray deviceId() const;
     int volume() const;
     bool muted() const;
@@ -35,7 +35,7 @@ signals:
     void levelChanged(); // volume or mute
 
 private:
-    void onDeviceChosen(int index);
+    void onAudioDeviceChanged(int index);
     void onVolumeChanged(int volume);
 
     QComboBox *audioDeviceCombo;

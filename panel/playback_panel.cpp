@@ -81,7 +81,7 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     stream = new StreamControls(this, rows[3]);
     inputs = new InputStrip(this, root);
 
-    outputs = new ProgramOutputs(pgmView, stream->streamer(), this);
+    outputs = new ProgramOutputs(pgmView, stream->engine(), this);
     connect(screen, &ScreenOutput::windowChanged, outputs, &ProgramOutputs::setWindow);
     connect(stream, &StreamControls::started, outputs, &ProgramOutputs::streamStarted);
     connect(screen, &ScreenOutput::status, this, &PlaybackPanel::setStatus);
@@ -109,7 +109,7 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
             ch->player->setAudioDevice(id);
     });
     connect(audio, &MonitorAudio::levelChanged, this, &PlaybackPanel::applyAudioRouting);
-    audio->restore();
+    audio->refreshAudioDevices();
     applyAudioRouting();
 }
 
@@ -193,14 +193,17 @@ void PlaybackPanel::buildControlRow(QHBoxLayout *row)
     auto *support = deskButton(QStringLiteral("❤️ 支持作者"), 28, QStringLiteral("支持 & 联系作者"), this);
     support->setCursor(Qt::PointingHandCursor);
     support->setStyleSheet(kSupportStyle);
-    connect(support, &QPushButton::clicked, this, [this] {
-        // The dialog runs its own event loop; the panel (and with it the
-        // dialog) may be destroyed meanwhile, at host exit.
-        QPointer<SupportDialog> dialog = new SupportDialog(this);
-        dialog->exec();
-        delete dialog.data();
-    });
+    connect(support, &QPushButton::clicked, this, &PlaybackPanel::showDonateDialog);
     row->addWidget(support);
+}
+
+void PlaybackPanel::showDonateDialog()
+{
+    // The dialog runs its own event loop; the panel (and with it the
+    // dialog) may be destroyed meanwhile, at host exit.
+    QPointer<SupportDialog> dialog = new SupportDialog(this);
+    dialog->exec();
+    delete dialog.data();
 }
 
 void PlaybackPanel::createPlayers()

@@ -95,6 +95,7 @@ private:
     void buildMonitors(QHBoxLayout *row);
     void buildTimeRow(QHBoxLayout *row);
     void buildControlRow(QHBoxLayout *row);
+    void showDonateDialog();
     void createPlayers();
 
     // Lanes and the swap.

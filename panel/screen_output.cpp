@@ -27,12 +27,12 @@ ScreenOutput::ScreenOutput(QWidget *panel, QHBoxLayout *row) : QObject(panel)
     hdmiButton->setObjectName(QStringLiteral("hdmiButton"));
     hdmiButton->setCheckable(true);
     hdmiButton->setStyleSheet(kHdmiStyle);
-    connect(hdmiButton, &QPushButton::clicked, this, &ScreenOutput::setOpen);
+    connect(hdmiButton, &QPushButton::clicked, this, &ScreenOutput::onToggleHdmi);
     row->addWidget(hdmiButton);
     screenCombo = new QComboBox(panel);
     screenCombo->setObjectName(QStringLiteral("screenCombo"));
     refreshScreens();
-    connect(screenCombo, &QComboBox::currentIndexChanged, this, &ScreenOutput::onScreenChosen);
+    connect(screenCombo, &QComboBox::currentIndexChanged, this, &ScreenOutput::onScreenChanged);
     row->addWidget(screenCombo, 1);
     // A projector plugged in, a cable pulled.
     connect(qGuiApp, &QGuiApplication::screenAdded, this, &ScreenOutput::refreshScreens);
@@ -74,9 +74,9 @@ void ScreenOutput::close()
 {
     // The window has no parent: it would stay on its display, frozen,
     // after the desk is gone.
-    if (FullscreenOutput *window = m_window.data()) {
+    if (FullscreenOutput *window = fullscreen.data()) {
         window->disconnect(this);
-        m_window = nullptr;
+        fullscreen = nullptr;
         window->close();
         emit windowChanged(nullptr);
     }
@@ -93,7 +93,7 @@ void ScreenOutput::refreshScreens()
     QList<bool> primaries;
     for (QScreen *screen : screens)
         primaries << (screen == QGuiApplication::primaryScreen());
-    const QString wanted = m_window ? screenKey(m_window->screen()) : m_chosen;
+    const QString wanted = fullscreen ? screenKey(fullscreen->screen()) : chosenScreen;
     int selected = defaultScreen(primaries);
     for (int i = 0; i < screens.size(); ++i) {
         QScreen *screen = screens[i];
@@ -106,8 +106,8 @@ void ScreenOutput::refreshScreens()
             selected = i;
     }
     screenCombo->setCurrentIndex(selected);
-    if (m_chosen.isEmpty())
-        m_chosen = screenCombo->currentData().toString();
+    if (chosenScreen.isEmpty())
+        chosenScreen = screenCombo->currentData().toString();
 }
 
 QScreen *ScreenOutput::selectedScreen() const
@@ -119,7 +119,7 @@ QScreen *ScreenOutput::selectedScreen() const
     return nullptr;
 }
 
-void ScreenOutput::setOpen(bool on)
+void ScreenOutput::onToggleHdmi(bool on)
 {
     if (!on) {
         close();
@@ -135,17 +135,17 @@ void ScreenOutput::setOpen(bool on)
     }
     if (screen == QGuiApplication::primaryScreen() && QGuiApplication::screens().size() > 1)
         blog(LOG_WARNING, "[Zerka] HDMI 输出指向主屏,会盖住 OBS");
-    m_window = new FullscreenOutput(screen);
-    connect(m_window, &FullscreenOutput::closed, this, &ScreenOutput::onWindowClosed);
+    fullscreen = new FullscreenOutput(screen);
+    connect(fullscreen, &FullscreenOutput::closed, this, &ScreenOutput::onFullscreenClosed);
     hdmiButton->setText(kHdmiOn);
-    emit windowChanged(m_window);
+    emit windowChanged(fullscreen);
 }
 
-void ScreenOutput::onWindowClosed()
+void ScreenOutput::onFullscreenClosed()
 {
     // Heard once per way of closing, possibly several times: idempotent.
-    const bool wasOpen = !m_window.isNull();
-    m_window = nullptr;
+    const bool wasOpen = !fullscreen.isNull();
+    fullscreen = nullptr;
     const QSignalBlocker blocker(hdmiButton);
     hdmiButton->setChecked(false);
     hdmiButton->setText(kHdmiOff);
@@ -153,21 +153,21 @@ void ScreenOutput::onWindowClosed()
         emit windowChanged(nullptr);
 }
 
-void ScreenOutput::onScreenChosen()
+void ScreenOutput::onScreenChanged()
 {
-    m_chosen = screenCombo->currentData().toString();
-    if (!m_window)
+    chosenScreen = screenCombo->currentData().toString();
+    if (!fullscreen)
         return;
     close();
     hdmiButton->setChecked(true);
-    setOpen(true);
+    onToggleHdmi(true);
 }
 
 void ScreenOutput::onScreenRemoved(QScreen *screen)
 {
     // The system moves a window whose display went away onto another one,
     // possibly the operator's own: close the output instead.
-    if (m_window && m_window->screen() == screen)
-        m_window->close();
+    if (fullscreen && fullscreen->screen() == screen)
+        fullscreen->close();
     refreshScreens();
 }

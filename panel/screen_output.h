@@ -31,7 +31,7 @@ public:
     static QString screenKey(const QScreen *screen);
 
     void toggle(); // as the button does
-    bool isOpen() const { return !m_window.isNull(); }
+    bool isOpen() const { return !fullscreen.isNull(); }
     void close();
 
 signals:
@@ -40,15 +40,15 @@ signals:
     void status(const QString &text);
 
 private:
-    void setOpen(bool on);
+    void onToggleHdmi(bool on);
     void refreshScreens();
     QScreen *selectedScreen() const;
-    void onScreenChosen();
+    void onScreenChanged();
     void onScreenRemoved(QScreen *screen);
-    void onWindowClosed();
+    void onFullscreenClosed();
 
     QPushButton *hdmiButton;
     QComboBox *screenCombo;
-    QPointer<FullscreenOutput> m_window; // top level, deletes itself on close
-    QString m_chosen;                    // key of the display chosen (or preselected)
+    QPointer<FullscreenOutput> fullscreen; // top level, deletes itself on close
+    QString chosenScreen;                    // key of the display chosen (or preselected)
 };

@@ -22,11 +22,11 @@ constexpr int kDefaultKbps = 4000;
 
 } // namespace
 
-StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel), m_streamer(new ZKStreamer(this))
+StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel), streamer(new ZKStreamer(this))
 {
-    connect(m_streamer, &ZKStreamer::stateChanged, this,
+    connect(streamer, &ZKStreamer::stateChanged, this,
             [this](const QString &state) { emit status(QStringLiteral("📡 推流: ") + state); });
-    connect(m_streamer, &ZKStreamer::statsUpdated, this, &StreamControls::onStats);
+    connect(streamer, &ZKStreamer::statsUpdated, this, &StreamControls::onStreamStats);
 
     row->addWidget(new QLabel(QStringLiteral("📡 推流:"), panel));
     rtmpEdit = new QLineEdit(panel);
@@ -49,7 +49,7 @@ StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel
     streamButton->setObjectName(QStringLiteral("streamButton"));
     streamButton->setCheckable(true);
     streamButton->setStyleSheet(kStreamStyle);
-    connect(streamButton, &QPushButton::clicked, this, &StreamControls::onToggle);
+    connect(streamButton, &QPushButton::clicked, this, &StreamControls::onToggleStream);
     row->addWidget(streamButton);
     streamStatsLabel = new QLabel(panel);
     streamStatsLabel->setObjectName(QStringLiteral("streamStatsLabel"));
@@ -61,14 +61,14 @@ StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel
 
 void StreamControls::stop()
 {
-    m_streamer->disconnect(this);
-    m_streamer->stop();
+    streamer->disconnect(this);
+    streamer->stop();
 }
 
-void StreamControls::onToggle(bool on)
+void StreamControls::onToggleStream(bool on)
 {
     if (!on) {
-        m_streamer->stop();
+        streamer->stop();
         rtmpEdit->setEnabled(true);
         bitrateCombo->setEnabled(true);
         streamButton->setText(kStartText);
@@ -88,14 +88,14 @@ void StreamControls::onToggle(bool on)
     deskSettings().setValue(QStringLiteral("rtmpBitrate"), kbps);
     rtmpEdit->setEnabled(false);
     bitrateCombo->setEnabled(false);
-    m_streamer->start(url, kbps);
+    streamer->start(url, kbps);
     streamButton->setText(kStopText);
     emit started();
 }
 
-void StreamControls::onStats(int kbps)
+void StreamControls::onStreamStats(int kbps)
 {
-    if (!m_streamer->isStreaming())
+    if (!streamer->isStreaming())
         streamStatsLabel->clear();
     else if (kbps >= 1)
         streamStatsLabel->setText(QStringLiteral("%1 kbps").arg(kbps));

@@ -21,7 +21,7 @@ class StreamControls : public QObject {
 public:
     StreamControls(QWidget *panel, QHBoxLayout *row);
 
-    ZKStreamer *streamer() const { return m_streamer; }
+    ZKStreamer *engine() const { return streamer; }
     void stop(); // at exit: never waits on the network
 
 signals:
@@ -29,10 +29,10 @@ signals:
     void status(const QString &text);
 
 private:
-    void onToggle(bool on);
-    void onStats(int kbps);
+    void onToggleStream(bool on);
+    void onStreamStats(int kbps);
 
-    ZKStreamer *m_streamer; // child of this row
+    ZKStreamer *streamer; // child of this row
     QLineEdit *rtmpEdit;
     QComboBox *bitrateCombo;
     QPushButton *streamButton;

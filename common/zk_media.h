@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <vector>
+
 namespace Pcm {
 constexpr int kSampleRate = 48000;
 constexpr int kChannels = 2;
@@ -16,8 +18,6 @@ constexpr double seconds(qsizetype bytes) { return double(bytes) / kBytesPerSeco
 // Whole frames, so that a cut never splits a sample pair.
 constexpr qsizetype bytesFor(double seconds) { return qsizetype(seconds * kSampleRate) * kBytesPerFrame; }
 } // namespace Pcm
-
-#include <vector>
 
 // Remembers which errors of a repeated call were already logged, so that a
 // run of damaged packets logs each kind of failure once, not once a packet.
@@ -32,7 +32,6 @@ public:
         m_seen.push_back(code);
         return true;
     }
-    void clear() { m_seen.clear(); }
 
 private:
     std::vector<int> m_seen;

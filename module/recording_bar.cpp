@@ -1,8 +1,7 @@
 #include "recording_bar.h"
 
-#include "playback_panel.h"
-
 #include "obs_compat.h"
+#include "playback_panel.h"
 
 #include <QDateTime>
 #include <QHBoxLayout>

@@ -216,7 +216,7 @@ void PlaybackPanel::createPlayers()
         connect(ch->player, &ZKPlayer::frameReady, this,
                 [this, ch](const QImage &frame, double pts) { routeFrame(ch, frame, pts); });
         connect(ch->player, &ZKPlayer::stateChanged, this,
-                [this, ch](ZKPlayer::State state) { onChannelState(ch, int(state)); });
+                [this, ch](ZKPlayer::State state) { onChannelState(ch, state); });
         connect(ch->player, &ZKPlayer::errorOccurred, this, &PlaybackPanel::onError);
         connect(ch->player, &ZKPlayer::durationKnown, this, [this, ch](double seconds) {
             ch->durationSec = seconds;
@@ -263,9 +263,8 @@ void PlaybackPanel::showOnOutputs(Channel *ch, const QImage &picture)
         pvView->setFrame(picture);
 }
 
-void PlaybackPanel::onChannelState(Channel *ch, int value)
+void PlaybackPanel::onChannelState(Channel *ch, ZKPlayer::State state)
 {
-    const auto state = ZKPlayer::State(value);
     if (state == ZKPlayer::State::Finished && ch->type == Channel::Video && loopCheck->isChecked()) {
         ch->player->seek(0.0);
         return;

@@ -24,6 +24,7 @@
 // role pointers and shows each lane's last picture on its new outputs.
 
 #include "recording_pause.h"
+#include "zk_player.h"
 
 #include <QImage>
 #include <QWidget>
@@ -43,7 +44,6 @@ class ScreenOutput;
 class StreamControls;
 class TimelineSlider;
 class VideoView;
-class ZKPlayer;
 
 class PlaybackPanel : public QWidget {
     Q_OBJECT
@@ -102,7 +102,7 @@ private:
     void onTake();
     void togglePause(Channel *ch);
     void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
-    void onChannelState(Channel *ch, int state);
+    void onChannelState(Channel *ch, ZKPlayer::State state);
     void showOnOutputs(Channel *ch, const QImage &picture);
     void applyAudioRouting();
     void updateTags();

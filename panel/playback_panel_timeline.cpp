@@ -97,8 +97,10 @@ void PlaybackPanel::showPosition(Channel *ch, double ptsSec)
         timeline->setValue(int(ptsSec));
     posLabel->setText(formatTime(ptsSec));
     if (ch->type == Channel::Live && recordedSecs > 0) {
-        // Behind the live edge: the rest of an older file, then all of the new one.
-        const double behind = playsOlderFile(ch) ? qMax(0.0, ch->durationSec - ptsSec) + (recordingPath.isEmpty() ? 0 : recordedSecs)
+        // Behind the live edge: the rest of an older file, then all of the
+        // recording being written (if any).
+        const double newer = recordingPath.isEmpty() ? 0.0 : recordedSecs;
+        const double behind = playsOlderFile(ch) ? qMax(0.0, ch->durationSec - ptsSec) + newer
                                                  : qMax(0.0, recordedSecs - ptsSec);
         const int d = int(behind);
         delayLabel->setText(QString::asprintf("延时 %02d:%02d", d / 60, d % 60));

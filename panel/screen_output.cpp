@@ -15,18 +15,12 @@ namespace {
 
 const QString kHdmiOff = QStringLiteral("🟢  HDMI 输出 - 未启用");
 const QString kHdmiOn = QStringLiteral("🔴  HDMI 输出 - 已开启(Esc / 双击 退出)");
-const QString kHdmiStyle = QStringLiteral(
-        "QPushButton { background:#3a3a3a; color:white; border:1px solid #555; border-radius:5px; padding:0 12px; "
-        "}QPushButton:checked { background:#1e88e5; border-color:#1976d2; }QPushButton:hover { border-color:#888; }");
 
 } // namespace
 
 ScreenOutput::ScreenOutput(QWidget *panel, QHBoxLayout *row) : QObject(panel)
 {
-    hdmiButton = deskButton(kHdmiOff, 28, QString(), panel);
-    hdmiButton->setObjectName(QStringLiteral("hdmiButton"));
-    hdmiButton->setCheckable(true);
-    hdmiButton->setStyleSheet(kHdmiStyle);
+    hdmiButton = toggleButton(kHdmiOff, "hdmiButton", "#1e88e5", "#1976d2", panel);
     connect(hdmiButton, &QPushButton::clicked, this, &ScreenOutput::onToggleHdmi);
     row->addWidget(hdmiButton);
     screenCombo = new QComboBox(panel);

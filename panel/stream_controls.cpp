@@ -13,9 +13,6 @@ namespace {
 
 const QString kStartText = QStringLiteral("▶ 开始推流");
 const QString kStopText = QStringLiteral("⏹ 停止推流");
-const QString kStreamStyle = QStringLiteral(
-        "QPushButton { background:#3a3a3a; color:white; border:1px solid #555; border-radius:5px; padding:0 12px; "
-        "}QPushButton:checked { background:#d32f2f; border-color:#b22222; }QPushButton:hover { border-color:#888; }");
 // Bit rates offered for the stream: text and kbit/s.
 constexpr std::pair<const char *, int> kBitrates[] = {{"2 Mbps", 2000}, {"4 Mbps", 4000}, {"6 Mbps", 6000}, {"8 Mbps", 8000}};
 constexpr int kDefaultKbps = 4000;
@@ -45,10 +42,7 @@ StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel
     }
     bitrateCombo->setCurrentIndex(current >= 0 ? current : bitrateCombo->findData(kDefaultKbps));
     row->addWidget(bitrateCombo);
-    streamButton = deskButton(kStartText, 28, QString(), panel);
-    streamButton->setObjectName(QStringLiteral("streamButton"));
-    streamButton->setCheckable(true);
-    streamButton->setStyleSheet(kStreamStyle);
+    streamButton = toggleButton(kStartText, "streamButton", "#d32f2f", "#b22222", panel);
     connect(streamButton, &QPushButton::clicked, this, &StreamControls::onToggleStream);
     row->addWidget(streamButton);
     streamStatsLabel = new QLabel(panel);

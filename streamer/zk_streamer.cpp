@@ -332,9 +332,13 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
     // leave a hole in the stream's time: the last picture fills it first,
     // at the times it was due. A longer hold (the network) is not refilled.
     const bool briefHold = conn.lastPictureMs >= 0 && t - conn.lastPictureMs <= kFillMaxMs;
+    // 1 encoded, 0 skipped, -1 the write failed; a null picture is black.
+    auto send = [&ctx](const QImage &image, qint64 at) {
+        return image.isNull() ? (ctx.encodeBlack(at) < 0 ? -1 : 1) : ctx.encodePicture(image, at);
+    };
     while (briefHold && !conn.failed && t - conn.lastPictureMs > kRepeatMs) {
         const qint64 at = conn.lastPictureMs + kRepeatMs;
-        const int filled = m_lastPicture.isNull() ? (ctx.encodeBlack(at) < 0 ? -1 : 1) : ctx.encodePicture(m_lastPicture, at);
+        const int filled = send(m_lastPicture, at);
         if (filled == 0)
             break;
         conn.failed = filled < 0;
@@ -344,7 +348,7 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
         return;
     if (fresh)
         m_lastPicture = picture;
-    const int result = picture.isNull() ? (ctx.encodeBlack(t) < 0 ? -1 : 1) : ctx.encodePicture(picture, t);
+    const int result = send(picture, t);
     if (result == 0)
         return;
     if (result < 0)

@@ -60,7 +60,7 @@ QWidget *buildMainContent()
 
     layout->addLayout(buildTitleRow(), 0);
 
-    g_rec_bar = new RecordingBar(content);
+    g_rec_bar = new RecordingBar(&g_recording, content);
     layout->addWidget(g_rec_bar, 0);
 
     g_playback = new PlaybackPanel(&g_recording, content);
@@ -101,8 +101,10 @@ void zk_dock_shutdown()
     blog(LOG_INFO, "[Zerka] Dock 已关闭");
 }
 
-void zk_dock_on_recording_event(bool started)
+void zk_dock_on_recording_event(enum obs_frontend_event event)
 {
+    g_recording.onEvent(event);
+    const bool started = event == OBS_FRONTEND_EVENT_RECORDING_STARTED;
     if (g_rec_bar)
         g_rec_bar->refreshState();
     if (g_playback) {

@@ -16,4 +16,18 @@ public:
         bfree(answer);
         return path;
     }
+    qint64 startedMs() const override { return m_startedMs; }
+
+    // Fed every recording event, from the module's load on (before any desk
+    // exists); it asks OBS nothing, since the frontend may not be ready.
+    void onEvent(enum obs_frontend_event event)
+    {
+        if (event == OBS_FRONTEND_EVENT_RECORDING_STARTING && m_startedMs == 0)
+            m_startedMs = QDateTime::currentMSecsSinceEpoch();
+        else if (event == OBS_FRONTEND_EVENT_RECORDING_STOPPED)
+            m_startedMs = 0;
+    }
+
+private:
+    qint64 m_startedMs = 0;
 };

@@ -17,14 +17,9 @@ const QString kStopText = QStringLiteral("⏹  停止录制");
 const QString kIdleTime = QStringLiteral("00:00:00");
 const QString kNotRecording = QStringLiteral("(未录制)");
 
-qint64 nowSecs()
-{
-    return QDateTime::currentSecsSinceEpoch();
-}
-
 } // namespace
 
-RecordingBar::RecordingBar(QWidget *parent) : QWidget(parent)
+RecordingBar::RecordingBar(const HostRecording *host, QWidget *parent) : QWidget(parent), host(host)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -91,12 +86,12 @@ void RecordingBar::onToggle()
 
 void RecordingBar::refreshState()
 {
-    if (obs_frontend_recording_active()) {
+    if (host->active()) {
         // Repeated events during one recording keep the first start.
         if (startSecs == 0) {
-            startSecs = nowSecs();
+            startSecs = host->countFromSecs();
             pause.clear();
-            pause.set(obs_frontend_recording_paused(), QDateTime::currentMSecsSinceEpoch());
+            pause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
         }
         toggleButton->setText(kStopText);
         toggleButton->setStyleSheet(buttonStyleRecording());

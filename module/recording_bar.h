@@ -5,6 +5,7 @@
 // It redraws only when the host reports a recording event, so it follows
 // recordings started from the host's own controls too.
 
+#include "host_recording.h"
 #include "recording_pause.h"
 
 #include <QWidget>
@@ -17,7 +18,7 @@ class RecordingBar : public QWidget {
     Q_OBJECT
 
 public:
-    explicit RecordingBar(QWidget *parent);
+    RecordingBar(const HostRecording *host, QWidget *parent);
 
     void refreshState();
     void updatePath();
@@ -34,6 +35,7 @@ private slots:
     void tick();
 
 private:
+    const HostRecording *host;
     // All owned by the bar through Qt parenting.
     QPushButton *toggleButton = nullptr;
     QLabel *elapsedLabel = nullptr;

@@ -99,7 +99,7 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     connect(totalTimer, &QTimer::timeout, this, &PlaybackPanel::refreshTotal);
     totalTimer->start();
     if (host->active()) {
-        recordStartSecs = QDateTime::currentSecsSinceEpoch();
+        recordStartSecs = host->countFromSecs();
         recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
         onRecordingStarted();
     }

@@ -136,7 +136,7 @@ void PlaybackPanel::onRecordingStateChanged(bool active)
         // The host reports recording active from starting to stopping: only
         // the first notification of a recording starts the count.
         if (recordStartSecs == 0) {
-            recordStartSecs = QDateTime::currentSecsSinceEpoch();
+            recordStartSecs = host->countFromSecs();
             recordPause.clear();
             recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
         }

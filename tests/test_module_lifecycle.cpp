@@ -234,8 +234,16 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     m_window = new HostWindow;
     StandInFrontend::instance().setMainWindow(m_window);
     m_window->show();
+    // A recording the host started before the dock was built counts from
+    // the host's start, on the desk and on the recording bar alike.
+    StandInFrontend &host = StandInFrontend::instance();
+    host.simulateRecording(true);
+    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTING);
+    const qint64 started = QDateTime::currentSecsSinceEpoch();
+    host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
+    QTest::qWait(2100);
     const int before = logMark();
-    StandInFrontend::instance().fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+    host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
     QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock"},
                                                  {LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)"}}));
     QCOMPARE(StandInFrontend::instance().dockIds(), QStringList{"zerka_plavo_dock"});
@@ -247,6 +255,10 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     QCOMPARE(layout->itemAt(2)->widget()->metaObject()->className(), "PlaybackPanel");
     QVERIFY(layout->stretch(1) == 0 && layout->stretch(2) == 1);
     QVERIFY(!QImage(":/zerka/donate-qr.jpg").isNull()); // compiled into the module
+    QVERIFY(qAbs(panelStart() - started) <= 1);
+    QTRY_VERIFY(child<QLabel>("elapsedLabel")->text() >= QStringLiteral("00:00:02"));
+    host.simulateRecording(false);
+    fireRecordingEvents();
     QCOMPARE(child<QPushButton>("toggleButton")->text(), QStringLiteral("🔴  开始录制 PGM"));
     QCOMPARE(panelStart(), 0);
 }

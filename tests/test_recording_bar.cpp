@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "frontend.h"
+#include "obs_recording.h"
 #include "recording_bar.h"
 
 #include <QLabel>
@@ -27,6 +28,7 @@ private:
 
     QTemporaryDir m_dir;
     QString m_folder;
+    ObsRecording m_host;
 
 private slots:
     void initTestCase()
@@ -49,12 +51,12 @@ private slots:
 void TestRecordingBar::looksAndPath()
 {
     StandInFrontend &host = StandInFrontend::instance();
-    RecordingBar idle(nullptr);
+    RecordingBar idle(&m_host, nullptr);
     const QString idleLook = QStringLiteral("🔴  开始录制 PGM | 00:00:00 | color: #888; | (未录制)");
     QCOMPARE(look(idle), idleLook);
     // Built while the host records: recording at once, counting from its own creation.
     host.simulateRecording(true);
-    RecordingBar bar(nullptr);
+    RecordingBar bar(&m_host, nullptr);
     QCOMPARE(look(bar), QStringLiteral("⏹  停止录制 | 00:00:00 | color: #d32f2f; | 📁 %1").arg(m_folder));
     QTRY_COMPARE_WITH_TIMEOUT(bar.findChild<QLabel *>("elapsedLabel")->text(), QStringLiteral("00:00:01"), 3000);
     // The path as the host answers it.
@@ -76,7 +78,7 @@ void TestRecordingBar::toggleOnlyRequests()
 {
     // A click asks the host to record; the bar itself changes only on events.
     StandInFrontend &host = StandInFrontend::instance();
-    RecordingBar bar(nullptr);
+    RecordingBar bar(&m_host, nullptr);
     auto *toggle = bar.findChild<QPushButton *>("toggleButton");
     QTest::mouseClick(toggle, Qt::LeftButton);
     QVERIFY(host.recorder().state() != Recorder::State::Idle);

@@ -86,6 +86,10 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     connect(stream, &StreamControls::started, outputs, &ProgramOutputs::streamStarted);
     connect(screen, &ScreenOutput::status, this, &PlaybackPanel::setStatus);
     connect(stream, &StreamControls::status, this, &PlaybackPanel::setStatus);
+    connect(stream, &StreamControls::health, this, [this](const QString &text) {
+        if (StreamControls::isStreamingStatus(statusLabel->text()))
+            setStatus(text);
+    });
     connect(inputs, &InputStrip::chosen, this, [this](InputStrip::Source source, const QString &path) {
         loadToPreview(source == InputStrip::Source::Image   ? Channel::Image
                       : source == InputStrip::Source::Video ? Channel::Video

@@ -1,6 +1,7 @@
 #include "stream_controls.h"
 
 #include "desk_style.h"
+#include "playback_panel.h"
 #include "zk_streamer.h"
 
 #include <QComboBox>
@@ -16,13 +17,18 @@ const QString kStopText = QStringLiteral("⏹ 停止推流");
 // Bit rates offered for the stream: text and kbit/s.
 constexpr std::pair<const char *, int> kBitrates[] = {{"2 Mbps", 2000}, {"4 Mbps", 4000}, {"6 Mbps", 6000}, {"8 Mbps", 8000}};
 constexpr int kDefaultKbps = 4000;
+const QString kStatusPrefix = QStringLiteral("📡 推流: ");
+const QString kStreamingState = QStringLiteral("推流中");
 
 } // namespace
 
 StreamControls::StreamControls(QWidget *panel, QHBoxLayout *row) : QObject(panel), streamer(new ZKStreamer(this))
 {
     connect(streamer, &ZKStreamer::stateChanged, this,
-            [this](const QString &state) { emit status(QStringLiteral("📡 推流: ") + state); });
+            [this](const QString &state) {
+                m_streaming = state == kStreamingState;
+                emit status(kStatusPrefix + state);
+            });
     connect(streamer, &ZKStreamer::statsUpdated, this, &StreamControls::onStreamStats);
 
     row->addWidget(new QLabel(QStringLiteral("📡 推流:"), panel));
@@ -87,6 +93,11 @@ void StreamControls::onToggleStream(bool on)
     emit started();
 }
 
+bool StreamControls::isStreamingStatus(const QString &text)
+{
+    return text.startsWith(kStatusPrefix + kStreamingState);
+}
+
 void StreamControls::onStreamStats(int kbps)
 {
     if (!streamer->isStreaming())
@@ -95,4 +106,13 @@ void StreamControls::onStreamStats(int kbps)
         streamStatsLabel->setText(QStringLiteral("%1 kbps").arg(kbps));
     else
         streamStatsLabel->setText(QStringLiteral("— kbps"));
+    if (!streamer->isStreaming() || !m_streaming || kbps < 1)
+        return;
+    const ZKStreamer::Health health = streamer->health();
+    emit this->health(QStringLiteral("%1%2 %3 kbps · %4 · 丢帧 %5 · 重连 %6")
+                              .arg(kStatusPrefix, kStreamingState)
+                              .arg(kbps)
+                              .arg(PlaybackPanel::formatTime(health.liveMs / 1000.0))
+                              .arg(health.droppedPictures)
+                              .arg(health.reconnects));
 }

@@ -22,11 +22,17 @@ public:
     StreamControls(QWidget *panel, QHBoxLayout *row);
 
     ZKStreamer *engine() const { return streamer; }
+    // Whether a status text is the stream's "streaming" state (which its
+    // health reports may update).
+    static bool isStreamingStatus(const QString &text);
     void stop(); // at exit: never waits on the network
 
 signals:
     void started(); // the router hands the stream program's current picture
     void status(const QString &text);
+    // The stream's state with its health, every report while it streams:
+    // it replaces the status line only while that shows the stream's state.
+    void health(const QString &text);
 
 private:
     void onToggleStream(bool on);
@@ -37,4 +43,5 @@ private:
     QComboBox *bitrateCombo;
     QPushButton *streamButton;
     QLabel *streamStatsLabel;
+    bool m_streaming = false; // the streamer's last state was "streaming"
 };

@@ -98,6 +98,8 @@ void ZKStreamer::start(const QString &url, int kbps)
         m_droppedFrames = 0;
         m_pictureCleared = false;
     }
+    m_connections = 0;
+    m_startedAtMs = monotonicMs();
     m_running = true;
     m_thread = std::thread(&ZKStreamer::workerLoop, this);
     blog(LOG_INFO, "[ZKStreamer] 启动推流: %s @ %dkbps", maskedUrl(url).toUtf8().constData(), kbps);
@@ -113,6 +115,18 @@ void ZKStreamer::stop()
     m_running = false;
     m_stopRequested = false;
     m_stopAtMs = -1;
+    m_startedAtMs = -1;
+}
+
+ZKStreamer::Health ZKStreamer::health() const
+{
+    Health health;
+    const qint64 startedAt = m_startedAtMs;
+    health.liveMs = startedAt < 0 ? 0 : monotonicMs() - startedAt;
+    health.reconnects = qMax(0, m_connections.load() - 1);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    health.droppedPictures = m_droppedFrames;
+    return health;
 }
 
 int ZKStreamer::interruptCallback(void *opaque)
@@ -215,6 +229,7 @@ void ZKStreamer::workerLoop()
             sleepUnlessStopped(kRetryMs);
             continue;
         }
+        ++m_connections;
         emit stateChanged(kStreaming);
         blog(LOG_INFO, "[ZKStreamer] RTMP 已连接");
         takeConnectingInput();

@@ -44,6 +44,16 @@ public:
     // application kept.
     static QString maskedUrl(const QString &url);
 
+    // How the stream has fared since start(): time since then, pictures
+    // dropped on the way in (the worker fell behind), and connections made
+    // again after one was lost or refused. Any thread.
+    struct Health {
+        qint64 liveMs = 0;
+        qint64 droppedPictures = 0;
+        int reconnects = 0;
+    };
+    Health health() const;
+
 signals:
     void stateChanged(const QString &state);
     void statsUpdated(int kbps);
@@ -70,7 +80,7 @@ private:
     static int interruptCallback(void *opaque);
 
     std::thread m_thread;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stopRequested{false};
@@ -81,6 +91,8 @@ private:
     std::deque<QImage> m_frames;   // (mutex) oldest first, at most 8
     QByteArray m_audio;            // (mutex) s16 stereo 48 kHz, at most 384000 bytes
     qint64 m_droppedFrames = 0;    // (mutex)
+    std::atomic<qint64> m_startedAtMs{-1}; // monotonic time of start(); -1 = not started
+    std::atomic<int> m_connections{0};     // connections made since start()
     bool m_pictureCleared = false; // (mutex) clearPicture() since the worker last looked
 
     // Worker-local, kept for the whole run of the worker.

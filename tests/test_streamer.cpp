@@ -420,7 +420,15 @@ void TestStreamer::reconnectsAfterConnectionFaults()
     QTRY_COMPARE(stats.last().toInt(), 0);
     while (states.strings().count("推流中") < 2 && broken.elapsed() < 40000)
         feed(streamer, 100);
+    // Its health counts the reconnection, and the pictures it dropped are
+    // the ones its exit reports.
+    const ZKStreamer::Health health = streamer.health();
+    QCOMPARE(health.reconnects, 1);
+    QVERIFY(health.liveMs >= broken.elapsed());
+    const int mark = logMark();
     streamer.stop();
+    QVERIFY(logTexts(mark).contains(QString("[ZKStreamer] 推流线程退出(丢帧 %1)").arg(health.droppedPictures)));
+    QCOMPARE(streamer.health().liveMs, 0);
     const QStringList seen = states.strings();
     QCOMPARE(seen.count("推流中"), 2);
     QCOMPARE(seen.count("连接中…"), 1); // only at the start

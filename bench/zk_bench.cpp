@@ -368,6 +368,7 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
         bool paused() const override { return false; }
         QString file() const override { return QString(); }
         qint64 startedMs() const override { return 0; }
+        bool addChapter(const QString &) override { return false; }
     } host;
     PlaybackPanel panel(&host, nullptr);
     panel.resize(700, 900);

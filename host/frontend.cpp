@@ -230,6 +230,13 @@ __attribute__((visibility("default"))) bool obs_frontend_recording_paused(void)
     return StandInFrontend::instance().recordingPaused();
 }
 
+// The stand-in's writer keeps no chapters, as OBS's Matroska writer does not.
+__attribute__((visibility("default"))) bool obs_frontend_recording_add_chapter(const char *)
+{
+    StandInFrontend::instance().tornDown("obs_frontend_recording_add_chapter");
+    return false;
+}
+
 __attribute__((visibility("default"))) void obs_frontend_recording_start(void)
 {
     if (StandInFrontend::instance().tornDown("obs_frontend_recording_start"))

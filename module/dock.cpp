@@ -7,6 +7,7 @@
 #include "obs_compat.h"
 #include "obs_recording.h"
 #include "playback_panel.h"
+#include "program_source.h"
 #include "recording_bar.h"
 
 #include <QHBoxLayout>
@@ -64,6 +65,7 @@ QWidget *buildMainContent()
     layout->addWidget(g_rec_bar, 0);
 
     g_playback = new PlaybackPanel(&g_recording, content);
+    g_playback->setProgramTap(zk_program_tap());
     layout->addWidget(g_playback, 1);
     return content;
 }

@@ -30,6 +30,12 @@ Hotkey g_hotkeys[] = {
         {"zerka.pause_preview", "Zerka: ⏯ 暂停/继续 预览", Shortcut::PausePreview, OBS_INVALID_HOTKEY_ID},
         {"zerka.pause_program", "Zerka: ⏯ 暂停/继续 节目", Shortcut::PauseProgram, OBS_INVALID_HOTKEY_ID},
         {"zerka.screen_output", "Zerka: HDMI 输出 开/关", Shortcut::ScreenOutput, OBS_INVALID_HOTKEY_ID},
+        {"zerka.slow_preview", "Zerka: 预览慢放", Shortcut::SlowPreview, OBS_INVALID_HOTKEY_ID},
+        {"zerka.slow_program", "Zerka: 节目慢放", Shortcut::SlowProgram, OBS_INVALID_HOTKEY_ID},
+        {"zerka.mark", "Zerka: 标记", Shortcut::Mark, OBS_INVALID_HOTKEY_ID},
+        {"zerka.replay_mark", "Zerka: 回放标记", Shortcut::ReplayMark, OBS_INVALID_HOTKEY_ID},
+        {"zerka.step_back", "Zerka: 前一帧", Shortcut::StepBack, OBS_INVALID_HOTKEY_ID},
+        {"zerka.step_forward", "Zerka: 后一帧", Shortcut::StepForward, OBS_INVALID_HOTKEY_ID},
 };
 
 constexpr const char *kSaveKey = "zerka_hotkeys";

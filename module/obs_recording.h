@@ -17,6 +17,10 @@ public:
         return path;
     }
     qint64 startedMs() const override { return m_startedMs; }
+    bool addChapter(const QString &name) override
+    {
+        return obs_frontend_recording_add_chapter(name.toUtf8().constData());
+    }
 
     // Fed every recording event, from the module's load on (before any desk
     // exists); it asks OBS nothing, since the frontend may not be ready.

@@ -6,6 +6,7 @@
 #include "dock.h"
 #include "hotkeys.h"
 #include "obs_compat.h"
+#include "program_source.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ bool obs_module_load(void)
     blog(LOG_INFO, "========================================");
     obs_frontend_add_event_callback(onFrontendEvent, nullptr);
     zk_hotkeys_load();
+    zk_program_source_register();
     return true;
 }
 

@@ -18,6 +18,9 @@ public:
     // or 0 when it cannot tell: a desk built during a recording counts its
     // length from there instead of from the moment it first looked.
     virtual qint64 startedMs() const = 0;
+    // A chapter named `name` at this moment of the recording; false where
+    // the host's recording format keeps no chapters.
+    virtual bool addChapter(const QString &name) = 0;
 
     // Where a count of the recorded time starts (epoch seconds).
     qint64 countFromSecs() const

@@ -104,6 +104,7 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     totalTimer->start();
     if (host->active()) {
         recordStartSecs = host->countFromSecs();
+        setFileStart(host->startedMs());
         recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
         onRecordingStarted();
     }
@@ -227,6 +228,7 @@ void PlaybackPanel::createPlayers()
             updateTimelineRange();
         });
         connect(ch->player, &ZKPlayer::audioData, this, [this, ch](const QByteArray &pcm) {
+            ch->meter.add(pcm);
             if (ch == pgm)
                 outputs->play(pcm);
         });
@@ -254,6 +256,8 @@ void PlaybackPanel::routeFrame(Channel *ch, const QImage &frame, double ptsSec)
 {
     ch->lastFrame = frame; // shared, no pixel copy
     ch->positionSec = ptsSec;
+    ch->level = ch->meter.take();
+    monitorOf(ch)->setLevel(ch->level);
     showOnOutputs(ch, frame);
     if (ch == timelineOwner())
         showPosition(ch, ptsSec);
@@ -294,6 +298,8 @@ void PlaybackPanel::onTake()
     applyAudioRouting();
     showOnOutputs(pgm, pgm->picture());
     showOnOutputs(pv, pv->picture());
+    pgmView->setLevel(pgm->level);
+    pvView->setLevel(pv->level);
     updateTags();
     updateTimelineRange();
     setStatus(QStringLiteral("已切换 → 节目: %1").arg(pgm->name()));
@@ -334,13 +340,44 @@ void PlaybackPanel::trigger(Shortcut shortcut)
     case Shortcut::ScreenOutput:
         screen->toggle();
         break;
+    case Shortcut::SlowPreview:
+        stepSpeed(pv);
+        break;
+    case Shortcut::SlowProgram:
+        stepSpeed(pgm);
+        break;
+    case Shortcut::StepBack:
+    case Shortcut::StepForward:
+        if (Channel *ch = timelineOwner(); ch->player->isPaused())
+            ch->player->step(shortcut == Shortcut::StepBack ? -1 : 1);
+        break;
+    case Shortcut::Mark:
+        addMark();
+        break;
+    case Shortcut::ReplayMark:
+        replayFromMark();
+        break;
     }
+}
+
+void PlaybackPanel::stepSpeed(Channel *ch)
+{
+    // 1x -> 1/2x -> 1/4x -> 1x; only a lane that plays has a speed.
+    if ((ch->type != Channel::Live && ch->type != Channel::Video) || !ch->player->isPlaying())
+        return;
+    ch->speed = ch->speed >= 1.0 ? 0.5 : ch->speed >= 0.5 ? 0.25 : 1.0;
+    ch->player->setSpeed(ch->speed);
+    updateTags();
 }
 
 void PlaybackPanel::updateTags()
 {
-    pvTag->setText(QStringLiteral("预览 PV — ") + pv->name());
-    pgmTag->setText(QStringLiteral("节目 PGM — ") + pgm->name());
+    // A slowed lane says so after its name, only while it is slowed.
+    auto speed = [](const Channel *ch) {
+        return ch->speed >= 1.0 ? QString() : ch->speed >= 0.5 ? QStringLiteral(" · 1/2×") : QStringLiteral(" · 1/4×");
+    };
+    pvTag->setText(QStringLiteral("预览 PV — ") + pv->name() + speed(pv));
+    pgmTag->setText(QStringLiteral("节目 PGM — ") + pgm->name() + speed(pgm));
 }
 
 void PlaybackPanel::setStatus(const QString &text)
@@ -354,12 +391,18 @@ void PlaybackPanel::onError(const QString &msg)
     statusLabel->setStyleSheet(kErrorStyle);
 }
 
+void PlaybackPanel::setProgramTap(ProgramTap *tap)
+{
+    outputs->setTap(tap);
+}
+
 void PlaybackPanel::shutdown()
 {
     // The host is exiting: nothing may call it from now on. The desk itself
     // is destroyed later by the host, with its dock.
     totalTimer->stop();
     recordingPath.clear();
+    outputs->setTap(nullptr);
     stopEngines();
 }
 
@@ -370,10 +413,14 @@ void PlaybackPanel::loadToPreview(Channel::Type type, const QString &path)
 {
     // A load that cannot succeed leaves the lane as it was, still playing.
     const bool loaded = type == Channel::Image ? loadImage(path) : type == Channel::Video ? loadVideo(path) : loadLive();
-    if (!loaded)
-        return;
+    if (loaded)
+        previewLoaded(QString());
+}
+
+void PlaybackPanel::previewLoaded(const QString &detail)
+{
     statusLabel->setStyleSheet(kStatusStyle);
-    setStatus(QStringLiteral("预览加载: ") + pv->name());
+    setStatus(QStringLiteral("预览加载: ") + pv->name() + detail);
     updateTags();
     updateTimelineRange();
 }
@@ -387,15 +434,28 @@ bool PlaybackPanel::loadImage(const QString &path)
         return false;
     }
     pv->player->close(); // a still sends no frames
-    pv->still = picture.convertToFormat(QImage::Format_RGB32);
-    pv->lastFrame = pv->still;
+    startNewSource(picture.convertToFormat(QImage::Format_RGB32));
     pv->type = Channel::Image;
     pv->path = path;
+    pv->nextPath.clear();
+    return true;
+}
+
+void PlaybackPanel::startNewSource(const QImage &still)
+{
+    // Its duration and position are not known yet, it plays at normal
+    // speed, and until its first picture the lane shows black (or its
+    // still), never the source before it.
+    pv->still = still;
+    pv->lastFrame = still;
     pv->durationSec = 0.0;
     pv->positionSec = 0.0;
-    pv->nextPath.clear();
-    pvView->setFrame(pv->still);
-    return true;
+    pv->speed = 1.0;
+    pv->player->setSpeed(1.0);
+    pv->meter.reset();
+    pv->level = PeakMeter::Level();
+    pvView->setLevel(pv->level);
+    pvView->setFrame(still);
 }
 
 bool PlaybackPanel::loadVideo(const QString &path)
@@ -411,7 +471,7 @@ bool PlaybackPanel::loadVideo(const QString &path)
     return true;
 }
 
-bool PlaybackPanel::loadLive()
+bool PlaybackPanel::loadLive(double startSec)
 {
     const QString path = host->file();
     if (path.isEmpty()) {
@@ -422,7 +482,8 @@ bool PlaybackPanel::loadLive()
     // file is finished and plays to its end.
     const bool follow = host->active();
     const Channel *other = pv == &channelA ? &channelB : &channelA;
-    const double start = other->type == Channel::Live && other->path == path && other->positionSec > 0
+    const double start = startSec >= 0 ? startSec
+                         : other->type == Channel::Live && other->path == path && other->positionSec > 0
                                  ? other->positionSec
                                  : qMax(0.0, recordedSecs - kReplayBehindSec);
     openInPreview(Channel::Live, path, follow, start);
@@ -431,15 +492,8 @@ bool PlaybackPanel::loadLive()
 
 void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool follow, double startSec)
 {
-    if (path != pv->path || type != pv->type) {
-        // A new source: its duration and position are not known yet, and
-        // until its first picture the lane shows black, never the source
-        // before it.
-        pv->durationSec = 0.0;
-        pv->positionSec = 0.0;
-        pv->lastFrame = QImage();
-        pvView->setFrame(QImage());
-    }
+    if (path != pv->path || type != pv->type)
+        startNewSource(QImage());
     pv->type = type;
     pv->path = path;
     pv->nextPath.clear(); // a split recording followed before goes on no more

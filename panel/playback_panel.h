@@ -23,16 +23,20 @@
 // player's own sink; preview's sink is muted). A swap exchanges the two
 // role pointers and shows each lane's last picture on its new outputs.
 
+#include "peak_meter.h"
 #include "recording_pause.h"
 #include "zk_player.h"
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QVector>
 #include <QWidget>
 
 class HostRecording;
 class InputStrip;
 class MonitorAudio;
 class ProgramOutputs;
+class ProgramTap;
 class QCheckBox;
 class QFrame;
 class QHBoxLayout;
@@ -61,13 +65,22 @@ public:
         double durationSec = 0.0;   // 0 = unknown
         double positionSec = 0.0;
         QString nextPath;           // a Live lane: the file the recording went on in, played after this one
+        double speed = 1.0;         // slow motion: 1, 1/2 or 1/4; a new source starts at 1
+        PeakMeter meter;            // its sound since its last picture
+        PeakMeter::Level level;     // as its monitor shows it
         QString name() const;
         // What the lane shows now: its still, or its last picture (null: black).
         QImage picture() const { return type == Image ? still : lastFrame; }
     };
 
     // What the host's hotkeys do: each exactly what its button does.
-    enum class Shortcut { Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput };
+    // Beyond the buttons: slow motion of either lane, a picture back or
+    // forward on the paused timeline lane, a mark in the recording and the
+    // instant replay from the marks.
+    enum class Shortcut {
+        Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput,
+        SlowPreview, SlowProgram, StepBack, StepForward, Mark, ReplayMark
+    };
 
     // `host` outlives the panel.
     PlaybackPanel(HostRecording *host, QWidget *parent);
@@ -85,6 +98,8 @@ public:
     // screen output, so that nothing calls the host any more.
     void shutdown();
     void loadToPreview(Channel::Type type, const QString &path);
+    // Program also goes to `tap` (null: to none); it outlives the panel or is removed first.
+    void setProgramTap(ProgramTap *tap);
     static QString formatTime(double seconds);
 
 private:
@@ -101,9 +116,11 @@ private:
     // Lanes and the swap.
     void onTake();
     void togglePause(Channel *ch);
+    void stepSpeed(Channel *ch);
     void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
     void onChannelState(Channel *ch, ZKPlayer::State state);
     void showOnOutputs(Channel *ch, const QImage &picture);
+    VideoView *monitorOf(const Channel *ch) const { return ch == pgm ? pgmView : pvView; }
     void applyAudioRouting();
     void updateTags();
     void setStatus(const QString &text);
@@ -113,7 +130,9 @@ private:
     // Inputs.
     bool loadImage(const QString &path);
     bool loadVideo(const QString &path);
-    bool loadLive();
+    bool loadLive(double startSec = -1.0); // -1: just behind the live edge
+    void startNewSource(const QImage &still);  // the preview lane forgets the source before
+    void previewLoaded(const QString &detail); // status line, titles, timeline after a load
     void openInPreview(Channel::Type type, const QString &path, bool follow, double startSec);
 
     // Timeline and the host's recording.
@@ -126,6 +145,9 @@ private:
     void refreshTotal();
     void checkRecordingFile();
     void continueInNextFile(Channel *ch);
+    void setFileStart(qint64 ms);
+    void addMark();
+    void replayFromMark();
 
     HostRecording *host;
     Channel channelA;
@@ -156,4 +178,10 @@ private:
     QString recordingPath;                  // the file the host is writing, once named; empty = none
     double recordedSecs = 0.0;              // keeps its last value after the recording stops
     bool sliderDragging = false;
+    // Marks: recorded times in the file they were made in (a new file starts with none).
+    qint64 fileStartMs = 0;                 // when the file being written started (ms since the epoch)
+    QVector<double> marks;
+    QString marksPath;
+    int markReplayed = -1;                  // the mark the instant replay came from last
+    QElapsedTimer sinceMarkReplay;
 };

@@ -5,6 +5,10 @@
 // A lane is measured against the file it plays: a Live lane on the file
 // being written against the recorded length, a lane still in an older file
 // (a split, or a recording since stopped) against that file's own length.
+//
+// Marks: moments of the file being written, noted by the operator (and
+// kept by the host as chapters where its format has them), drawn on the
+// timeline while it shows that file, and the instant replay's starts.
 
 #include "playback_panel.h"
 
@@ -20,6 +24,13 @@
 
 #include <climits>
 #include <cmath>
+
+namespace {
+
+constexpr double kMarkLeadSec = 5.0; // the replay from a mark starts this much before it
+constexpr qint64 kMarkStepMs = 3000; // pressed again within this, the replay goes to the mark before
+
+} // namespace
 
 QString PlaybackPanel::formatTime(double seconds)
 {
@@ -75,12 +86,14 @@ void PlaybackPanel::updateTimelineRange()
 {
     Channel *owner = timelineOwner();
     if (!owner) {
+        timeline->setMarks({});
         timeline->setEnabled(false);
         totalLabel->setText(QStringLiteral("/ --:--:--"));
         return;
     }
     // A new owner may be paused: its time is shown now, not at its next picture.
     showPosition(owner, owner->positionSec);
+    timeline->setMarks(owner->type == Channel::Live && owner->path == marksPath ? marks : QVector<double>());
     const double total = laneLength(owner);
     if (!(total > 0)) // unknown yet (or not a number): keep what is shown
         return;
@@ -137,6 +150,7 @@ void PlaybackPanel::onRecordingStateChanged(bool active)
         // the first notification of a recording starts the count.
         if (recordStartSecs == 0) {
             recordStartSecs = host->countFromSecs();
+            setFileStart(host->startedMs());
             recordPause.clear();
             recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
         }
@@ -190,6 +204,7 @@ void PlaybackPanel::checkRecordingFile()
     }
     recordingPath = path;
     recordStartSecs = QDateTime::currentSecsSinceEpoch();
+    setFileStart(0);
     recordPause.clear();
     recordedSecs = 0.0;
 }
@@ -206,4 +221,47 @@ void PlaybackPanel::continueInNextFile(Channel *ch)
     const bool follow = path == recordingPath && host->active();
     blog(LOG_INFO, "[Zerka] %s 接着播放下一段 %s", ch == pgm ? "PGM" : "PV", path.toUtf8().constData());
     ch->player->open(path, follow, 0.0);
+}
+
+void PlaybackPanel::setFileStart(qint64 ms)
+{
+    // A new file: the marks made so far belong to the one before.
+    fileStartMs = ms > 0 ? ms : QDateTime::currentMSecsSinceEpoch();
+    marks.clear();
+    marksPath.clear();
+    markReplayed = -1;
+    updateTimelineRange();
+}
+
+void PlaybackPanel::addMark()
+{
+    if (!host->active() || recordStartSecs <= 0) {
+        setStatus(QStringLiteral("OBS 当前没有录制 — 标记要在录制中打"));
+        return;
+    }
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const double at = qMax<qint64>(0, now - fileStartMs - recordPause.heldMs(now)) / 1000.0;
+    marks.append(at);
+    marksPath = host->file();
+    const QString name = formatTime(at);
+    const bool chapter = host->addChapter(name);
+    blog(LOG_INFO, "[Zerka] 标记 %lld @ %.2fs%s", static_cast<long long>(marks.size()), at, chapter ? " (章节)" : "");
+    setStatus(QStringLiteral("🔖 标记 %1: %2%3").arg(marks.size()).arg(name, chapter ? QStringLiteral(" · OBS 章节") : QString()));
+    updateTimelineRange();
+}
+
+void PlaybackPanel::replayFromMark()
+{
+    if (marks.isEmpty()) {
+        setStatus(QStringLiteral("还没有标记 — 录制中按 \"Zerka: 标记\""));
+        return;
+    }
+    // The newest mark; pressed again soon after, the one before it.
+    const bool again = markReplayed >= 0 && sinceMarkReplay.isValid() && sinceMarkReplay.elapsed() < kMarkStepMs;
+    const int index = again ? qMax(0, markReplayed - 1) : int(marks.size()) - 1;
+    if (!loadLive(qMax(0.0, marks.at(index) - kMarkLeadSec)))
+        return;
+    markReplayed = index;
+    sinceMarkReplay.restart();
+    previewLoaded(QStringLiteral(" · 标记 %1 (%2)").arg(index + 1).arg(formatTime(marks.at(index))));
 }

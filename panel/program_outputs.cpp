@@ -19,11 +19,22 @@ void ProgramOutputs::show(const QImage &picture)
         m_streamer->clearPicture();
     else
         m_streamer->pushFrame(picture);
+    if (m_tap)
+        m_tap->picture(picture);
 }
 
 void ProgramOutputs::play(const QByteArray &pcm)
 {
     m_streamer->pushAudio(pcm);
+    if (m_tap)
+        m_tap->sound(pcm);
+}
+
+void ProgramOutputs::setTap(ProgramTap *tap)
+{
+    m_tap = tap;
+    if (tap)
+        tap->picture(m_picture);
 }
 
 void ProgramOutputs::setWindow(FullscreenOutput *window)

@@ -11,6 +11,16 @@
 #include <QObject>
 #include <QPointer>
 
+// Anything beyond the desk that takes program as it goes (the host's
+// program source). Called on the user-interface thread with every program
+// picture (null: program has none) and every block of program sound.
+class ProgramTap {
+public:
+    virtual ~ProgramTap() = default;
+    virtual void picture(const QImage &picture) = 0;
+    virtual void sound(const QByteArray &pcm) = 0;
+};
+
 class FullscreenOutput;
 class VideoView;
 class ZKStreamer;
@@ -33,10 +43,13 @@ public:
     // A stream has just started: a paused, still or waiting program sends
     // no pictures by itself, so it gets the current one now.
     void streamStarted();
+    // The tap (null: none) gets the current picture at once, then all that follows.
+    void setTap(ProgramTap *tap);
 
 private:
     VideoView *m_monitor;
     ZKStreamer *m_streamer;
     QPointer<FullscreenOutput> m_window;
+    ProgramTap *m_tap = nullptr;
     QImage m_picture;
 };

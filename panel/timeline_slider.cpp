@@ -35,6 +35,14 @@ QString TimelineSlider::tickLabel(int t, int maximum)
     return QString::asprintf("%d:%02d:%02d", t / 3600, (t / 60) % 60, t % 60);
 }
 
+void TimelineSlider::setMarks(const QVector<double> &marks)
+{
+    if (marks == m_marks)
+        return;
+    m_marks = marks;
+    update();
+}
+
 void TimelineSlider::paintEvent(QPaintEvent *event)
 {
     QSlider::paintEvent(event);
@@ -42,6 +50,13 @@ void TimelineSlider::paintEvent(QPaintEvent *event)
     if (max < 1)
         return;
     QPainter painter(this);
+    painter.setPen(QPen(QColor(QStringLiteral("#ffb300")), 2));
+    for (double mark : m_marks) {
+        if (mark >= 0 && mark <= max) {
+            const int x = int(mark / max * width());
+            painter.drawLine(x, 2, x, height() / 2 - 8);
+        }
+    }
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QColor(QStringLiteral("#888")));
     QFont font = painter.font();

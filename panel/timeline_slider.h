@@ -5,6 +5,7 @@
 // length so that labels never crowd.
 
 #include <QSlider>
+#include <QVector>
 
 class TimelineSlider : public QSlider {
     Q_OBJECT
@@ -16,7 +17,12 @@ public:
     static int tickInterval(int maximum);
     // "m:ss" below an hour, "h:mm:ss" from an hour on.
     static QString tickLabel(int seconds, int maximum);
+    // Marks (seconds) drawn as short ticks above the groove; none by default.
+    void setMarks(const QVector<double> &marks);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+
+private:
+    QVector<double> m_marks;
 };

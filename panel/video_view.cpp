@@ -26,8 +26,37 @@ void VideoView::setFrame(const QImage &image)
     update();
 }
 
+void VideoView::setLevel(const PeakMeter::Level &next)
+{
+    if (!next.shown() && !level.shown())
+        return;
+    level = next;
+    update();
+}
+
 void VideoView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     paintLetterboxed(painter, rect(), frame);
+    if (!level.shown())
+        return;
+    // -60 to 0 dBFS from the bottom up: green below -20, yellow to -9, red above.
+    constexpr int kWidth = 4;
+    const QRect bar(width() - kWidth - 1, 1, kWidth, height() - 2);
+    auto yOf = [&bar](double db) { return bar.bottom() - int((db - PeakMeter::kFloorDb) / -PeakMeter::kFloorDb * bar.height()); };
+    const struct { double from, to; QColor colour; } zones[] = {
+            {PeakMeter::kFloorDb, -20.0, QColor(0x4c, 0xaf, 0x50)},
+            {-20.0, -9.0, QColor(0xff, 0xeb, 0x3b)},
+            {-9.0, 0.0, QColor(0xe5, 0x39, 0x35)},
+    };
+    for (const auto &zone : zones) {
+        if (level.peakDb <= zone.from)
+            break;
+        const int top = yOf(qMin(level.peakDb, zone.to));
+        painter.fillRect(QRect(QPoint(bar.left(), top), QPoint(bar.right(), yOf(zone.from))), zone.colour);
+    }
+    // The peak held: a line in the colour of its zone.
+    const double hold = level.holdDb;
+    const QColor holdColour = hold > -9.0 ? zones[2].colour : hold > -20.0 ? zones[1].colour : zones[0].colour;
+    painter.fillRect(QRect(bar.left(), yOf(hold), kWidth, 2), holdColour);
 }

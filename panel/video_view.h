@@ -3,6 +3,8 @@
 // A lane's monitor: paints the last picture it was given, scaled to fit
 // and centred with black bands (letterboxing); black before any picture.
 
+#include "peak_meter.h"
+
 #include <QImage>
 #include <QWidget>
 
@@ -22,10 +24,14 @@ public:
     // burst of pictures costs one paint.
     void setFrame(const QImage &image);
     const QImage &currentFrame() const { return frame; }
+    // The lane's sound level, drawn as a thin bar at the right edge (none
+    // for a silent or empty lane).
+    void setLevel(const PeakMeter::Level &level);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     QImage frame;
+    PeakMeter::Level level;
 };

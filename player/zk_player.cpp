@@ -360,11 +360,36 @@ bool ZKPlayer::fetchAudioChunk()
     return true;
 }
 
+void ZKPlayer::dropSoundWhileSlow()
+{
+    // Slowed sound is not played: each block leaves unheard once its time
+    // has passed, so that the sound at 1x again starts where the pictures are.
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_seekPending || !hasMasterClock())
+            return;
+        const double clock = masterClockSec();
+        while (!m_audioQueue.empty()) {
+            const AudioChunk &head = m_audioQueue.front();
+            const double length = Pcm::seconds(head.pcm.size());
+            if (head.pts + length > clock)
+                break;
+            m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - length);
+            m_audioQueue.pop_front();
+        }
+    }
+    m_cv.notify_all();
+}
+
 void ZKPlayer::onAudioTick()
 {
     if (m_paused)
         return;
     applyClockReset();
+    if (m_speed < 1.0) {
+        dropSoundWhileSlow();
+        return;
+    }
     if (!m_sink || !m_sinkIo) {
         paceAudioSilently();
         return;

@@ -69,6 +69,15 @@ public:
     void setVolume(int percent);
     void setMuted(bool muted);
     void setAudioDevice(const QByteArray &id);
+    // Slow motion: 1 (normal), 1/2, 1/4 (anything above 0 up to 1). Below 1
+    // the pictures are paced at that rate on the wall clock and the sound is
+    // left out (nothing to the device, nothing handed out); back at 1 the
+    // sound returns in step with the pictures. Kept across loads.
+    void setSpeed(double speed);
+    double speed() const { return m_speed; }
+    // While paused: one picture forward (the next one decoded) or back (the
+    // one before, decoded again from the key picture before it).
+    void step(int direction);
 
     bool isPlaying() const { return m_running; }
     bool isPaused() const { return m_paused; }
@@ -145,6 +154,8 @@ private:
     bool takeDueFrame(VideoFrame &out); // m_mutex held
     void checkFinished();
     void paceAudioSilently();
+    void dropSoundWhileSlow();
+    void showSteppedPicture();
     bool fetchAudioChunk();
     void anchorAudioClock(double pts);
     void applySinkVolume();
@@ -174,6 +185,10 @@ private:
     QTimer *m_audioTimer = nullptr; // child, 15 ms precise
     QTimer *m_statsTimer = nullptr; // child, 2000 ms
     bool m_paused = false;
+    double m_speed = 1.0;
+    bool m_stepPending = false; // a step asked for while paused, its picture not shown yet
+    double m_stepTo = 0.0;      // about where that picture is
+    std::atomic<double> m_frameSec{1.0 / 30}; // one picture's duration, from the stream's rate
     double m_lastPts = 0.0;
     std::atomic<bool> m_finishedReported{false};
     bool m_audioClockValid = false;

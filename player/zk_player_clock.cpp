@@ -3,6 +3,8 @@
 
 #include "zk_player.h"
 
+#include <obs-module.h>
+
 #include <QAudioSink>
 #include <QTimer>
 
@@ -50,7 +52,7 @@ bool ZKPlayer::hasMasterClock() const
 
 bool ZKPlayer::waitingForAudioClock() const
 {
-    return m_sink && m_sinkIo && m_hasAudio && m_sinceClockReset.isValid() &&
+    return m_sink && m_sinkIo && m_hasAudio && m_speed >= 1.0 && m_sinceClockReset.isValid() &&
            m_sinceClockReset.elapsed() < kAudioAnchorWaitMs;
 }
 
@@ -79,7 +81,7 @@ double ZKPlayer::masterClockSec()
         return m_lastProcClock + qMin(sinceStep, kMaxProcStepSec);
     }
     if (m_wallTimer.isValid())
-        return m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0;
+        return m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0 * m_speed;
     return -1.0;
 }
 
@@ -141,10 +143,82 @@ void ZKPlayer::applyClockReset()
         resetPlaybackClocks();
 }
 
+void ZKPlayer::setSpeed(double speed)
+{
+    speed = qBound(0.01, speed, 1.0);
+    if (speed == m_speed)
+        return;
+    // The lane goes on from where it is now, at the new rate. The sound
+    // stops here, or comes back at its next block, which then anchors the
+    // clock again (what the device still holds plays out first).
+    const bool clocked = hasMasterClock();
+    const double now = clockSec();
+    m_speed = speed;
+    m_audioClockValid = false;
+    m_pendingPcm.clear();
+    m_expectedAudioPts = -1.0;
+    if (clocked) {
+        m_wallAnchorPts = now;
+        m_wallTimer.restart();
+    }
+    blog(LOG_INFO, "[ZKPlayer] 速度 → %.2fx", speed);
+}
+
+void ZKPlayer::step(int direction)
+{
+    if (!m_running || !m_paused || direction == 0)
+        return;
+    // Steps asked for faster than they are shown go on from the picture
+    // the step under way will show.
+    const double base = m_stepPending ? m_stepTo : m_lastPts;
+    if (direction > 0) {
+        // The next picture is already decoded, waiting in the queue.
+        if (m_stepPending)
+            return;
+        m_stepTo = base + m_frameSec;
+    } else {
+        // Land between the picture before and the one on screen: the
+        // decoder starts at the key picture before and skips up to there.
+        const double target = base - 1.5 * m_frameSec;
+        if (target < -0.5 * m_frameSec || !requestSeek(qMax(0.0, target)))
+            return;
+        m_stepTo = base - m_frameSec;
+    }
+    m_stepPending = true;
+    m_paceTimer->start();
+}
+
+void ZKPlayer::showSteppedPicture()
+{
+    VideoFrame frame;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_seekPending)
+            return; // not landed yet: next tick
+        if (!m_videoQueue.empty()) {
+            frame = std::move(m_videoQueue.front());
+            m_videoQueue.pop_front();
+        }
+    }
+    m_stepPending = false;
+    m_paceTimer->stop();
+    if (frame.image.isNull())
+        return; // nothing after the picture on screen (yet)
+    m_cv.notify_all();
+    // Sound from before the picture on screen is dropped at the resume.
+    m_lastPts = frame.pts;
+    emit frameReady(frame.image, frame.pts);
+}
+
 void ZKPlayer::onPaceTick()
 {
-    if (m_paused)
+    if (m_paused) {
+        if (m_stepPending)
+            showSteppedPicture();
+        else
+            m_paceTimer->stop();
         return;
+    }
     applyClockReset();
 
     for (int i = 0; i < kMaxFramesPerTick; ++i) {

@@ -110,6 +110,8 @@ void ZKPlayer::decodeLoop()
     m_videoWidth = dec.vctx->width;
     m_videoHeight = dec.vctx->height;
     m_hasAudio = dec.audioIdx >= 0;
+    if (dec.fps > 1.0 && dec.fps < 1000.0)
+        m_frameSec = 1.0 / dec.fps;
     blog(LOG_INFO, "[ZKPlayer] 打开成功: %dx%d @ %.2ffps, 音频=%s", dec.vctx->width, dec.vctx->height, dec.fps,
          dec.audioIdx >= 0 ? "有" : "无");
     if (!m_followLive && dec.fmt->duration > 0)

@@ -73,7 +73,7 @@ bool make(const QString &name, const QString &out)
     if (name == "av20.mp4")
         return ffmpeg(kPicture + kTone + QStringList{"-t", "20"} + kH264 + kAac + QStringList{"-movflags", "+faststart"}, out);
     if (name == "tone1k.mp4")
-        return ffmpeg(kPicture + QStringList{"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000", "-t", "20"} +
+        return ffmpeg(kPicture + QStringList{"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000,volume=16dB", "-t", "20"} +
                               kH264 + kAac,
                       out);
     if (name == "cut.mp4")

@@ -79,6 +79,18 @@ struct Desk {
     {
         return QTest::qWaitFor([&lane] { return !lane.lastFrame.isNull(); }, ms);
     }
+    // What a monitor's sound meter shows: the level (dBFS) of its topmost
+    // line (the peak held) and that line's colour; -60 with no bar.
+    std::pair<double, QColor> meter(const char *view) const
+    {
+        const QImage shot = w<QWidget>(view)->grab().toImage();
+        const int bottom = shot.height() - 2, x = shot.width() - 3;
+        const QList<QColor> zones{QColor(0x4c, 0xaf, 0x50), QColor(0xff, 0xeb, 0x3b), QColor(0xe5, 0x39, 0x35)};
+        for (int y = 1; y <= bottom; ++y)
+            if (zones.contains(shot.pixelColor(x, y)))
+                return {(bottom - y) * 60.0 / (shot.height() - 2) - 60.0, shot.pixelColor(x, y)};
+        return {-60.0, QColor(Qt::black)};
+    }
     void still(const QString &path) const
     {
         panel->loadToPreview(Type::Image, path);
@@ -107,6 +119,7 @@ private slots:
     void timelineTicks_data();
     void timelineTicks();
     void swapRoutesProgramToEveryOutput();
+    void slowMotionAndSteps();
     void stillsPausesAndFailedLoads();
     void loopTimelineAndPausedOwner();
     void monitorAudio();
@@ -276,6 +289,13 @@ void TestDesk::swapRoutesProgramToEveryOutput()
     d.click("hdmiButton");
     QVERIFY(d.output());
     QTest::qWait(3000); // past a new stream's first-second stall on a null sink
+    // Each monitor's meter shows its own lane's sound, heard or not: 1 kHz
+    // peaking at -4 dBFS in preview (red), 440 Hz at -21 dBFS on program (green).
+    const auto [pvLevel, pvColour] = d.meter("pvView");
+    const auto [pgmLevel, pgmColour] = d.meter("pgmView");
+    QVERIFY2(qAbs(pvLevel + 4) < 1.5 && qAbs(pgmLevel + 21) < 1.5, qPrintable(QString("%1 %2 dBFS").arg(pvLevel).arg(pgmLevel)));
+    QCOMPARE(pvColour, QColor(0xe5, 0x39, 0x35));
+    QCOMPARE(pgmColour, QColor(0x4c, 0xaf, 0x50));
 
     // Every picture reaching the window is one of program's, never
     // preview's, before and after each swap; a swap exchanges roles only
@@ -300,6 +320,7 @@ void TestDesk::swapRoutesProgramToEveryOutput()
         const int expected = d.pgm().path.endsWith("tone1k.mp4") ? 1000 : 440;
         QVERIFY2(qAbs(pitch - expected) < 100 && level > 300, qPrintable(QString("%1 Hz, program plays %2 Hz").arg(pitch).arg(expected)));
         d.click("takeButton");
+        QVERIFY(qAbs(d.meter("pgmView").first - (d.pgm().path.endsWith("tone1k.mp4") ? -4 : -21)) < 1.5);
         QCOMPARE(d.monitor("pgmView"), d.pgm().lastFrame);
         QCOMPARE(d.output()->currentFrame(), d.pgm().lastFrame);
         QCOMPARE(d.monitor("pvView"), d.pv().lastFrame);
@@ -309,6 +330,60 @@ void TestDesk::swapRoutesProgramToEveryOutput()
     QCOMPARE(d.pgm().player, program); // two swaps: back where it was
     QCOMPARE(countLog("[ZKPlayer] open:", mark) + countLog("[ZKPlayer] seek", mark) + countLog("[ZKPlayer] 同文件", mark), 0);
     QVERIFY2(shown > 50 && strays == 0, qPrintable(QString("%1 program pictures, %2 of preview's").arg(shown).arg(strays)));
+}
+
+void TestDesk::slowMotionAndSteps()
+{
+    // A lane slowed in preview stays slow on program and says so in its
+    // title; while slow the monitor device is silent and the stream's
+    // sound runs on in silence; back at 1x the tone returns. Paused, the
+    // hotkeys step the timeline's lane a picture at a time.
+    using Shortcut = PlaybackPanel::Shortcut;
+    Desk d;
+    d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+    QVERIFY(d.picture(d.pv()));
+    d.panel->trigger(Shortcut::SlowPreview);
+    QCOMPARE(d.w<QLabel>("pvTag")->text(), QStringLiteral("预览 PV — ▶ av20.mp4 · 1/2×"));
+    d.click("takeButton");
+    QCOMPARE(d.w<QLabel>("pgmTag")->text(), QStringLiteral("节目 PGM — ▶ av20.mp4 · 1/2×"));
+    d.panel->trigger(Shortcut::SlowProgram);
+    QCOMPARE(d.w<QLabel>("pgmTag")->text(), QStringLiteral("节目 PGM — ▶ av20.mp4 · 1/4×"));
+    d.w<QLineEdit>("rtmpEdit")->setText("rtmp://127.0.0.1:19350/live/slow");
+    d.click("streamButton");
+    QTRY_VERIFY_WITH_TIMEOUT(d.status().startsWith("📡 推流: 推流中"), 10000);
+    QElapsedTimer streaming;
+    streaming.start();
+    const double from = d.pgm().positionSec;
+    const auto [pitchSlow, levelSlow] = listen("sinkA", 2000);
+    const double slowRate = (d.pgm().positionSec - from) / (streaming.elapsed() / 1000.0);
+    QVERIFY2(levelSlow < 30 && qAbs(slowRate - 0.25) < 0.06, qPrintable(QString("%1 loud at %2x").arg(levelSlow).arg(slowRate)));
+    d.panel->trigger(Shortcut::SlowProgram);
+    const qint64 normalAt = streaming.elapsed();
+    QCOMPARE(d.w<QLabel>("pgmTag")->text(), QStringLiteral("节目 PGM — ▶ av20.mp4"));
+    QTest::qWait(500);
+    const auto [pitch, level] = listen("sinkA", 1500);
+    QVERIFY2(qAbs(pitch - 440) < 40 && level > 300, qPrintable(QString("%1 Hz, %2 loud").arg(pitch).arg(level)));
+    d.click("streamButton");
+
+    // Stepping: the paused program lane owns the timeline.
+    d.click("pgmPauseButton");
+    const double paused = d.pgm().positionSec;
+    d.panel->trigger(Shortcut::StepForward);
+    QTRY_VERIFY(qAbs(d.pgm().positionSec - (paused + 1 / 30.0)) < 0.002);
+    d.panel->trigger(Shortcut::StepBack); // twice in a row: two pictures back
+    d.panel->trigger(Shortcut::StepBack);
+    QTRY_VERIFY(qAbs(d.pgm().positionSec - (paused - 1 / 30.0)) < 0.002);
+    QCOMPARE(d.w<QLabel>("posLabel")->text(), PlaybackPanel::formatTime(d.pgm().positionSec));
+
+    // The stream's sound ran the whole time: silent while slow, the tone after.
+    const QString received = m_dir.filePath("rec/slow.flv");
+    QTRY_VERIFY_WITH_TIMEOUT(probeDuration(received) > 0, 10000);
+    const double seconds = normalAt / 1000.0;
+    const double streamed = probeDuration(received);
+    QVERIFY2(qAbs(streamed - streaming.elapsed() / 1000.0) < 1.5, qPrintable(QString::number(streamed)));
+    QVERIFY(pitchAndLevel(soundOf(received, 0.5, seconds - 1.0)).second < 30);
+    const auto [streamPitch, streamLevel] = pitchAndLevel(soundOf(received, seconds + 0.8, 1.0));
+    QVERIFY2(qAbs(streamPitch - 440) < 40 && streamLevel > 300, qPrintable(QString("%1 Hz, %2").arg(streamPitch).arg(streamLevel)));
 }
 
 void TestDesk::stillsPausesAndFailedLoads()

@@ -137,6 +137,7 @@ private slots:
     void replayOfEachRecordingFormat();
     void pausedRecordingHoldsTheRecordedLength();
     void hotkeysBoundInObs();
+    void featuresBeyondTheButtons();
     void mainJobReachesEveryOutput();
     void exitIsClean();
 };
@@ -247,6 +248,69 @@ void TestObs::hotkeysBoundInObs()
     QCOMPARE(shown.value("instant_replay").toString(), QStringLiteral("预览加载: 📺 即时回放"));
     QCOMPARE(shown.value("take").toString(), QStringLiteral("已切换 → 节目: 📺 即时回放"));
     QCOMPARE(shown.value("pause_program").toString(), QStringLiteral("节目: 已暂停"));
+}
+
+// The colour in the middle of each half of a file's picture at `at` s.
+std::pair<QColor, QColor> halvesAt(const QString &file, double at)
+{
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-v", "error", "-ss", QString::number(at), "-i", file, "-frames:v", "1", "-vf", "scale=4:2",
+                            "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    ffmpeg.waitForFinished(30000);
+    const QByteArray p = ffmpeg.readAllStandardOutput();
+    if (p.size() < 24)
+        return {};
+    auto colour = [&p](int x) { return QColor(uchar(p[x * 3]), uchar(p[x * 3 + 1]), uchar(p[x * 3 + 2])); };
+    return {colour(0), colour(3)};
+}
+
+void TestObs::featuresBeyondTheButtons()
+{
+    const QJsonObject f = m_run.results.value("features").toObject();
+    const QString file = f.value("file").toString();
+    QVERIFY2(QFileInfo(file).size() > 0, qPrintable(file));
+
+    // Zerka's program as an OBS source: both instances in OBS's recording
+    // of their scene show red and play 660 Hz before the swap, blue and
+    // 1000 Hz after it.
+    const double swap = f.value("swapMs").toDouble() / 1000.0;
+    const struct { double at; QColor colour; int pitch; } parts[] = {{1.0, Qt::red, 660}, {swap + 1.5, Qt::blue, 1000}};
+    for (const auto &part : parts) {
+        const auto [left, right] = halvesAt(file, part.at);
+        for (const QColor &half : {left, right}) {
+            const int distance = qAbs(half.red() - part.colour.red()) + qAbs(half.blue() - part.colour.blue());
+            QVERIFY2(distance < 90, qPrintable(QString("%1 at %2 s").arg(half.name()).arg(part.at)));
+        }
+        const auto [pitch, level] = pitchAndLevel(soundOf(file, part.at - 0.5, 1.0));
+        QVERIFY2(qAbs(pitch - part.pitch) < 40 && level > 300, qPrintable(QString("%1 Hz (%2) at %3 s").arg(pitch).arg(level).arg(part.at)));
+    }
+
+    // Marks: each a chapter of the file named by its recorded time, at that time.
+    const QRegularExpression markText("^🔖 标记 (\\d): (\\d\\d:\\d\\d:\\d\\d) · OBS 章节$");
+    QStringList names;
+    for (const char *key : {"mark1", "mark2"}) {
+        const QRegularExpressionMatch m = markText.match(f.value(key).toString());
+        QVERIFY2(m.hasMatch(), qPrintable(f.value(key).toString()));
+        names << m.captured(2);
+    }
+    QString chapters;
+    run("ffprobe", {"-v", "error", "-show_chapters", "-of", "json", file}, &chapters);
+    const QJsonArray list = QJsonDocument::fromJson(chapters.toUtf8()).object().value("chapters").toArray();
+    QStringList titles;
+    for (int i = 0; i < list.size(); ++i) {
+        const QJsonObject chapter = list.at(i).toObject();
+        const QString title = chapter.value("tags").toObject().value("title").toString();
+        titles << title;
+        const double start = chapter.value("start_time").toString().toDouble();
+        QVERIFY2(start >= seconds(title) - 0.5 && start < seconds(title) + 1.5, qPrintable(QString("%1 at %2 s").arg(title).arg(start)));
+    }
+    QCOMPARE(titles, names);
+
+    // The replay from the newest mark, then, pressed again, the one before;
+    // preview slowed says so after its name.
+    QCOMPARE(f.value("replay1").toString(), QStringLiteral("预览加载: 📺 即时回放 · 标记 2 (%1)").arg(names[1]));
+    QCOMPARE(f.value("replay2").toString(), QStringLiteral("预览加载: 📺 即时回放 · 标记 1 (%1)").arg(names[0]));
+    QCOMPARE(f.value("slowTag").toString(), QStringLiteral("预览 PV — 📺 即时回放 · 1/2×"));
 }
 
 void TestObs::mainJobReachesEveryOutput()

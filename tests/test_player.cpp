@@ -13,6 +13,7 @@
 #include "fault_pread.h"
 #include "media.h"
 #include "test_support.h"
+#include "zk_media.h"
 #include "zk_player.h"
 
 #include <QSet>
@@ -113,6 +114,7 @@ private slots:
     void startPositions_data();
     void startPositions();
     void wallClockPacesPausesAndEnds();
+    void stepsWhilePausedAndSlowMotion();
     void seekDropsEarlierPicturesAndCutsAudio();
     void sameFileOpenIsAFastSeek();
     void videoAheadOfAudioFillsTheLargerQueue();
@@ -269,6 +271,53 @@ void TestPlayer::wallClockPacesPausesAndEnds()
         worst = qMax(worst, qAbs(late - (i >= pausedAt ? pauseMs : 0)));
     }
     QVERIFY2(worst < 60, qPrintable(QString("a picture %1 ms off its time").arg(worst)));
+}
+
+void TestPlayer::stepsWhilePausedAndSlowMotion()
+{
+    // Paused on a key picture (3 s), each step shows exactly the picture
+    // before or after in the file, the first one back decoded again from
+    // the key picture a second earlier. Then slowed: pictures come at the
+    // slower rate and no sound leaves; back at 1x the sound comes again.
+    const QString file = Media::path("av20.mp4");
+    const QVector<double> inFile = pictureTimes(file);
+    const int key = int(inFile.indexOf(3.0));
+    QVERIFY(key > 30);
+    ZKPlayer player(nullptr);
+    Watch watch(player);
+    connect(&player, &ZKPlayer::frameReady, this, [&player] { player.setPaused(true); }, Qt::SingleShotConnection);
+    player.open(file, false, 3.0);
+    QTRY_VERIFY_WITH_TIMEOUT(player.isPaused(), 10000);
+    QCOMPARE(watch.pts, QVector<double>{3.0});
+    int at = key;
+    for (int step : {-1, -1, 1, 1, 1}) {
+        const qsizetype shown = watch.pts.size();
+        player.step(step);
+        at += step;
+        QTRY_COMPARE_WITH_TIMEOUT(watch.pts.size(), shown + 1, 5000);
+        QVERIFY2(qAbs(watch.pts.last() - inFile.at(at)) < 0.0005 && player.positionSec() == watch.pts.last(),
+                 qPrintable(QString("stepped to %1, picture %2 is at %3").arg(watch.pts.last()).arg(at).arg(inFile.at(at))));
+    }
+    QTest::qWait(300); // one picture a step, nothing more while paused
+    QCOMPARE(watch.pts.size(), 6);
+
+    player.setPaused(false);
+    for (double speed : {0.5, 0.25, 1.0}) {
+        player.setSpeed(speed);
+        QTest::qWait(300); // the sound still under way when the speed changed
+        const double from = player.positionSec();
+        const qint64 sound = watch.audioBytes;
+        QElapsedTimer wall;
+        wall.start();
+        QTest::qWait(1500);
+        const double rate = (player.positionSec() - from) / (wall.elapsed() / 1000.0);
+        QVERIFY2(qAbs(rate - speed) < 0.06, qPrintable(QString("%1x played at %2x").arg(speed).arg(rate)));
+        if (speed < 1.0)
+            QCOMPARE(watch.audioBytes, sound);
+        else
+            QVERIFY(watch.audioBytes - sound > Pcm::kBytesPerSecond);
+    }
+    QVERIFY(strictlyIncreasing(watch.pts.mid(5))); // from the last step on
 }
 
 void TestPlayer::seekDropsEarlierPicturesAndCutsAudio()

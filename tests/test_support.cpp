@@ -134,7 +134,11 @@ std::pair<int, double> listen(const QString &sink, int ms)
     wait.exec();
     parec.kill();
     parec.waitForFinished();
-    const QByteArray pcm = parec.readAllStandardOutput();
+    return pitchAndLevel(parec.readAllStandardOutput());
+}
+
+std::pair<int, double> pitchAndLevel(const QByteArray &pcm)
+{
     const auto *s = reinterpret_cast<const qint16 *>(pcm.constData());
     const qsizetype frames = pcm.size() / 4;
     qint64 crossings = 0;
@@ -145,6 +149,15 @@ std::pair<int, double> listen(const QString &sink, int ms)
     }
     const double seconds = frames / 48000.0;
     return {seconds > 0 ? int(crossings / 2 / seconds) : 0, frames ? std::sqrt(sum / frames) : 0};
+}
+
+QByteArray soundOf(const QString &path, double from, double seconds)
+{
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-v", "error", "-ss", QString::number(from), "-t", QString::number(seconds), "-i", path,
+                            "-vn", "-f", "s16le", "-ac", "2", "-ar", "48000", "-"});
+    ffmpeg.waitForFinished(60000);
+    return ffmpeg.readAllStandardOutput();
 }
 
 QStringList Collector::strings() const

@@ -62,6 +62,9 @@ std::unique_ptr<Server> startAudioServer();
 // What a sink of the audio server plays for `ms`: the tone's pitch in Hz
 // (from the left channel's zero crossings) and its loudness (RMS).
 std::pair<int, double> listen(const QString &sink, int ms);
+// The same of 48 kHz stereo s16 PCM, and of a file's sound from `from` for `seconds`.
+std::pair<int, double> pitchAndLevel(const QByteArray &pcm);
+QByteArray soundOf(const QString &path, double from, double seconds);
 
 // The first push button under `root` whose text starts with `start`, as an
 // operator finds it by its label (null if there is none).

@@ -94,6 +94,10 @@ private:
     void planE2e();
     void planRound(const QString &format, bool pause, bool split);
     void planHotkeys();
+    void planFeatures();
+    void triggerHotkey(const char *name);
+    void setScene(const char *name);
+    void note(const QString &key, const QJsonValue &value);
     void screenshots();
     void writeResults();
 
@@ -107,6 +111,7 @@ private:
 
     // What the lanes showed: per player, [wall ms, pts] since the last mark.
     QElapsedTimer m_wall;
+    QElapsedTimer m_recording; // since the features' recording started
     QHash<QObject *, QJsonArray> m_frames;
     QHash<QObject *, int> m_finished;
     QJsonArray m_rounds;
@@ -369,6 +374,7 @@ void Operator::planE2e()
     planRound(QStringLiteral("fragmented_mp4"), false, false);
     planRound(QStringLiteral("mkv"), false, true);
     planHotkeys();
+    planFeatures();
     planDemo(1);
 }
 
@@ -471,6 +477,114 @@ void Operator::planHotkeys()
             m_results.insert("hotkeys", shown);
         });
     }
+}
+
+// A hotkey of Zerka's by its name, pressed as a remote controller presses
+// it (obs-websocket's TriggerHotkeyByName): through OBS's routed callback.
+void Operator::triggerHotkey(const char *name)
+{
+    struct Found {
+        const char *name;
+        obs_hotkey_id id = OBS_INVALID_HOTKEY_ID;
+    } found{name};
+    obs_enum_hotkeys(
+            [](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
+                auto *f = static_cast<Found *>(data);
+                if (qstrcmp(obs_hotkey_get_name(key), f->name) == 0)
+                    f->id = id;
+                return true;
+            },
+            &found);
+    if (found.id == OBS_INVALID_HOTKEY_ID) {
+        fail(QStringLiteral("no hotkey %1").arg(QString::fromLatin1(name)));
+        return;
+    }
+    obs_hotkey_trigger_routed_callback(found.id, true);
+    obs_hotkey_trigger_routed_callback(found.id, false);
+}
+
+void Operator::setScene(const char *name)
+{
+    obs_source_t *scene = obs_get_source_by_name(name);
+    if (!scene) {
+        fail(QStringLiteral("no scene %1").arg(QString::fromUtf8(name)));
+        return;
+    }
+    obs_frontend_set_current_scene(scene);
+    obs_source_release(scene);
+}
+
+void Operator::note(const QString &key, const QJsonValue &value)
+{
+    QJsonObject features = m_results.value("features").toObject();
+    features.insert(key, value);
+    m_results.insert("features", features);
+}
+
+// Beyond the buttons, in a Hybrid MP4 recording of the scene "Program" (two
+// Zerka program sources): red on program, blue in preview, swapped 4 s in;
+// a mark before and after the swap; then the replay from the marks (twice)
+// and preview slowed, through the hotkeys as a remote controller sends them.
+void Operator::planFeatures()
+{
+    act(QStringLiteral("puts red on program and blue in preview, and shows the scene of Zerka's program"), [this] {
+        char *profile = obs_frontend_get_current_profile();
+        if (QString::fromUtf8(profile) != QLatin1String("hybrid_mp4"))
+            obs_frontend_set_current_profile("hybrid_mp4");
+        bfree(profile);
+        click(QStringLiteral("▶ red.mkv"));
+        click(QStringLiteral("⇄"));
+        click(QStringLiteral("▶ blue.mkv"));
+        setScene("Program");
+    });
+    wait(2000);
+    act(QStringLiteral("records the scene"), [this] { click(QStringLiteral("🔴  开始录制")); });
+    waitUntil(QStringLiteral("OBS records"), [] { return obs_frontend_recording_active(); }, 10000);
+    act(QString(), [this] {
+        char *file = obs_frontend_get_last_recording();
+        note("file", QString::fromUtf8(file));
+        bfree(file);
+        m_recording.start();
+    });
+    wait(3000);
+    act(QStringLiteral("marks, swaps, marks"), [this] {
+        triggerHotkey("zerka.mark");
+        QTimer::singleShot(300, this, [this] { note("mark1", labelText("statusLabel")); });
+    });
+    wait(1000);
+    act(QString(), [this] {
+        click(QStringLiteral("⇄"));
+        note("swapMs", m_recording.elapsed());
+    });
+    wait(1000);
+    act(QString(), [this] {
+        triggerHotkey("zerka.mark");
+        QTimer::singleShot(300, this, [this] { note("mark2", labelText("statusLabel")); });
+    });
+    wait(3000);
+    act(QStringLiteral("stops the recording"), [this] { click(QStringLiteral("⏹  停止录制")); });
+    waitUntil(QStringLiteral("the recording is finished"), [] { return !obs_frontend_recording_active(); }, 30000);
+    act(QStringLiteral("replays from the newest mark, then from the one before"), [this] {
+        triggerHotkey("zerka.replay_mark");
+        QTimer::singleShot(300, this, [this] {
+            note("replay1", labelText("statusLabel"));
+            triggerHotkey("zerka.replay_mark");
+            QTimer::singleShot(300, this, [this] { note("replay2", labelText("statusLabel")); });
+        });
+    });
+    wait(2000);
+    act(QStringLiteral("slows preview"), [this] {
+        triggerHotkey("zerka.slow_preview");
+        QTimer::singleShot(300, this, [this] { note("slowTag", labelText("pvTag")); });
+    });
+    wait(1000);
+    act(QStringLiteral("takes the screenshots with the marks"), [this] {
+        screenshots();
+        QFile::rename(m_out.filePath("obs.png"), m_out.filePath("obs-features.png"));
+        setScene("Scene");
+        triggerHotkey("zerka.slow_preview");
+        triggerHotkey("zerka.slow_preview");
+    });
 }
 
 void onFrontendEvent(enum obs_frontend_event event, void *)

@@ -1,0 +1,142 @@
+#include "program_source.h"
+
+#include "obs_compat.h"
+#include "program_outputs.h"
+#include "zk_media.h"
+
+#include <util/platform.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr const char *kSourceId = "zerka_program";
+
+// Sources shown anywhere in OBS (program, preview, a projector), and the
+// program picture last seen, for a source shown later. The tap runs on the
+// user-interface thread; OBS shows and hides sources from its own threads.
+// OBS copies what it is handed before obs_source_output_* return, and takes
+// no lock of ours, so handing it frames under this one is safe.
+std::mutex g_mutex;
+std::vector<obs_source_t *> g_shown;
+QImage g_picture;
+QImage g_black; // what an empty program shows, at the last picture's size
+
+void outputPicture(obs_source_t *source, const QImage &picture, uint64_t timestamp)
+{
+    obs_source_frame frame = {};
+    frame.data[0] = const_cast<uint8_t *>(picture.constBits());
+    frame.linesize[0] = uint32_t(picture.bytesPerLine());
+    frame.width = uint32_t(picture.width());
+    frame.height = uint32_t(picture.height());
+    frame.format = VIDEO_FORMAT_BGRX; // QImage::Format_RGB32 in memory order
+    frame.full_range = true;
+    frame.timestamp = timestamp;
+    obs_source_output_video(source, &frame);
+}
+
+const QImage &shownPicture()
+{
+    if (!g_picture.isNull())
+        return g_picture;
+    if (g_black.isNull()) {
+        g_black = QImage(1920, 1080, QImage::Format_RGB32);
+        g_black.fill(Qt::black);
+    }
+    return g_black;
+}
+
+class Tap : public ProgramTap {
+public:
+    void picture(const QImage &picture) override
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (picture.isNull() && !g_picture.isNull() && g_black.size() != g_picture.size()) {
+            g_black = QImage(g_picture.size(), QImage::Format_RGB32);
+            g_black.fill(Qt::black);
+        }
+        g_picture = picture.format() == QImage::Format_RGB32 || picture.isNull()
+                            ? picture
+                            : picture.convertToFormat(QImage::Format_RGB32);
+        if (g_shown.empty())
+            return;
+        const uint64_t now = os_gettime_ns();
+        for (obs_source_t *source : g_shown)
+            outputPicture(source, shownPicture(), now);
+    }
+
+    void sound(const QByteArray &pcm) override
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_shown.empty() || pcm.size() < Pcm::kBytesPerFrame)
+            return;
+        obs_source_audio audio = {};
+        audio.data[0] = reinterpret_cast<const uint8_t *>(pcm.constData());
+        audio.frames = uint32_t(pcm.size() / Pcm::kBytesPerFrame);
+        audio.speakers = SPEAKERS_STEREO;
+        audio.format = AUDIO_FORMAT_16BIT;
+        audio.samples_per_sec = Pcm::kSampleRate;
+        audio.timestamp = os_gettime_ns();
+        for (obs_source_t *source : g_shown)
+            obs_source_output_audio(source, &audio);
+    }
+};
+
+Tap g_tap;
+
+const char *sourceName(void *)
+{
+    return "Zerka 节目";
+}
+
+void *createSource(obs_data_t *, obs_source_t *source)
+{
+    // Pictures are shown as they come: program is already paced.
+    obs_source_set_async_unbuffered(source, true);
+    return source;
+}
+
+void destroySource(void *data)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_shown.erase(std::remove(g_shown.begin(), g_shown.end(), static_cast<obs_source_t *>(data)), g_shown.end());
+}
+
+void showSource(void *data)
+{
+    auto *source = static_cast<obs_source_t *>(data);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (std::find(g_shown.begin(), g_shown.end(), source) == g_shown.end())
+        g_shown.push_back(source);
+    // A paused or still program sends nothing new: show what it shows now.
+    outputPicture(source, shownPicture(), os_gettime_ns());
+}
+
+void hideSource(void *data)
+{
+    destroySource(data);
+}
+
+} // namespace
+
+void zk_program_source_register()
+{
+    obs_source_info info = {};
+    info.id = kSourceId;
+    info.type = OBS_SOURCE_TYPE_INPUT;
+    info.output_flags = OBS_SOURCE_ASYNC_VIDEO | OBS_SOURCE_AUDIO;
+    info.get_name = sourceName;
+    info.create = createSource;
+    info.destroy = destroySource;
+    info.show = showSource;
+    info.hide = hideSource;
+    info.icon_type = OBS_ICON_TYPE_MEDIA;
+    obs_register_source(&info);
+}
+
+ProgramTap *zk_program_tap()
+{
+    return &g_tap;
+}

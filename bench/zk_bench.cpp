@@ -361,7 +361,31 @@ int benchSync(const QString &file, int seconds)
 // peak memory, how late pictures leave against their time, and how long a
 // swap takes to reach the program monitor, the full-screen output and the
 // streamer.
-int benchDesk(const QString &a, const QString &b, const QString &url, int seconds)
+// The meters' cost: two lanes' worth of sound through PeakMeter in the
+// blocks a player hands out, a level taken at each picture (30 a second);
+// reports the share of one core that costs at real time.
+int benchMeter(int seconds)
+{
+    QByteArray block(3840, Qt::Uninitialized); // 20 ms
+    auto *samples = reinterpret_cast<qint16 *>(block.data());
+    for (int i = 0; i < block.size() / 2; ++i)
+        samples[i] = qint16(8000 * std::sin(i * 0.0575));
+    PeakMeter meters[2];
+    double sink = 0;
+    const double cpuStart = cpuSeconds();
+    for (int i = 0; i < seconds * 50; ++i) {
+        for (PeakMeter &meter : meters) {
+            meter.add(block);
+            if (i % 5 < 3) // 30 pictures a second against 50 blocks
+                sink += meter.take().peakDb;
+        }
+    }
+    const double cpu = cpuSeconds() - cpuStart;
+    printf("sound_s=%d cpu_s=%.4f share_of_core_pct=%.4f (%g)\n", seconds, cpu, cpu / seconds * 100, sink > 1 ? 0.0 : 1.0);
+    return 0;
+}
+
+int benchDesk(const QString &a, const QString &b, const QString &url, int seconds, bool slow)
 {
     struct NoRecording : HostRecording {
         bool active() const override { return false; }
@@ -384,6 +408,10 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
     // As an operator: the stream goes out once the lanes play (a new stream
     // on a null sink stalls for its first second, then catches up in a burst).
     QTimer::singleShot(3000, &panel, [&] { button(QStringLiteral("▶ 开始推流"))->click(); });
+    // With `slow`, preview at 1/2x from the start (it swaps to program and
+    // back with the rest); both monitors' meters run whatever the speed.
+    if (slow)
+        QTimer::singleShot(2000, &panel, [&] { panel.trigger(PlaybackPanel::Shortcut::SlowPreview); });
 
     // Lateness of each picture against its time, per lane: how much later
     // than the earliest of the last two seconds (wall time minus picture
@@ -394,7 +422,9 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
     for (ZKPlayer *player : panel.findChildren<ZKPlayer *>()) {
         auto recent = std::make_shared<std::deque<std::pair<double, double>>>(); // (wall, offset)
         auto previous = std::make_shared<double>(-1);
-        QObject::connect(player, &ZKPlayer::frameReady, &panel, [&, recent, previous](const QImage &, double pts) {
+        QObject::connect(player, &ZKPlayer::frameReady, &panel, [&, player, recent, previous](const QImage &, double pts) {
+            if (player->speed() < 1.0)
+                return; // a slowed lane's pictures are meant to fall behind the wall clock
             const double now = wall.elapsed() / 1000.0;
             if (pts < *previous || pts > *previous + 1.0)
                 recent->clear(); // a loop or a jump: a new reference
@@ -438,10 +468,10 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
 
 int main(int argc, char **argv)
 {
-    if (argc == 6 && QByteArray(argv[1]) == "desk") {
+    if ((argc == 6 || argc == 7) && QByteArray(argv[1]) == "desk") {
         QApplication app(argc, argv);
         HostLog::instance().install(QString());
-        return benchDesk(argv[2], argv[3], argv[4], atoi(argv[5]));
+        return benchDesk(argv[2], argv[3], argv[4], atoi(argv[5]), argc == 7 && QByteArray(argv[6]) == "slow");
     }
     QCoreApplication app(argc, argv);
     HostLog::instance().install(QString()); // engine log lines go to stderr
@@ -461,6 +491,8 @@ int main(int argc, char **argv)
         return benchPlay(args[2], args[3].toInt());
     if (mode == "sync" && args.size() == 4)
         return benchSync(args[2], args[3].toInt());
+    if (mode == "meter" && args.size() == 3)
+        return benchMeter(args[2].toInt());
     if (mode == "stream" && args.size() == 6)
         return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
     fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");

@@ -24,9 +24,11 @@ public:
 
     // Fed every recording event, from the module's load on (before any desk
     // exists); it asks OBS nothing, since the frontend may not be ready.
+    // "Started" comes once the output runs, close to the file's first
+    // picture ("starting" comes before the encoders are up).
     void onEvent(enum obs_frontend_event event)
     {
-        if (event == OBS_FRONTEND_EVENT_RECORDING_STARTING && m_startedMs == 0)
+        if (event == OBS_FRONTEND_EVENT_RECORDING_STARTED && m_startedMs == 0)
             m_startedMs = QDateTime::currentMSecsSinceEpoch();
         else if (event == OBS_FRONTEND_EVENT_RECORDING_STOPPED)
             m_startedMs = 0;

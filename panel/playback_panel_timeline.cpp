@@ -173,8 +173,11 @@ void PlaybackPanel::onRecordingStateChanged(bool active)
 void PlaybackPanel::onRecordingStarted()
 {
     // Noted once the host has named the new file (not at "starting", when
-    // it may still name the recording before it).
+    // it may still name the recording before it). Marks count from here, the
+    // moment the host's output runs, when it can tell.
     recordingPath = host->file();
+    if (host->startedMs() > 0)
+        fileStartMs = host->startedMs();
 }
 
 void PlaybackPanel::onRecordingPaused(bool paused)

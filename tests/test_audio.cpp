@@ -90,7 +90,6 @@ private slots:
     void initTestCase();
     void cleanup();
     void deviceChoice();
-    void volumeAndMute();
     void soundIsExactlyWhatTheFileHolds();
     void clockAnchorsAndJumps();
     void seekCloseToTheStartPaces_data();
@@ -162,22 +161,6 @@ void TestAudio::deviceChoice()
     const double level = listen("sinkB", 2500).second;
     QVERIFY2(level > 300, qPrintable(QString("level %1 on sinkB").arg(level)));
     QVERIFY(frames.size() > shown + 30); // the picture went on
-}
-
-void TestAudio::volumeAndMute()
-{
-    ZKPlayer player(nullptr);
-    openWithSound(player, Media::path("av20.mp4"));
-    player.setVolume(150);
-    QCOMPARE(player.volume(), 100);
-    QVERIFY(qAbs(player.outputVolume() - 1.0) < 0.01);
-    player.setVolume(-5);
-    QCOMPARE(player.volume(), 0);
-    player.setMuted(true);
-    player.setVolume(50);
-    QVERIFY(player.outputVolume() < 0.01); // muted stays silent
-    player.setMuted(false);
-    QVERIFY(qAbs(player.outputVolume() - 0.5) < 0.01);
 }
 
 void TestAudio::soundIsExactlyWhatTheFileHolds()

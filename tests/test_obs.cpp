@@ -248,6 +248,13 @@ void TestObs::hotkeysBoundInObs()
     QCOMPARE(shown.value("instant_replay").toString(), QStringLiteral("预览加载: 📺 即时回放"));
     QCOMPARE(shown.value("take").toString(), QStringLiteral("已切换 → 节目: 📺 即时回放"));
     QCOMPARE(shown.value("pause_program").toString(), QStringLiteral("节目: 已暂停"));
+    // OBS saved them again at its exit, through the module.
+    QFile collection(m_run.dir + "/config/obs-studio/basic/scenes/Zerka.json");
+    QVERIFY(collection.open(QIODevice::ReadOnly));
+    const QJsonObject saved = QJsonDocument::fromJson(collection.readAll()).object();
+    const QJsonObject keys = saved.value("modules").toObject().value("zerka_hotkeys").toObject();
+    QCOMPARE(keys.value("zerka.take").toArray().at(0).toObject().value("key").toString(), QStringLiteral("OBS_KEY_F6"));
+    QVERIFY(keys.contains("zerka.step_forward"));
 }
 
 // The colour in the middle of each half of a file's picture at `at` s.
@@ -300,9 +307,13 @@ void TestObs::featuresBeyondTheButtons()
     for (int i = 0; i < list.size(); ++i) {
         const QJsonObject chapter = list.at(i).toObject();
         const QString title = chapter.value("tags").toObject().value("title").toString();
-        titles << title;
         const double start = chapter.value("start_time").toString().toDouble();
-        QVERIFY2(start >= seconds(title) - 0.5 && start < seconds(title) + 1.5, qPrintable(QString("%1 at %2 s").arg(title).arg(start)));
+        if (i == 0 && title == "Start" && start == 0)
+            continue; // OBS's own, before the first chapter added
+        titles << title;
+        // OBS places a chapter at the time its muxer has reached, which lags
+        // the moment of the call by the encoder's delay (about 0.7 s here).
+        QVERIFY2(start > seconds(title) - 1.0 && start < seconds(title) + 1.5, qPrintable(QString("%1 at %2 s").arg(title).arg(start)));
     }
     QCOMPARE(titles, names);
 

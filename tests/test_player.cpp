@@ -116,7 +116,6 @@ private slots:
     void wallClockPacesPausesAndEnds();
     void stepsWhilePausedAndSlowMotion();
     void seekDropsEarlierPicturesAndCutsAudio();
-    void sameFileOpenIsAFastSeek();
     void videoAheadOfAudioFillsTheLargerQueue();
     void followsAGrowingRecording_data();
     void followsAGrowingRecording();
@@ -343,21 +342,6 @@ void TestPlayer::seekDropsEarlierPicturesAndCutsAudio()
     sound = 0;
     QTest::qWait(2000);
     QVERIFY2(sound < 2.6 * 192000, qPrintable(QString("%1 bytes of sound in 2 s").arg(sound)));
-}
-
-void TestPlayer::sameFileOpenIsAFastSeek()
-{
-    ZKPlayer player(nullptr);
-    Watch watch(player);
-    const QString file = Media::path("av20.mp4");
-    player.open(file, false, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!watch.pts.isEmpty(), 10000);
-    int before = logMark();
-    player.open(file, false, 8.0);
-    QCOMPARE(logTexts(before).value(0), QStringLiteral("[ZKPlayer] 同文件快速 seek → 8.0s (followLive=0)"));
-    QCOMPARE(watch.states.size(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(indexOfLog("[ZKPlayer] seek → 8.0s 完成", before) >= 0, 10000);
-    QCOMPARE(countLog("[ZKPlayer] open:", before) + countLog("[ZKPlayer] 解码线程退出", before), 0);
 }
 
 void TestPlayer::videoAheadOfAudioFillsTheLargerQueue()

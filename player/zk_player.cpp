@@ -1,6 +1,6 @@
 // ZKPlayer: construction, the control operations (open, seek, close,
-// following), the audio output through a push-mode QAudioSink, and the
-// statistics tick with its audio-device watchdog.
+// following), feeding the lane's AudioOutput (or pacing the sound without
+// one), and the statistics tick with its audio-device watchdog.
 
 #include "zk_player.h"
 
@@ -8,16 +8,11 @@
 
 #include <obs-module.h>
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSink>
 #include <QFileInfo>
-#include <QMediaDevices>
 #include <QTimer>
 
 namespace {
 
-constexpr int kSinkBufferBytes = Pcm::kBytesPerSecond / 4; // 0.25 s
 constexpr double kAudioJumpSec = 0.3;        // larger gaps between chunks re-anchor the clock
 // Less than this queued (and nothing half-written) is a drained queue, not
 // audio the device should be playing.
@@ -58,17 +53,17 @@ QString ZKPlayer::stateText(State state)
 
 QByteArray ZKPlayer::outputDevice() const
 {
-    return m_sink ? m_sink->property("zk_device_id").toByteArray() : QByteArray();
+    return m_output.device();
 }
 
 double ZKPlayer::outputVolume() const
 {
-    return m_sink ? m_sink->volume() : 0.0;
+    return m_output.level();
 }
 
 qint64 ZKPlayer::soundPlayedUs() const
 {
-    return m_sink ? m_sink->processedUSecs() : 0;
+    return qMax<qint64>(0, m_output.playedUs());
 }
 
 ZKPlayer::ZKPlayer(QObject *parent) : QObject(parent)
@@ -203,70 +198,20 @@ void ZKPlayer::stopFollowing()
 
 void ZKPlayer::setupAudioOutput()
 {
-    QAudioDevice device = QMediaDevices::defaultAudioOutput();
-    if (!m_audioDeviceId.isEmpty()) {
-        for (const QAudioDevice &candidate : QMediaDevices::audioOutputs()) {
-            if (candidate.id() == m_audioDeviceId) {
-                device = candidate;
-                break;
-            }
-        }
-    }
-    const QByteArray description = device.description().toUtf8();
-    if (m_sink && m_sink->property("zk_device_id").toByteArray() == device.id()) {
-        m_pendingPcm.clear();
-        m_audioClockValid = false;
-        blog(LOG_INFO, "[ZKPlayer] 复用 QAudioSink(零 CoreAudio 调用): %s", description.constData());
-        return;
-    }
-    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作开始: 销毁旧 sink");
-    teardownAudio();
-
-    QAudioFormat format;
-    format.setSampleRate(Pcm::kSampleRate);
-    format.setChannelCount(Pcm::kChannels);
-    format.setSampleFormat(QAudioFormat::Int16);
-    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作: 新建 QAudioSink: %s", description.constData());
-    m_sink = new QAudioSink(device, format, this);
-    m_sink->setProperty("zk_device_id", device.id());
-    applySinkVolume();
-    m_sink->setBufferSize(kSinkBufferBytes);
-    m_sinkIo = m_sink->start();
-    m_lastProcUs = -1; // a new device is judged over two full intervals
-    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作完成 (io=%p)", static_cast<void *>(m_sinkIo));
-    if (!m_sinkIo) {
-        blog(LOG_ERROR, "[ZKPlayer] QAudioSink 启动失败,走无声+墙钟模式");
-        delete m_sink;
-        m_sink = nullptr;
-    }
+    m_output.open(m_audioDeviceId, m_muted ? 0.0 : m_volume / 100.0);
     m_pendingPcm.clear();
-    m_audioClockValid = false;
+    m_lastProcUs = -1; // a new device is judged over two full intervals
 }
 
 void ZKPlayer::teardownAudio()
 {
     m_pendingPcm.clear();
-    m_audioClockValid = false;
-    if (!m_sink)
-        return;
-    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作开始: stop+delete sink");
-    QAudioSink *sink = m_sink;
-    m_sink = nullptr;
-    m_sinkIo = nullptr;
-    // Drop what the sink still holds first: stopping drains it, and a
-    // device that stopped consuming (a stalled or suspended PulseAudio
-    // sink under Qt 6.8) never drains, so stop() alone blocks this thread
-    // for 30 s. What is dropped is at most the sink's buffer (0.25 s).
-    sink->reset();
-    sink->stop();
-    delete sink;
-    blog(LOG_INFO, "[ZKPlayer] CoreAudio 操作完成: sink 已销毁");
+    m_output.close();
 }
 
 void ZKPlayer::applySinkVolume()
 {
-    if (m_sink)
-        m_sink->setVolume(m_muted ? 0.0 : m_volume / 100.0);
+    m_output.setLevel(m_muted ? 0.0 : m_volume / 100.0);
 }
 
 void ZKPlayer::setVolume(int percent)
@@ -315,23 +260,9 @@ void ZKPlayer::paceAudioSilently()
         }
         m_cv.notify_all();
         emit audioData(chunk.pcm);
-        if (m_sink || m_paused) // a receiver changed the player
+        if (m_output.isOpen() || m_paused) // a receiver changed the player
             return;
     }
-}
-
-void ZKPlayer::anchorAudioClock(double pts)
-{
-    // Bytes already buffered in the sink play before this chunk.
-    const double latency = qMax(0.0, Pcm::seconds(m_sink->bufferSize() - m_sink->bytesFree()));
-    m_audioAnchorPts = pts - latency;
-    m_audioAnchorUs = m_sink->processedUSecs();
-    m_audioClockValid = true;
-    // Only a sink that had run dry leaps (see masterClockSec).
-    if (latency > 0)
-        m_sinceDryAnchor.invalidate();
-    else
-        m_sinceDryAnchor.start();
 }
 
 bool ZKPlayer::fetchAudioChunk()
@@ -347,12 +278,10 @@ bool ZKPlayer::fetchAudioChunk()
     }
     m_cv.notify_all();
     const double duration = Pcm::seconds(chunk.pcm.size());
-    if (!m_audioClockValid) {
-        anchorAudioClock(chunk.pts);
+    if (!m_output.clockValid()) {
+        m_output.anchor(chunk.pts);
     } else if (m_expectedAudioPts >= 0 && qAbs(chunk.pts - m_expectedAudioPts) > kAudioJumpSec) {
-        anchorAudioClock(chunk.pts);
-        m_lastProcDelta = -1;
-        m_procStepTimer.invalidate();
+        m_output.anchor(chunk.pts);
         blog(LOG_INFO, "[ZKPlayer] 音频不连续(预期 %.2f 实际 %.2f),时钟重锚", m_expectedAudioPts, chunk.pts);
     }
     m_expectedAudioPts = chunk.pts + duration;
@@ -390,22 +319,22 @@ void ZKPlayer::onAudioTick()
         dropSoundWhileSlow();
         return;
     }
-    if (!m_sink || !m_sinkIo) {
+    if (!m_output.isOpen()) {
         paceAudioSilently();
         return;
     }
-    qint64 freeBytes = m_sink->bytesFree();
+    qint64 freeBytes = m_output.bytesFree();
     while (freeBytes >= 1) {
         if (m_pendingPcm.isEmpty() && !fetchAudioChunk())
             return;
         const qint64 want = qMin<qint64>(freeBytes, m_pendingPcm.size());
-        const qint64 written = m_sinkIo->write(m_pendingPcm.constData(), want);
+        const qint64 written = m_output.write(m_pendingPcm.constData(), want);
         if (written < 1)
             return;
         const QByteArray accepted = m_pendingPcm.left(written);
         m_pendingPcm.remove(0, written);
         emit audioData(accepted);
-        if (!m_sinkIo) // a receiver closed the player
+        if (!m_output.isOpen()) // a receiver closed the player
             return;
         freeBytes -= written;
     }
@@ -422,20 +351,20 @@ void ZKPlayer::onStatsTick()
         queuedSec = m_queuedAudioSec;
         eof = m_eof;
     }
-    const qint64 procUs = m_sink ? m_sink->processedUSecs() : -1;
-    const int freeBytes = m_sink ? int(m_sink->bytesFree()) : -1;
-    const int state = m_sink ? int(m_sink->state()) : -1;
+    const qint64 procUs = m_output.playedUs();
+    const int freeBytes = m_output.isOpen() ? int(m_output.bytesFree()) : -1;
+    const int state = m_output.stateCode();
     // The raw clock, without the interpolation between the sink's steps.
     double clock = -99.0;
-    if (m_audioClockValid && m_sink)
-        clock = m_audioAnchorPts + (procUs - m_audioAnchorUs) / 1000000.0;
+    if (m_output.clockValid())
+        clock = m_output.rawClockSec();
     else if (m_wallTimer.isValid())
         clock = m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0;
     blog(LOG_INFO,
          "[ZK统计] pos=%.2f clk=%.2f vq=%zu aq=%.2fs pend=%d eof=%d | sink: state=%d free=%d procUs=%lld aclk=%d "
          "expect=%.2f",
          m_lastPts, clock, pictures, queuedSec, int(m_pendingPcm.size()), int(eof), state, freeBytes,
-         static_cast<long long>(procUs), int(m_audioClockValid), m_expectedAudioPts);
+         static_cast<long long>(procUs), int(m_output.clockValid()), m_expectedAudioPts);
 
     // A suspended sink does not consume: a long pause must not cost the
     // operator the monitor device. Judge again a full interval after resume.
@@ -444,7 +373,7 @@ void ZKPlayer::onStatsTick()
         return;
     }
     const bool audioWaiting = !m_pendingPcm.isEmpty() || queuedSec > kWatchdogQueuedSec;
-    if (m_sink && m_audioClockValid && audioWaiting && procUs == m_lastProcUs) {
+    if (m_output.clockValid() && audioWaiting && procUs == m_lastProcUs) {
         dropStalledDevice(procUs);
         return;
     }
@@ -453,7 +382,7 @@ void ZKPlayer::onStatsTick()
 
 void ZKPlayer::dropStalledDevice(qint64 frozenUs)
 {
-    const QByteArray device = m_sink->property("zk_device_id").toByteArray();
+    const QByteArray device = m_output.device();
     blog(LOG_WARNING, "[ZKPlayer] ⚠️ 音频设备 2 秒没消费任何数据(procUs 冻结在 %lld),弃用该设备,视频转墙钟继续播。设备=%s",
          static_cast<long long>(frozenUs), device.constData());
     teardownAudio();

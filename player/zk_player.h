@@ -16,11 +16,12 @@
 //   sink's latency), and then it paces like any other.
 // - wall clock: m_wallAnchorPts plus the time since m_wallTimer started;
 //   anchored to the first picture shown, re-anchored by big jumps and resume.
-// - audio clock: m_audioAnchorPts plus the sink's processed time since
-//   m_audioAnchorUs, running on with the wall time between the sink's steps
-//   for at most 0.6 s; once the sound has run out before the pictures (all
-//   of it in the sink, none to come before them), for as long as pictures
-//   remain: the device did not stall.
+// - audio clock: AudioOutput's, the time of the sound the device plays now;
+//   once the sound has run out before the pictures (all of it in the sink,
+//   none to come before them) it runs on for as long as pictures remain:
+//   the device did not stall.
+
+#include "audio_output.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -34,8 +35,6 @@
 #include <mutex>
 #include <thread>
 
-class QAudioSink;
-class QIODevice;
 class QTimer;
 struct DecoderCtx;
 struct AVFrame;
@@ -157,7 +156,6 @@ private:
     void dropSoundWhileSlow();
     void showSteppedPicture();
     bool fetchAudioChunk();
-    void anchorAudioClock(double pts);
     void applySinkVolume();
     void dropStalledDevice(qint64 frozenUs);
 
@@ -191,19 +189,11 @@ private:
     std::atomic<double> m_frameSec{1.0 / 30}; // one picture's duration, from the stream's rate
     double m_lastPts = 0.0;
     std::atomic<bool> m_finishedReported{false};
-    bool m_audioClockValid = false;
-    double m_audioAnchorPts = 0.0;
-    qint64 m_audioAnchorUs = 0;
-    qint64 m_lastProcDelta = -1;
-    double m_lastProcClock = 0.0;
-    QElapsedTimer m_procStepTimer;
-    QElapsedTimer m_sinceDryAnchor; // since anchoring on a sink that had run dry: its count may leap
     double m_expectedAudioPts = -1.0;
     QElapsedTimer m_wallTimer;
     double m_wallAnchorPts = 0.0;
     QElapsedTimer m_sinceClockReset; // how long the first picture has waited for the audio clock
-    QAudioSink *m_sink = nullptr;  // child when present
-    QIODevice *m_sinkIo = nullptr; // owned by m_sink
+    AudioOutput m_output; // the lane's device and the audio clock
     QByteArray m_pendingPcm;
     int m_volume = 80;
     bool m_muted = false;

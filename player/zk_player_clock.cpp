@@ -5,16 +5,10 @@
 
 #include <obs-module.h>
 
-#include <QAudioSink>
 #include <QTimer>
 
 namespace {
 
-// The sink's count moves in steps as the device consumes buffers; between
-// steps the clock runs on with the wall time, but a stalled device must
-// freeze it, so never more than this past the last step (unless the file's
-// sound has ended, see masterClockSec).
-constexpr double kMaxProcStepSec = 0.6;
 // Under the wall clock, a picture this far ahead is a jump in the
 // timestamps (a cut, a loop), not a picture to wait for.
 constexpr double kWallJumpSec = 0.5;
@@ -26,14 +20,6 @@ constexpr int kMaxFramesPerTick = 3;
 // (the sink first plays what it still holds), so that a seek or a loop
 // starts in step; a file whose sound starts later must not hold it longer.
 constexpr qint64 kAudioAnchorWaitMs = 400;
-// A sink that had run dry (an underrun, say at the end of a file's sound
-// before a loop) reports its count leaping ahead by what was just written
-// once sound comes again, then standing until the device catches up: for
-// the first second after anchoring on a dry sink the clock runs no faster
-// than the wall time since (with 20 ms of slack for the count's steps).
-constexpr qint64 kAnchorSettleMs = 1000;
-constexpr qint64 kAnchorSlackUs = 20000;
-
 } // namespace
 
 double ZKPlayer::clockSec()
@@ -47,39 +33,23 @@ double ZKPlayer::clockSec()
 
 bool ZKPlayer::hasMasterClock() const
 {
-    return (m_audioClockValid && m_sink) || m_wallTimer.isValid();
+    return m_output.clockValid() || m_wallTimer.isValid();
 }
 
 bool ZKPlayer::waitingForAudioClock() const
 {
-    return m_sink && m_sinkIo && m_hasAudio && m_speed >= 1.0 && m_sinceClockReset.isValid() &&
+    return m_output.isOpen() && m_hasAudio && m_speed >= 1.0 && m_sinceClockReset.isValid() &&
            m_sinceClockReset.elapsed() < kAudioAnchorWaitMs;
 }
 
 double ZKPlayer::masterClockSec()
 {
-    if (m_audioClockValid && m_sink) {
-        qint64 delta = m_sink->processedUSecs() - m_audioAnchorUs;
-        if (m_sinceDryAnchor.isValid() && m_sinceDryAnchor.elapsed() < kAnchorSettleMs)
-            delta = qMin(delta, m_sinceDryAnchor.nsecsElapsed() / 1000 + kAnchorSlackUs);
-        const double audioClock = m_audioAnchorPts + delta / 1000000.0;
-        if (delta != m_lastProcDelta) {
-            m_lastProcDelta = delta;
-            m_lastProcClock = audioClock;
-            m_procStepTimer.restart();
-            return audioClock;
-        }
-        if (!m_procStepTimer.isValid())
-            return audioClock;
-        const double sinceStep = m_procStepTimer.elapsed() / 1000.0;
-        // With every block of sound handed to the sink and none to come
-        // before the queued pictures, a count that stops is the sound
-        // running out, not a stalled device: recordings often hold pictures
-        // past their last sound, and those must still come due.
-        if (soundRanOut())
-            return m_lastProcClock + sinceStep;
-        return m_lastProcClock + qMin(sinceStep, kMaxProcStepSec);
-    }
+    // With every block of sound handed to the sink and none to come before
+    // the queued pictures, a count that stops is the sound running out, not
+    // a stalled device: recordings often hold pictures past their last
+    // sound, and those must still come due.
+    if (m_output.clockValid())
+        return m_output.clockSec(soundRanOut());
     if (m_wallTimer.isValid())
         return m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0 * m_speed;
     return -1.0;
@@ -97,11 +67,9 @@ bool ZKPlayer::soundRanOut() const
 
 void ZKPlayer::resetPlaybackClocks()
 {
-    m_audioClockValid = false;
+    m_output.invalidateClock();
     m_pendingPcm.clear();
     m_wallTimer.invalidate();
-    m_lastProcDelta = -1;
-    m_procStepTimer.invalidate();
     m_expectedAudioPts = -1.0;
     m_sinceClockReset.start();
 }
@@ -119,7 +87,7 @@ bool ZKPlayer::takeDueFrame(VideoFrame &out)
         // No clock yet: show at once and let the wall clock start here.
         m_wallAnchorPts = head.pts;
         m_wallTimer.start();
-    } else if (!m_audioClockValid && head.pts > clock + kWallJumpSec) {
+    } else if (!m_output.clockValid() && head.pts > clock + kWallJumpSec) {
         m_wallAnchorPts = head.pts;
         m_wallTimer.restart();
     } else if (head.pts > clock + kEarlySec) {
@@ -154,7 +122,7 @@ void ZKPlayer::setSpeed(double speed)
     const bool clocked = hasMasterClock();
     const double now = clockSec();
     m_speed = speed;
-    m_audioClockValid = false;
+    m_output.invalidateClock();
     m_pendingPcm.clear();
     m_expectedAudioPts = -1.0;
     if (clocked) {
@@ -261,20 +229,18 @@ void ZKPlayer::setPaused(bool paused)
     if (paused) {
         m_paceTimer->stop();
         m_audioTimer->stop();
-        if (m_sink)
-            m_sink->suspend();
+        m_output.suspend();
         emit stateChanged(State::Paused);
         return;
     }
-    if (!m_audioClockValid) {
+    if (!m_output.clockValid()) {
         // Resume from the picture on screen; the paused time is not skipped.
         m_wallAnchorPts = m_lastPts;
         m_wallTimer.restart();
     } else {
-        m_procStepTimer.restart(); // the sink's count stood still while suspended
+        m_output.resumed();
     }
-    if (m_sink)
-        m_sink->resume();
+    m_output.resume();
     m_paceTimer->start();
     m_audioTimer->start();
     emit stateChanged(m_followLive ? State::Following : State::Playing);

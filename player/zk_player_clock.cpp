@@ -161,8 +161,10 @@ void ZKPlayer::showSteppedPicture()
     VideoFrame frame;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_seekPending)
-            return; // not landed yet: next tick
+        // Not landed, or the picture not decoded yet (a step back decodes
+        // from the key picture before): next tick.
+        if (m_seekPending || (m_videoQueue.empty() && !m_eof && m_running))
+            return;
         if (!m_videoQueue.empty()) {
             frame = std::move(m_videoQueue.front());
             m_videoQueue.pop_front();
@@ -171,7 +173,7 @@ void ZKPlayer::showSteppedPicture()
     m_stepPending = false;
     m_paceTimer->stop();
     if (frame.image.isNull())
-        return; // nothing after the picture on screen (yet)
+        return; // the end: nothing after the picture on screen
     m_cv.notify_all();
     // Sound from before the picture on screen is dropped at the resume.
     m_lastPts = frame.pts;

@@ -85,7 +85,6 @@ private slots:
     void liveEdge_data();
     void liveEdge();
     void failingSystemReads();
-    void seeksOnAGrowingFile();
     void containers_data();
     void containers();
     void failures_data();
@@ -228,28 +227,6 @@ void TestReader::failingSystemReads()
     QCOMPARE(logTexts(before), QStringList{QString("[ZKPlayer] IO 读错误 errno=%1 pos=100").arg(EIO)});
     QCOMPARE(logLines(before).first().level, LOG_WARNING);
     QCOMPARE(read(), 200); // the next call tries again at the same place
-}
-
-void TestReader::seeksOnAGrowingFile()
-{
-    openReader(1000);
-    QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE), 1000);
-    appendLater(500, 0);
-    m_helper.join();
-    QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE | AVSEEK_FORCE), 1500);
-    QCOMPARE(m_io.pos, 0);
-    QCOMPARE(zk_io_seek(&m_io, 200, SEEK_SET), 200);
-    QCOMPARE(zk_io_seek(&m_io, 50, SEEK_CUR | AVSEEK_FORCE), 250);
-    QCOMPARE(zk_io_seek(&m_io, -100, SEEK_END), 1400);
-    QCOMPARE(zk_io_seek(&m_io, 0, 12345), -1);
-    QCOMPARE(m_io.pos, 1400);
-    QCOMPARE(zk_io_seek(&m_io, 5000, SEEK_SET), 5000); // beyond the end: reading there finds nothing
-    QCOMPARE(read(), AVERROR_EOF);
-    ::close(m_io.fd);
-    m_io.fd = -1;
-    QCOMPARE(zk_io_seek(&m_io, 0, AVSEEK_SIZE), AVERROR(EBADF));
-    QCOMPARE(zk_io_seek(&m_io, 0, SEEK_END), AVERROR(EBADF));
-    QCOMPARE(m_io.pos, 5000);
 }
 
 void TestReader::containers_data()

@@ -7,7 +7,8 @@
 //                                        the swap, the pause and loop row, the status line
 //   playback_panel_timeline.cpp          the timeline, the time row, the host's recording as the
 //                                        desk sees it (through HostRecording, handed in by the dock)
-//   ProgramOutputs                       the one path of program: PGM monitor, full-screen window, streamer
+//   ProgramOutputs                       the one path of program: PGM monitor, full-screen window, streamer,
+//                                        and a tap (the host's program source)
 //   MonitorAudio                         device, volume, mute (applied to the lanes by the panel)
 //   ScreenOutput                         the output button, the display list, the chosen display, the window
 //   StreamControls                       address, bit rate, button, readout, and the streamer itself
@@ -17,10 +18,10 @@
 // Where a picture travels: ZKPlayer::frameReady (queued to the GUI thread)
 // -> routeFrame: kept as the lane's last picture, then to the PV monitor if
 // the lane is on preview, or to ProgramOutputs::show if it is on program,
-// which hands the same shared image to the PGM monitor, the window and the
-// streamer. A lane's sound: ZKPlayer::audioData -> ProgramOutputs::play
-// when the lane is on program (the monitor device hears it from the
-// player's own sink; preview's sink is muted). A swap exchanges the two
+// which hands the same shared image to the PGM monitor, the window, the
+// streamer and the tap. A lane's sound: ZKPlayer::audioData -> the lane's
+// meter, and ProgramOutputs::play when the lane is on program (the monitor
+// device hears it from the player's own sink; preview's sink is muted). A swap exchanges the two
 // role pointers and shows each lane's last picture on its new outputs.
 
 #include "peak_meter.h"

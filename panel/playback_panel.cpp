@@ -348,7 +348,7 @@ void PlaybackPanel::trigger(Shortcut shortcut)
         break;
     case Shortcut::StepBack:
     case Shortcut::StepForward:
-        if (Channel *ch = timelineOwner(); ch->player->isPaused())
+        if (Channel *ch = timelineOwner(); ch && ch->player->isPaused())
             ch->player->step(shortcut == Shortcut::StepBack ? -1 : 1);
         break;
     case Shortcut::Mark:

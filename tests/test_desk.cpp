@@ -340,6 +340,10 @@ void TestDesk::slowMotionAndSteps()
     // hotkeys step the timeline's lane a picture at a time.
     using Shortcut = PlaybackPanel::Shortcut;
     Desk d;
+    // On an empty desk they do nothing (and say nothing).
+    for (Shortcut shortcut : {Shortcut::SlowPreview, Shortcut::SlowProgram, Shortcut::StepBack, Shortcut::StepForward})
+        d.panel->trigger(shortcut);
+    QCOMPARE(d.w<QLabel>("pvTag")->text() + d.status(), QStringLiteral("预览 PV — (空)提示: 点下方输入源进预览,按 ⇄切换 上节目"));
     d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
     QVERIFY(d.picture(d.pv()));
     d.panel->trigger(Shortcut::SlowPreview);

@@ -72,19 +72,25 @@ bool decodeFile(const QString &file, const std::function<bool(QImage &&)> &take)
     }
     bool more = true;
     auto receive = [&] {
-        while (more && avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
-            QImage image(dec.frame->width, dec.frame->height, QImage::Format_RGB32);
-            if (!image.isNull() && dec.toRgb32(dec.frame, image))
+        bool timed = false;
+        double pts = 0;
+        if (!dec.sendVideo())
+            return;
+        while (more) {
+            const AVFrame *picture = dec.receivePicture(timed, pts);
+            if (!picture)
+                break;
+            QImage image(picture->width, picture->height, QImage::Format_RGB32);
+            if (!image.isNull() && dec.toRgb32(picture, image))
                 more = take(std::move(image));
-            av_frame_unref(dec.frame);
         }
     };
-    while (more && av_read_frame(dec.fmt, dec.pkt) >= 0) {
-        if (dec.pkt->stream_index == dec.videoIdx && avcodec_send_packet(dec.vctx, dec.pkt) == 0)
+    DecoderCtx::Packet kind;
+    while (more && dec.readPacket(kind) >= 0) {
+        if (kind == DecoderCtx::Packet::Video)
             receive();
-        av_packet_unref(dec.pkt);
     }
-    avcodec_send_packet(dec.vctx, nullptr); // the decoder's last pictures
+    dec.endOfStream(); // the decoder's last pictures
     receive();
     return true;
 }

@@ -13,6 +13,7 @@ extern "C" {
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -40,28 +41,28 @@ QString DecoderCtx::openInput(const QString &path, std::atomic<bool> *abortFlag,
                               bool videoOnly)
 {
     closeAll();
-    this->path = path;
-    this->videoOnly = videoOnly;
-    io.abortFlag = abortFlag;
-    io.followFlag = followFlag;
-    lastError = openFile(-1, -1);
-    return lastError;
+    m_path = path;
+    m_videoOnly = videoOnly;
+    m_io.abortFlag = abortFlag;
+    m_io.followFlag = followFlag;
+    m_lastError = openFile(-1, -1);
+    return m_lastError;
 }
 
 Mp4Fragments::Fragment DecoderCtx::fragmentFor(double seconds) const
 {
-    if (!fragmented || !fmt)
+    if (!m_fragmented || !m_fmt)
         return {};
-    const AVStream *video = fmt->streams[videoIdx];
+    const AVStream *video = m_fmt->streams[m_videoIdx];
     const double decodeTime = std::max(0.0, seconds - kReorderMarginSec);
-    return Mp4Fragments::find(io.fd, uint32_t(video->id), std::llround(decodeTime / videoTb));
+    return Mp4Fragments::find(m_io.fd, uint32_t(video->id), std::llround(decodeTime / m_videoTb));
 }
 
 QString DecoderCtx::reopenAt(const Mp4Fragments::Fragment &fragment)
 {
     closeAll();
-    lastError = openFile(fragment.moovEnd, fragment.moofOffset);
-    return lastError;
+    m_lastError = openFile(fragment.moovEnd, fragment.moofOffset);
+    return m_lastError;
 }
 
 bool DecoderCtx::reopenAtFragment(double seconds)
@@ -75,112 +76,112 @@ bool DecoderCtx::reopenAtFragment(double seconds)
 // file stay as they are, so every box keeps its meaning.
 QString DecoderCtx::openFile(int64_t moovEnd, int64_t moofOffset)
 {
-    const QByteArray utf8 = path.toUtf8();
-    io.fd = ::open(utf8.constData(), O_RDONLY);
-    if (io.fd < 0)
+    const QByteArray utf8 = m_path.toUtf8();
+    m_io.fd = ::open(utf8.constData(), O_RDONLY);
+    if (m_io.fd < 0)
         return QStringLiteral("打开文件失败: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-    io.pos = 0;
-    io.eofLogged = false;
-    io.overlayPos = -1;
+    m_io.pos = 0;
+    m_io.eofLogged = false;
+    m_io.overlayPos = -1;
     if (moovEnd >= 0 && moofOffset - moovEnd >= 16) {
         const uint64_t gap = uint64_t(moofOffset - moovEnd);
         const uint8_t box[16] = {0, 0, 0, 1, 'f', 'r', 'e', 'e', uint8_t(gap >> 56), uint8_t(gap >> 48),
                                  uint8_t(gap >> 40), uint8_t(gap >> 32), uint8_t(gap >> 24), uint8_t(gap >> 16),
                                  uint8_t(gap >> 8), uint8_t(gap)};
-        memcpy(io.overlay, box, sizeof(box));
-        io.overlayPos = moovEnd;
-        io.overlayLen = int(sizeof(box));
+        memcpy(m_io.overlay, box, sizeof(box));
+        m_io.overlayPos = moovEnd;
+        m_io.overlayLen = int(sizeof(box));
     }
-    fragmented = io.followFlag && io.followFlag->load() && Mp4Fragments::isFragmented(io.fd);
+    m_fragmented = m_io.followFlag && m_io.followFlag->load() && Mp4Fragments::isFragmented(m_io.fd);
 
     auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
-    avio = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, &io, zk_io_read, nullptr, zk_io_seek) : nullptr;
-    if (!avio) {
+    m_avio = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, &m_io, zk_io_read, nullptr, zk_io_seek) : nullptr;
+    if (!m_avio) {
         av_free(buffer);
         return QStringLiteral("avio 分配失败");
     }
-    avio->seekable = AVIO_SEEKABLE_NORMAL;
+    m_avio->seekable = AVIO_SEEKABLE_NORMAL;
 
-    fmt = avformat_alloc_context();
-    if (!fmt)
+    m_fmt = avformat_alloc_context();
+    if (!m_fmt)
         return QStringLiteral("解析文件失败: %1").arg(avErrStr(AVERROR(ENOMEM)));
-    fmt->pb = avio;
-    fmt->probesize = kProbeSize;
-    fmt->max_analyze_duration = kAnalyzeDuration;
-    if (fragmented)
-        fmt->flags |= AVFMT_FLAG_IGNIDX;
+    m_fmt->pb = m_avio;
+    m_fmt->probesize = kProbeSize;
+    m_fmt->max_analyze_duration = kAnalyzeDuration;
+    if (m_fragmented)
+        m_fmt->flags |= AVFMT_FLAG_IGNIDX;
 
     AVDictionary *options = nullptr;
     av_dict_set(&options, "err_detect", "ignore_err", 0);
-    int ret = avformat_open_input(&fmt, utf8.constData(), nullptr, &options);
+    int ret = avformat_open_input(&m_fmt, utf8.constData(), nullptr, &options);
     av_dict_free(&options);
     if (ret < 0)
         return QStringLiteral("解析文件失败: %1").arg(avErrStr(ret)); // fmt is freed and nulled by FFmpeg
-    fmt->flags |= AVFMT_FLAG_GENPTS;
+    m_fmt->flags |= AVFMT_FLAG_GENPTS;
 
-    ret = avformat_find_stream_info(fmt, nullptr);
+    ret = avformat_find_stream_info(m_fmt, nullptr);
     if (ret < 0)
         return QStringLiteral("读取流信息失败: %1").arg(avErrStr(ret));
 
-    videoIdx = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    audioIdx = videoOnly ? -1 : av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (videoIdx < 0)
+    m_videoIdx = av_find_best_stream(m_fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    m_audioIdx = m_videoOnly ? -1 : av_find_best_stream(m_fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (m_videoIdx < 0)
         return QStringLiteral("文件里没有视频流");
 
-    AVStream *video = fmt->streams[videoIdx];
-    videoTb = av_q2d(video->time_base);
-    const AVRational rate = av_guess_frame_rate(fmt, video, nullptr);
+    AVStream *video = m_fmt->streams[m_videoIdx];
+    m_videoTb = av_q2d(video->time_base);
+    const AVRational rate = av_guess_frame_rate(m_fmt, video, nullptr);
     if (rate.num >= 1 && rate.den >= 1)
-        fps = av_q2d(rate);
+        m_fps = av_q2d(rate);
 
     const QString videoError = openVideoDecoder();
     if (!videoError.isEmpty())
         return videoError;
-    if (audioIdx >= 0)
+    if (m_audioIdx >= 0)
         openAudioDecoder();
 
-    pkt = av_packet_alloc();
-    frame = av_frame_alloc();
-    swFrame = av_frame_alloc();
-    if (!pkt || !frame || !swFrame)
+    m_pkt = av_packet_alloc();
+    m_frame = av_frame_alloc();
+    m_swFrame = av_frame_alloc();
+    if (!m_pkt || !m_frame || !m_swFrame)
         return QStringLiteral("视频解码器打开失败: %1").arg(avErrStr(AVERROR(ENOMEM)));
     return QString();
 }
 
 bool DecoderCtx::allocVideoContext(const AVCodec *codec)
 {
-    vctx = avcodec_alloc_context3(codec);
-    if (!vctx)
+    m_vctx = avcodec_alloc_context3(codec);
+    if (!m_vctx)
         return false;
-    if (avcodec_parameters_to_context(vctx, fmt->streams[videoIdx]->codecpar) < 0)
+    if (avcodec_parameters_to_context(m_vctx, m_fmt->streams[m_videoIdx]->codecpar) < 0)
         return false;
-    vctx->thread_count = 0; // the decoder picks its thread count
-    vctx->pkt_timebase = fmt->streams[videoIdx]->time_base;
+    m_vctx->thread_count = 0; // the decoder picks its thread count
+    m_vctx->pkt_timebase = m_fmt->streams[m_videoIdx]->time_base;
     return true;
 }
 
 QString DecoderCtx::openVideoDecoder()
 {
-    const AVCodec *codec = avcodec_find_decoder(fmt->streams[videoIdx]->codecpar->codec_id);
+    const AVCodec *codec = avcodec_find_decoder(m_fmt->streams[m_videoIdx]->codecpar->codec_id);
     if (!codec)
         return QStringLiteral("找不到视频解码器");
 
     const bool allocated = allocVideoContext(codec);
-    if (allocated && av_hwdevice_ctx_create(&hwDevice, AV_HWDEVICE_TYPE_VIDEOTOOLBOX, nullptr, nullptr, 0) == 0) {
-        vctx->hw_device_ctx = av_buffer_ref(hwDevice);
-        vctx->get_format = zk_get_hw_format;
+    if (allocated && av_hwdevice_ctx_create(&m_hwDevice, AV_HWDEVICE_TYPE_VIDEOTOOLBOX, nullptr, nullptr, 0) == 0) {
+        m_vctx->hw_device_ctx = av_buffer_ref(m_hwDevice);
+        m_vctx->get_format = zk_get_hw_format;
         blog(LOG_INFO, "[ZKPlayer] videotoolbox 硬解已启用");
     } else {
         blog(LOG_INFO, "[ZKPlayer] videotoolbox 不可用,软解");
     }
-    if (allocated && avcodec_open2(vctx, codec, nullptr) == 0)
+    if (allocated && avcodec_open2(m_vctx, codec, nullptr) == 0)
         return QString();
 
     // The hardware path refused this stream: a fresh software context.
-    avcodec_free_context(&vctx);
+    avcodec_free_context(&m_vctx);
     int ret = AVERROR(ENOMEM);
     if (allocVideoContext(codec))
-        ret = avcodec_open2(vctx, codec, nullptr);
+        ret = avcodec_open2(m_vctx, codec, nullptr);
     if (ret != 0)
         return QStringLiteral("视频解码器打开失败: %1").arg(avErrStr(ret));
     blog(LOG_INFO, "[ZKPlayer] 已回退软解");
@@ -190,36 +191,36 @@ QString DecoderCtx::openVideoDecoder()
 void DecoderCtx::openAudioDecoder()
 {
     // Any failure here leaves the file without audio; it still plays.
-    AVStream *audio = fmt->streams[audioIdx];
-    audioTb = av_q2d(audio->time_base);
+    AVStream *audio = m_fmt->streams[m_audioIdx];
+    m_audioTb = av_q2d(audio->time_base);
     const AVCodec *codec = avcodec_find_decoder(audio->codecpar->codec_id);
     if (!codec) {
-        audioIdx = -1;
+        m_audioIdx = -1;
         return;
     }
-    actx = avcodec_alloc_context3(codec);
-    if (actx)
-        actx->pkt_timebase = audio->time_base; // lets the decoder skip the encoder's priming samples
-    if (!actx || avcodec_parameters_to_context(actx, audio->codecpar) < 0 || avcodec_open2(actx, codec, nullptr) < 0) {
-        avcodec_free_context(&actx);
-        audioIdx = -1;
+    m_actx = avcodec_alloc_context3(codec);
+    if (m_actx)
+        m_actx->pkt_timebase = audio->time_base; // lets the decoder skip the encoder's priming samples
+    if (!m_actx || avcodec_parameters_to_context(m_actx, audio->codecpar) < 0 || avcodec_open2(m_actx, codec, nullptr) < 0) {
+        avcodec_free_context(&m_actx);
+        m_audioIdx = -1;
         return;
     }
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-    int ret = swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_S16, Pcm::kSampleRate, &actx->ch_layout, actx->sample_fmt,
-                                  actx->sample_rate, 0, nullptr);
+    int ret = swr_alloc_set_opts2(&m_swr, &stereo, AV_SAMPLE_FMT_S16, Pcm::kSampleRate, &m_actx->ch_layout, m_actx->sample_fmt,
+                                  m_actx->sample_rate, 0, nullptr);
     if (ret >= 0)
-        ret = swr_init(swr);
+        ret = swr_init(m_swr);
     if (ret < 0) {
-        swr_free(&swr);
-        avcodec_free_context(&actx);
-        audioIdx = -1;
+        swr_free(&m_swr);
+        avcodec_free_context(&m_actx);
+        m_audioIdx = -1;
     }
 }
 
 bool DecoderCtx::indexed(int64_t ts) const
 {
-    AVStream *video = fmt->streams[videoIdx];
+    AVStream *video = m_fmt->streams[m_videoIdx];
     const int entries = avformat_index_get_entries_count(video);
     return entries > 0 && avformat_index_get_entry(video, 0)->timestamp <= ts &&
            ts <= avformat_index_get_entry(video, entries - 1)->timestamp;
@@ -227,70 +228,147 @@ bool DecoderCtx::indexed(int64_t ts) const
 
 bool DecoderCtx::seekTo(double seconds)
 {
-    const int64_t ts = std::llround(seconds / videoTb);
+    const int64_t ts = std::llround(seconds / m_videoTb);
     // Outside the fragments read so far the demuxer knows no seek point.
-    if (fragmented && !indexed(ts) && (reopenAtFragment(seconds) || !fmt))
-        return fmt != nullptr;
-    int ret = av_seek_frame(fmt, videoIdx, ts, AVSEEK_FLAG_BACKWARD);
+    if (m_fragmented && !indexed(ts) && (reopenAtFragment(seconds) || !m_fmt))
+        return m_fmt != nullptr;
+    int ret = av_seek_frame(m_fmt, m_videoIdx, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) {
         blog(LOG_WARNING, "[ZKPlayer] seek %.1fs 失败(%s),尝试 ANY", seconds, avErrStr(ret).toUtf8().constData());
-        ret = av_seek_frame(fmt, videoIdx, ts, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        ret = av_seek_frame(m_fmt, m_videoIdx, ts, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
         if (ret < 0)
             return false;
     }
-    avcodec_flush_buffers(vctx);
-    if (actx)
-        avcodec_flush_buffers(actx);
+    flush();
     return true;
 }
 
 bool DecoderCtx::sendPacket(AVCodecContext *codec)
 {
-    const int ret = avcodec_send_packet(codec, pkt);
+    const int ret = avcodec_send_packet(codec, m_pkt);
     if (ret == 0)
         return true;
-    if (sendErrors.first(ret))
-        blog(LOG_WARNING, "[ZKPlayer] %s 解码器拒收数据包: %s(同类错误只记一次)", codec == vctx ? "视频" : "音频",
+    if (m_sendErrors.first(ret))
+        blog(LOG_WARNING, "[ZKPlayer] %s 解码器拒收数据包: %s(同类错误只记一次)", codec == m_vctx ? "视频" : "音频",
              avErrStr(ret).toUtf8().constData());
     return false;
+}
+
+int DecoderCtx::readPacket(Packet &kind)
+{
+    av_packet_unref(m_pkt);
+    const int ret = av_read_frame(m_fmt, m_pkt);
+    kind = ret < 0                                  ? Packet::Other
+           : m_pkt->stream_index == m_videoIdx          ? Packet::Video
+           : m_pkt->stream_index == m_audioIdx && m_actx ? Packet::Audio
+                                                   : Packet::Other;
+    return ret;
+}
+
+void DecoderCtx::endOfStream()
+{
+    av_packet_unref(m_pkt); // an empty packet means "end of stream"
+}
+
+void DecoderCtx::flush()
+{
+    avcodec_flush_buffers(m_vctx);
+    if (m_actx)
+        avcodec_flush_buffers(m_actx);
+}
+
+const AVFrame *DecoderCtx::receivePicture(bool &timed, double &pts)
+{
+    // Anything but a frame ("again", end of stream, an error) means no more
+    // output for this packet.
+    for (;;) {
+        av_frame_unref(m_frame);
+        if (avcodec_receive_frame(m_vctx, m_frame) != 0)
+            return nullptr;
+        const int64_t ts = m_frame->best_effort_timestamp;
+        timed = ts != AV_NOPTS_VALUE;
+        pts = timed ? ts * m_videoTb : 0.0;
+        if (m_frame->format != AV_PIX_FMT_VIDEOTOOLBOX)
+            return m_frame;
+        av_frame_unref(m_swFrame);
+        if (av_hwframe_transfer_data(m_swFrame, m_frame, 0) == 0)
+            return m_swFrame;
+    }
+}
+
+bool DecoderCtx::receiveSound(QByteArray &pcm, bool &timed, double &pts)
+{
+    while (avcodec_receive_frame(m_actx, m_frame) == 0) {
+        const int64_t ts = m_frame->best_effort_timestamp;
+        const int capacity = swr_get_out_samples(m_swr, m_frame->nb_samples);
+        pcm.resize(qMax(capacity, 0) * Pcm::kBytesPerFrame);
+        uint8_t *out[1] = {reinterpret_cast<uint8_t *>(pcm.data())};
+        const int n = capacity > 0 ? swr_convert(m_swr, out, capacity, const_cast<const uint8_t **>(m_frame->extended_data),
+                                                 m_frame->nb_samples)
+                                   : 0;
+        av_frame_unref(m_frame);
+        if (n <= 0)
+            continue;
+        pcm.truncate(n * Pcm::kBytesPerFrame);
+        timed = ts != AV_NOPTS_VALUE;
+        pts = timed ? ts * m_audioTb : 0.0;
+        return true;
+    }
+    return false;
+}
+
+int64_t DecoderCtx::rewindTo(int64_t offset)
+{
+    return avio_seek(m_fmt->pb, offset, SEEK_SET);
+}
+
+double DecoderCtx::durationSec() const
+{
+    return m_fmt && m_fmt->duration > 0 ? m_fmt->duration / double(AV_TIME_BASE) : 0.0;
+}
+
+int64_t DecoderCtx::fileSize() const
+{
+    struct stat sb;
+    return m_io.fd >= 0 && fstat(m_io.fd, &sb) == 0 ? int64_t(sb.st_size) : -1;
 }
 
 bool DecoderCtx::toRgb32(const AVFrame *source, QImage &image)
 {
     // Same size, only the pixel format changes: BGRA bytes are the memory
     // layout of Format_RGB32 on little-endian processors.
-    sws = sws_getCachedContext(sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
+    m_sws = sws_getCachedContext(m_sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
                                source->width, source->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!sws)
+    if (!m_sws)
         return false;
     uint8_t *planes[1] = {image.bits()};
     const int strides[1] = {static_cast<int>(image.bytesPerLine())};
     // A failed conversion leaves the image's memory as it was: not a picture.
-    return sws_scale(sws, source->data, source->linesize, 0, source->height, planes, strides) > 0;
+    return sws_scale(m_sws, source->data, source->linesize, 0, source->height, planes, strides) > 0;
 }
 
 void DecoderCtx::closeAll()
 {
-    av_frame_free(&swFrame);
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    sws_freeContext(sws);
-    sws = nullptr;
-    swr_free(&swr);
-    avcodec_free_context(&vctx);
-    avcodec_free_context(&actx);
-    av_buffer_unref(&hwDevice);
-    avformat_close_input(&fmt);
+    av_frame_free(&m_swFrame);
+    av_frame_free(&m_frame);
+    av_packet_free(&m_pkt);
+    sws_freeContext(m_sws);
+    m_sws = nullptr;
+    swr_free(&m_swr);
+    avcodec_free_context(&m_vctx);
+    avcodec_free_context(&m_actx);
+    av_buffer_unref(&m_hwDevice);
+    avformat_close_input(&m_fmt);
     // The demuxer does not own a custom byte source; the library may have
     // swapped its buffer, so free the current one.
-    if (avio) {
-        av_freep(&avio->buffer);
-        avio_context_free(&avio);
+    if (m_avio) {
+        av_freep(&m_avio->buffer);
+        avio_context_free(&m_avio);
     }
-    if (io.fd >= 0) {
-        ::close(io.fd);
-        io.fd = -1;
+    if (m_io.fd >= 0) {
+        ::close(m_io.fd);
+        m_io.fd = -1;
     }
-    audioIdx = -1;
-    videoIdx = -1;
+    m_audioIdx = -1;
+    m_videoIdx = -1;
 }

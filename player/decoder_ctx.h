@@ -4,9 +4,11 @@
 // growing-file byte source, the demuxer, the video decoder (VideoToolbox
 // where the system has it, software otherwise), an optional audio decoder
 // with a resampler to the player's PCM (48000 Hz, stereo, s16 interleaved),
-// the picture converter and the reusable packet and frames. Lives on the
-// decode thread's stack and is used by that thread only. closeAll() is the
-// one release path, for a whole context as for a half-built one.
+// the picture converter and the reusable packet and frames. It reads,
+// decodes and converts; its users get the kind of each packet, pictures
+// and blocks of sound with their times, never FFmpeg's contexts. Lives on
+// the decode thread's stack and is used by that thread only. closeAll() is
+// the one release path, for a whole context as for a half-built one.
 //
 // A fragmented MP4 that is followed while it grows is opened with the
 // demuxer's index off: FFmpeg's MP4 demuxer would otherwise index (and end
@@ -32,28 +34,10 @@ extern "C" {
 
 extern "C" enum AVPixelFormat zk_get_hw_format(AVCodecContext *ctx, const enum AVPixelFormat *formats);
 
-struct DecoderCtx {
-    AVFormatContext *fmt = nullptr;
-    AVIOContext *avio = nullptr;     // over io; owns its (possibly swapped) buffer
-    GrowingIO io;
-    AVCodecContext *vctx = nullptr;
-    AVCodecContext *actx = nullptr;  // null when the file has no usable audio
-    AVBufferRef *hwDevice = nullptr;
-    SwsContext *sws = nullptr;       // cached by the decode thread
-    SwrContext *swr = nullptr;
-    AVPacket *pkt = nullptr;
-    AVFrame *frame = nullptr;
-    AVFrame *swFrame = nullptr;      // download target for hardware surfaces
-    int videoIdx = -1;
-    int audioIdx = -1;
-    double videoTb = 0.0;
-    double audioTb = 0.0;
-    double fps = 30.0;               // kept when FFmpeg cannot guess a rate
-    bool fragmented = false;         // a followed fragmented MP4 ('mvex' in its 'moov'), index off
-    QString path;                    // of the last openInput, for reopening
-    bool videoOnly = false;
-    QString lastError;               // of the last failed (re)open
-    ErrorKinds sendErrors;           // refusals of avcodec_send_packet already logged
+class DecoderCtx {
+public:
+    // What the last readPacket() read.
+    enum class Packet { Video, Audio, Other };
 
     DecoderCtx() = default;
     DecoderCtx(const DecoderCtx &) = delete;
@@ -67,28 +51,78 @@ struct DecoderCtx {
     // fragmented recording, may reopen at a fragment: fresh decoders). False
     // when that failed; check isOpen() afterwards.
     bool seekTo(double seconds);
-    // Fragmented recordings only: reopens with the demuxer starting at the
-    // fragment that holds `seconds`. False when there is no such fragment
-    // or the reopen failed (then isOpen() is false and lastError says why).
-    bool reopenAtFragment(double seconds);
     // The fragment that holds `seconds`; none when the file is not a
     // followed fragmented MP4. reopenAt() opens the file starting there.
     Mp4Fragments::Fragment fragmentFor(double seconds) const;
     QString reopenAt(const Mp4Fragments::Fragment &fragment);
-    bool isOpen() const { return fmt != nullptr; }
+    // Moves the demuxer's byte source to `offset`, for a demuxer that
+    // resyncs on its own; a negative FFmpeg error when it could not.
+    int64_t rewindTo(int64_t offset);
     void closeAll();
-    // Hands the packet to the video (or audio) decoder. A refusal drops the
-    // packet; each kind of refusal is logged once per file.
-    bool sendPacket(AVCodecContext *codec);
+
+    // av_read_frame's result; on success `kind` says which decoder the
+    // packet is for. The packet is kept until the next read.
+    int readPacket(Packet &kind);
+    // Hands the packet read last to the video (or audio) decoder. A refusal
+    // drops the packet; each kind of refusal is logged once per file.
+    bool sendVideo() { return sendPacket(m_vctx); }
+    bool sendAudio() { return sendPacket(m_actx); }
+    // The decoder's next picture (a hardware surface already downloaded),
+    // valid until the next call; null when it has no more for now. `timed`
+    // is false when the decoder gave the picture no time (`pts` is then 0).
+    const AVFrame *receivePicture(bool &timed, double &pts);
+    // The decoder's next block of sound in the engines' PCM, timed the same
+    // way; false when it has no more for now.
+    bool receiveSound(QByteArray &pcm, bool &timed, double &pts);
+    // The next sends tell the decoders the stream has ended: threaded and
+    // reordering decoders then give up what they still hold.
+    void endOfStream();
+    // Empties both decoders, ready for data from anywhere in the file.
+    void flush();
     // Converts a decoded picture into `image` (allocated by the caller at the
     // picture's size, QImage::Format_RGB32) through the cached converter.
     // False when no converter can be made or the conversion failed.
     bool toRgb32(const AVFrame *source, QImage &image);
 
+    bool isOpen() const { return m_fmt != nullptr; }
+    QString lastError() const { return m_lastError; } // of the last failed (re)open
+    int width() const { return m_vctx ? m_vctx->width : 0; }
+    int height() const { return m_vctx ? m_vctx->height : 0; }
+    double fps() const { return m_fps; }              // 30 when FFmpeg cannot guess a rate
+    bool hasAudio() const { return m_actx != nullptr; }
+    double durationSec() const;                       // as the container states it; 0 when unknown
+    bool isFragmented() const { return m_fragmented; } // a followed fragmented MP4, index off
+    int64_t bytePos() const { return m_io.pos; }        // where the byte source reads next
+    int64_t fileSize() const;                         // as the file is now; -1 when unknown
+
 private:
     QString openFile(int64_t moovEnd, int64_t moofOffset);
+    bool reopenAtFragment(double seconds);
     bool indexed(int64_t ts) const;
     QString openVideoDecoder();
     void openAudioDecoder();
     bool allocVideoContext(const AVCodec *codec);
+    bool sendPacket(AVCodecContext *codec);
+
+    AVFormatContext *m_fmt = nullptr;
+    AVIOContext *m_avio = nullptr;     // over m_io; owns its (possibly swapped) buffer
+    GrowingIO m_io;
+    AVCodecContext *m_vctx = nullptr;
+    AVCodecContext *m_actx = nullptr;  // null when the file has no usable audio
+    AVBufferRef *m_hwDevice = nullptr;
+    SwsContext *m_sws = nullptr;       // cached by the decode thread
+    SwrContext *m_swr = nullptr;
+    AVPacket *m_pkt = nullptr;
+    AVFrame *m_frame = nullptr;
+    AVFrame *m_swFrame = nullptr;      // download target for hardware surfaces
+    int m_videoIdx = -1;
+    int m_audioIdx = -1;
+    double m_videoTb = 0.0;
+    double m_audioTb = 0.0;
+    double m_fps = 30.0;
+    bool m_fragmented = false;
+    QString m_path;                  // of the last openInput, for reopening
+    bool m_videoOnly = false;
+    QString m_lastError;
+    ErrorKinds m_sendErrors;         // refusals of avcodec_send_packet already logged
 };

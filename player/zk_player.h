@@ -36,7 +36,7 @@
 #include <thread>
 
 class QTimer;
-struct DecoderCtx;
+class DecoderCtx;
 struct AVFrame;
 
 class ZKPlayer : public QObject {
@@ -138,8 +138,9 @@ private:
     Pass reopened(DecoderCtx &dec, bool ok);
     Pass reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret);
     void decodeVideo(DecoderCtx &dec, DecodeState &st);
-    void queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, double pts);
+    void queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts);
     void decodeAudio(DecoderCtx &dec, DecodeState &st);
+    void queueSound(DecodeState &st, QByteArray &&pcm, bool timed, double pts);
     void drainDecoders(DecoderCtx &dec, DecodeState &st);
 
     void setupAudioOutput();

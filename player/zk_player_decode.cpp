@@ -12,7 +12,6 @@
 
 #include <chrono>
 
-#include <sys/stat.h>
 
 namespace {
 
@@ -107,15 +106,15 @@ void ZKPlayer::decodeLoop()
         endThread();
         return;
     }
-    m_videoWidth = dec.vctx->width;
-    m_videoHeight = dec.vctx->height;
-    m_hasAudio = dec.audioIdx >= 0;
-    if (dec.fps > 1.0 && dec.fps < 1000.0)
-        m_frameSec = 1.0 / dec.fps;
-    blog(LOG_INFO, "[ZKPlayer] 打开成功: %dx%d @ %.2ffps, 音频=%s", dec.vctx->width, dec.vctx->height, dec.fps,
-         dec.audioIdx >= 0 ? "有" : "无");
-    if (!m_followLive && dec.fmt->duration > 0)
-        emit durationKnown(dec.fmt->duration / 1000000.0);
+    m_videoWidth = dec.width();
+    m_videoHeight = dec.height();
+    m_hasAudio = dec.hasAudio();
+    if (dec.fps() > 1.0 && dec.fps() < 1000.0)
+        m_frameSec = 1.0 / dec.fps();
+    blog(LOG_INFO, "[ZKPlayer] 打开成功: %dx%d @ %.2ffps, 音频=%s", dec.width(), dec.height(), dec.fps(),
+         dec.hasAudio() ? "有" : "无");
+    if (!m_followLive && dec.durationSec() > 0)
+        emit durationKnown(dec.durationSec());
 
     DecodeState st;
     if (m_startSec > 0.01) {
@@ -145,16 +144,16 @@ void ZKPlayer::decodeLoop()
                 break;
             continue;
         }
-        const int ret = av_read_frame(dec.fmt, dec.pkt);
+        DecoderCtx::Packet kind;
+        const int ret = dec.readPacket(kind);
         if (ret >= 0) {
             st.readErrors = 0;
             st.drained = st.eofLogged = false; // more data: the next end is a new arrival
-            st.lastGoodByte = dec.io.pos;
-            if (dec.pkt->stream_index == dec.videoIdx)
+            st.lastGoodByte = dec.bytePos();
+            if (kind == DecoderCtx::Packet::Video)
                 decodeVideo(dec, st);
-            else if (dec.pkt->stream_index == dec.audioIdx && dec.actx)
+            else if (kind == DecoderCtx::Packet::Audio)
                 decodeAudio(dec, st);
-            av_packet_unref(dec.pkt);
             continue;
         }
         if (handleReadError(dec, st, ret) == Pass::Exit)
@@ -169,7 +168,7 @@ ZKPlayer::Pass ZKPlayer::reopened(DecoderCtx &dec, bool ok)
     // A reopen inside a seek or a heal that failed leaves nothing to read.
     if (ok)
         return Pass::Continue;
-    emit errorOccurred(dec.lastError);
+    emit errorOccurred(dec.lastError());
     return Pass::Exit;
 }
 
@@ -223,8 +222,7 @@ ZKPlayer::Pass ZKPlayer::selfHeal(DecoderCtx &dec, DecodeState &st)
 {
     // The demuxer of a file still being written can give up before the
     // reader's live edge; reopen and resume just after the last picture.
-    struct stat sb;
-    const int64_t size = fstat(dec.io.fd, &sb) == 0 ? int64_t(sb.st_size) : -1;
+    const int64_t size = dec.fileSize();
     if (st.lastHealSize >= 0 && size >= 0 && size - st.lastHealSize < kHealMinGrowth) {
         waitOnQueue(200);
         return Pass::Continue;
@@ -246,7 +244,7 @@ ZKPlayer::Pass ZKPlayer::selfHeal(DecoderCtx &dec, DecodeState &st)
         return Pass::Exit;
     }
     if (fragment.moofOffset < 0 && rewind > 0) {
-        const int64_t moved = avio_seek(dec.fmt->pb, rewind, SEEK_SET);
+        const int64_t moved = dec.rewindTo(rewind);
         if (moved < 0) {
             blog(LOG_WARNING, "[ZKPlayer] 自愈回退到字节 %lld 失败(%s),改为 seek → %.2fs",
                  static_cast<long long>(rewind), avErrStr(int(moved)).toUtf8().constData(), st.decodePos);
@@ -278,51 +276,34 @@ void ZKPlayer::drainDecoders(DecoderCtx &dec, DecodeState &st)
 {
     // Threaded and reordering decoders hold the last few pictures until told
     // the stream has ended; without this a finished file loses its tail.
-    // Once per arrival at the end; the flush afterwards leaves the decoders
-    // ready for whatever comes next (a seek, or a file that grew).
+    // Once per arrival at the end; the decoders are left ready for whatever
+    // comes next (a seek, or a file that grew).
     if (st.drained)
         return;
     st.drained = true;
-    av_packet_unref(dec.pkt); // an empty packet means "end of stream"
+    dec.endOfStream();
     decodeVideo(dec, st);
-    avcodec_flush_buffers(dec.vctx);
-    if (dec.actx) {
+    if (dec.hasAudio())
         decodeAudio(dec, st);
-        avcodec_flush_buffers(dec.actx);
-    }
+    dec.flush();
 }
 
 void ZKPlayer::decodeVideo(DecoderCtx &dec, DecodeState &st)
 {
-    if (!dec.sendPacket(dec.vctx))
+    if (!dec.sendVideo())
         return; // the packet is dropped
-    // Anything but a frame ("again", end of stream, an error) means no more
-    // output for this packet.
-    while (avcodec_receive_frame(dec.vctx, dec.frame) == 0) {
-        const int64_t ts = dec.frame->best_effort_timestamp;
-        const double pts = ts == AV_NOPTS_VALUE ? st.decodePos + 1.0 / dec.fps : ts * dec.videoTb;
-        st.decodePos = pts;
-        if (st.videoSkipUntil >= 0 && pts < st.videoSkipUntil - 0.001) {
-            av_frame_unref(dec.frame);
-            continue;
-        }
-        st.videoSkipUntil = -1.0;
-        AVFrame *source = dec.frame;
-        if (dec.frame->format == AV_PIX_FMT_VIDEOTOOLBOX) {
-            av_frame_unref(dec.swFrame);
-            if (av_hwframe_transfer_data(dec.swFrame, dec.frame, 0) < 0) {
-                av_frame_unref(dec.frame);
-                continue;
-            }
-            source = dec.swFrame;
-        }
-        queuePicture(dec, st, source, pts);
-        av_frame_unref(dec.frame);
-    }
+    bool timed = false;
+    double pts = 0.0;
+    while (const AVFrame *picture = dec.receivePicture(timed, pts))
+        queuePicture(dec, st, picture, timed ? pts : st.decodePos + m_frameSec);
 }
 
-void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, double pts)
+void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts)
 {
+    st.decodePos = pts;
+    if (st.videoSkipUntil >= 0 && pts < st.videoSkipUntil - 0.001)
+        return;
+    st.videoSkipUntil = -1.0;
     const int width = source->width;
     const int height = source->height;
     m_videoWidth = width;
@@ -344,45 +325,38 @@ void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, AVFrame *source, d
 
 void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)
 {
-    if (!dec.sendPacket(dec.actx))
+    if (!dec.sendAudio())
         return;
-    while (avcodec_receive_frame(dec.actx, dec.frame) == 0) {
-        const int64_t ts = dec.frame->best_effort_timestamp;
-        // A time may be below zero (an encoder's priming before the start):
-        // it is a time all the same, cut and skipped like any other.
-        const bool timed = ts != AV_NOPTS_VALUE;
-        double pts = timed ? ts * dec.audioTb : 0.0;
-        const int capacity = swr_get_out_samples(dec.swr, dec.frame->nb_samples);
-        QByteArray pcm(qMax(capacity, 0) * Pcm::kBytesPerFrame, Qt::Uninitialized);
-        uint8_t *out[1] = {reinterpret_cast<uint8_t *>(pcm.data())};
-        const int n = capacity > 0 ? swr_convert(dec.swr, out, capacity,
-                                                 const_cast<const uint8_t **>(dec.frame->extended_data),
-                                                 dec.frame->nb_samples)
-                                   : 0;
-        av_frame_unref(dec.frame);
-        if (n <= 0)
-            continue;
-        pcm.truncate(n * Pcm::kBytesPerFrame);
-        const double duration = double(n) / Pcm::kSampleRate;
-        const double end = pts + duration; // as decoded, before any cut: compared again after a reopen
-        if (st.audioSkipUntil >= 0 && timed) {
-            if (st.audioSkipUntil >= end - kHalfSampleSec)
-                continue; // wholly before the target
-            if (st.audioSkipUntil > pts) {
-                const qsizetype cut = Pcm::bytesFor(st.audioSkipUntil - pts);
-                if (cut >= pcm.size())
-                    continue;
-                if (cut > 0) {
-                    pcm.remove(0, cut);
-                    pts = st.audioSkipUntil;
-                }
+    QByteArray pcm;
+    bool timed = false;
+    double pts = 0.0;
+    while (dec.receiveSound(pcm, timed, pts))
+        queueSound(st, std::move(pcm), timed, pts);
+}
+
+void ZKPlayer::queueSound(DecodeState &st, QByteArray &&pcm, bool timed, double pts)
+{
+    // A time may be below zero (an encoder's priming before the start):
+    // it is a time all the same, cut and skipped like any other.
+    const double duration = double(pcm.size() / Pcm::kBytesPerFrame) / Pcm::kSampleRate;
+    const double end = pts + duration; // as decoded, before any cut: compared again after a reopen
+    if (st.audioSkipUntil >= 0 && timed) {
+        if (st.audioSkipUntil >= end - kHalfSampleSec)
+            return; // wholly before the target
+        if (st.audioSkipUntil > pts) {
+            const qsizetype cut = Pcm::bytesFor(st.audioSkipUntil - pts);
+            if (cut >= pcm.size())
+                return;
+            if (cut > 0) {
+                pcm.remove(0, cut);
+                pts = st.audioSkipUntil;
             }
-            st.audioSkipUntil = -1.0;
         }
-        if (timed)
-            st.audioDecodePos = end;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_audioQueue.push_back({std::move(pcm), pts});
-        m_queuedAudioSec += duration;
+        st.audioSkipUntil = -1.0;
     }
+    if (timed)
+        st.audioDecodePos = end;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_audioQueue.push_back({std::move(pcm), pts});
+    m_queuedAudioSec += duration;
 }

@@ -201,14 +201,15 @@ void DecoderCtx::openAudioDecoder()
     m_actx = avcodec_alloc_context3(codec);
     if (m_actx)
         m_actx->pkt_timebase = audio->time_base; // lets the decoder skip the encoder's priming samples
-    if (!m_actx || avcodec_parameters_to_context(m_actx, audio->codecpar) < 0 || avcodec_open2(m_actx, codec, nullptr) < 0) {
+    if (!m_actx || avcodec_parameters_to_context(m_actx, audio->codecpar) < 0 ||
+        avcodec_open2(m_actx, codec, nullptr) < 0) {
         avcodec_free_context(&m_actx);
         m_audioIdx = -1;
         return;
     }
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-    int ret = swr_alloc_set_opts2(&m_swr, &stereo, AV_SAMPLE_FMT_S16, Pcm::kSampleRate, &m_actx->ch_layout, m_actx->sample_fmt,
-                                  m_actx->sample_rate, 0, nullptr);
+    int ret = swr_alloc_set_opts2(&m_swr, &stereo, AV_SAMPLE_FMT_S16, Pcm::kSampleRate, &m_actx->ch_layout,
+                                  m_actx->sample_fmt, m_actx->sample_rate, 0, nullptr);
     if (ret >= 0)
         ret = swr_init(m_swr);
     if (ret < 0) {
@@ -249,8 +250,8 @@ bool DecoderCtx::sendPacket(AVCodecContext *codec)
     if (ret == 0)
         return true;
     if (m_sendErrors.first(ret))
-        blog(LOG_WARNING, "[ZKPlayer] %s 解码器拒收数据包: %s(同类错误只记一次)", codec == m_vctx ? "视频" : "音频",
-             avErrStr(ret).toUtf8().constData());
+        blog(LOG_WARNING, "[ZKPlayer] %s 解码器拒收数据包: %s(同类错误只记一次)",
+             codec == m_vctx ? "视频" : "音频", avErrStr(ret).toUtf8().constData());
     return false;
 }
 
@@ -258,10 +259,11 @@ int DecoderCtx::readPacket(Packet &kind)
 {
     av_packet_unref(m_pkt);
     const int ret = av_read_frame(m_fmt, m_pkt);
-    kind = ret < 0                                  ? Packet::Other
-           : m_pkt->stream_index == m_videoIdx          ? Packet::Video
-           : m_pkt->stream_index == m_audioIdx && m_actx ? Packet::Audio
-                                                   : Packet::Other;
+    kind = Packet::Other;
+    if (ret >= 0 && m_pkt->stream_index == m_videoIdx)
+        kind = Packet::Video;
+    else if (ret >= 0 && m_pkt->stream_index == m_audioIdx && m_actx)
+        kind = Packet::Audio;
     return ret;
 }
 
@@ -303,9 +305,8 @@ bool DecoderCtx::receiveSound(QByteArray &pcm, bool &timed, double &pts)
         const int capacity = swr_get_out_samples(m_swr, m_frame->nb_samples);
         pcm.resize(qMax(capacity, 0) * Pcm::kBytesPerFrame);
         uint8_t *out[1] = {reinterpret_cast<uint8_t *>(pcm.data())};
-        const int n = capacity > 0 ? swr_convert(m_swr, out, capacity, const_cast<const uint8_t **>(m_frame->extended_data),
-                                                 m_frame->nb_samples)
-                                   : 0;
+        const auto *in = const_cast<const uint8_t **>(m_frame->extended_data);
+        const int n = capacity > 0 ? swr_convert(m_swr, out, capacity, in, m_frame->nb_samples) : 0;
         av_frame_unref(m_frame);
         if (n <= 0)
             continue;

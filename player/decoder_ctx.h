@@ -88,12 +88,12 @@ public:
     QString lastError() const { return m_lastError; } // of the last failed (re)open
     int width() const { return m_vctx ? m_vctx->width : 0; }
     int height() const { return m_vctx ? m_vctx->height : 0; }
-    double fps() const { return m_fps; }              // 30 when FFmpeg cannot guess a rate
+    double fps() const { return m_fps; }               // 30 when FFmpeg cannot guess a rate
     bool hasAudio() const { return m_actx != nullptr; }
-    double durationSec() const;                       // as the container states it; 0 when unknown
+    double durationSec() const;                        // as the container states it; 0 when unknown
     bool isFragmented() const { return m_fragmented; } // a followed fragmented MP4, index off
-    int64_t bytePos() const { return m_io.pos; }        // where the byte source reads next
-    int64_t fileSize() const;                         // as the file is now; -1 when unknown
+    int64_t bytePos() const { return m_io.pos; }       // where the byte source reads next
+    int64_t fileSize() const;                          // as the file is now; -1 when unknown
 
 private:
     QString openFile(int64_t moovEnd, int64_t moofOffset);
@@ -105,24 +105,24 @@ private:
     bool sendPacket(AVCodecContext *codec);
 
     AVFormatContext *m_fmt = nullptr;
-    AVIOContext *m_avio = nullptr;     // over m_io; owns its (possibly swapped) buffer
+    AVIOContext *m_avio = nullptr;    // over m_io; owns its (possibly swapped) buffer
     GrowingIO m_io;
     AVCodecContext *m_vctx = nullptr;
-    AVCodecContext *m_actx = nullptr;  // null when the file has no usable audio
+    AVCodecContext *m_actx = nullptr; // null when the file has no usable audio
     AVBufferRef *m_hwDevice = nullptr;
-    SwsContext *m_sws = nullptr;       // cached by the decode thread
+    SwsContext *m_sws = nullptr;      // cached by the decode thread
     SwrContext *m_swr = nullptr;
     AVPacket *m_pkt = nullptr;
     AVFrame *m_frame = nullptr;
-    AVFrame *m_swFrame = nullptr;      // download target for hardware surfaces
+    AVFrame *m_swFrame = nullptr;     // download target for hardware surfaces
     int m_videoIdx = -1;
     int m_audioIdx = -1;
     double m_videoTb = 0.0;
     double m_audioTb = 0.0;
     double m_fps = 30.0;
-    bool m_fragmented = false;
-    QString m_path;                  // of the last openInput, for reopening
+    bool m_fragmented = false;        // 'mvex' in its 'moov', followed: index off
+    QString m_path;                   // of the last openInput, for reopening
     bool m_videoOnly = false;
     QString m_lastError;
-    ErrorKinds m_sendErrors;         // refusals of avcodec_send_packet already logged
+    ErrorKinds m_sendErrors;          // refusals of avcodec_send_packet already logged
 };

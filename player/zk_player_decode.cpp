@@ -12,7 +12,6 @@
 
 #include <chrono>
 
-
 namespace {
 
 using std::chrono::milliseconds;

@@ -54,7 +54,11 @@ int main(int argc, char **argv)
 {
     // A free display number, as the test scripts pick theirs.
     int n = 150;
-    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+    auto taken = [](int number) {
+        return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)) ||
+               QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number));
+    };
+    while (taken(n))
         ++n;
     const QByteArray display = ":" + QByteArray::number(n);
     const char *args[] = {"Xvfb", display.constData(), "-screen", "0", "1024x768x24", "-screen", "1",

@@ -111,8 +111,6 @@ private slots:
     void cleanup() { FaultPread::failNext(0, 0); }
     void playsToTheEndOnceAndAgainAfterASeek();
     void refusalsAndFailures();
-    void startPositions_data();
-    void startPositions();
     void wallClockPacesPausesAndEnds();
     void stepsWhilePausedAndSlowMotion();
     void seekDropsEarlierPicturesAndCutsAudio();
@@ -215,27 +213,6 @@ void TestPlayer::refusalsAndFailures()
     const QStringList refused = logTexts(played).filter("拒收数据包");
     QVERIFY2(!refused.isEmpty() && refused.size() == QSet<QString>(refused.begin(), refused.end()).size(),
              qPrintable(refused.join('\n')));
-}
-
-void TestPlayer::startPositions_data()
-{
-    QTest::addColumn<double>("start");
-    QTest::addColumn<double>("first");
-    QTest::newRow("at or below 0.01 s: no start seek") << 0.005 << 0.0;
-    QTest::newRow("negative: the beginning") << -1.0 << 0.0;
-    QTest::newRow("5 s") << 5.0 << 5.0;
-}
-
-void TestPlayer::startPositions()
-{
-    QFETCH(double, start);
-    QFETCH(double, first);
-    ZKPlayer player(nullptr);
-    Watch watch(player);
-    player.open(Media::path("av20.mp4"), false, start);
-    QTRY_VERIFY_WITH_TIMEOUT(!watch.pts.isEmpty(), 10000);
-    QVERIFY2(watch.pts.first() >= first - 0.001 && watch.pts.first() < first + 0.04,
-             qPrintable(QString::number(watch.pts.first())));
 }
 
 void TestPlayer::wallClockPacesPausesAndEnds()

@@ -1,9 +1,8 @@
 // The growing-file reader and the decoder context on real files: the end of
 // a finished file, the live edge of a file another thread appends to, stop
-// and follow flags, failing system reads, seeks on a growing file; every
-// container an operator may hand the player, every failure message, audio
-// that cannot be used, priming, the fragments of a fragmented MP4 and the
-// one release path.
+// and follow flags, failing system reads; every container an operator may
+// hand the player, every failure message, audio that cannot be used,
+// priming, the fragments of a fragmented MP4 and the one release path.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -103,7 +102,6 @@ private slots:
     void unusableOrUnwantedAudio();
     void audioStartsAfterThePriming_data();
     void audioStartsAfterThePriming();
-    void seekLandsAtOrBeforeTarget();
     void fragmentsOfAGrowingMp4();
 };
 
@@ -327,16 +325,6 @@ void TestReader::audioStartsAfterThePriming()
     QCOMPARE(firstTime(dec, DecoderCtx::Packet::Audio), 0.0);
     QVERIFY(dec.seekTo(0.0));
     QCOMPARE(firstTime(dec, DecoderCtx::Packet::Audio), 0.0);
-}
-
-void TestReader::seekLandsAtOrBeforeTarget()
-{
-    std::atomic<bool> stop{false}, follow{false};
-    DecoderCtx dec;
-    QCOMPARE(dec.openInput(Media::path("av20.mp4"), &stop, &follow, false), QString());
-    QVERIFY(dec.seekTo(10.5));
-    const double first = firstTime(dec, DecoderCtx::Packet::Video); // a key frame a second
-    QVERIFY2(first >= 9.99 && first <= 10.5, qPrintable(QString::number(first)));
 }
 
 void TestReader::fragmentsOfAGrowingMp4()

@@ -78,8 +78,6 @@ bool make(const QString &name, const QString &out)
                       out);
     if (name == "cut.mp4")
         return ffmpeg({"-ss", "0.5", "-i", Media::path("av20.mp4"), "-c", "copy", "-t", "5"}, out);
-    if (name == "av20.mkv")
-        return ffmpeg({"-i", Media::path("av20.mp4"), "-c", "copy"}, out);
     if (name.startsWith("av.")) {
         QStringList extra;
         if (suffix == "ts")

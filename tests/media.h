@@ -3,7 +3,6 @@
 // Test media, made with the FFmpeg command-line tool the first time a test
 // asks for them and kept in the build tree. Names:
 //   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
-//   av20.mkv      the same in Matroska
 //   tone1k.mp4    20 s like av20.mp4, with a 1000 Hz tone peaking at -4 dBFS (av20's at -21): told apart by ear and meter
 //   cut.mp4       5 s of it from 0.5 s, cut without re-encoding: the sound starts inside a packet
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container

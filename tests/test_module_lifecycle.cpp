@@ -1,8 +1,9 @@
 // The module as OBS runs it: loaded by the real OBS core into the stand-in
 // host, through one whole life (load, events before the frontend is ready,
 // finished loading without a main window and with one, exit, events after
-// exit, unload). The hotkeys bound, pressed and saved and the recordings
-// made in real OBS: test_obs.
+// exit, unload), the recording bar's looks and the path as the host
+// answers it. The hotkeys bound, pressed and saved, the recordings made
+// and the bar's button in real OBS: test_obs.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -71,6 +72,7 @@ private:
     QWidget *content() const;
     template <typename T> T *child(const char *name) const;
     qint64 panelStart() const;
+    QString barLook() const; // the recording bar: button, time, its colour, path
     void fireRecordingEvents();
 
     QTemporaryDir m_dir;
@@ -96,6 +98,13 @@ template <typename T> T *TestModuleLifecycle::child(const char *name) const
 {
     QWidget *root = content();
     return root ? root->findChild<T *>(QString::fromLatin1(name)) : nullptr;
+}
+
+QString TestModuleLifecycle::barLook() const
+{
+    return QStringList{child<QPushButton>("toggleButton")->text(), child<QLabel>("elapsedLabel")->text(),
+                       child<QLabel>("elapsedLabel")->styleSheet(), child<QLabel>("pathLabel")->text()}
+            .join(" | ");
 }
 
 qint64 TestModuleLifecycle::panelStart() const
@@ -141,9 +150,7 @@ void TestModuleLifecycle::bannerAndEntryPoints()
     QVERIFY(module);
     QCOMPARE(QString::fromUtf8(obs_get_module_name(module)), QStringLiteral("Zerka"));
     QCOMPARE(QString::fromUtf8(obs_get_module_description(module)), QStringLiteral("Zerka - 延时直播 & 实时回放"));
-    QCOMPARE(QString::fromUtf8(obs_module_get_locale_text(module, "No.Such.Key")), QStringLiteral("No.Such.Key"));
-    const char *out = nullptr;
-    QVERIFY(!obs_module_get_locale_string(module, "No.Such.Key", &out));
+    const char *out = nullptr; // its texts found in module/data
     QVERIFY(obs_module_get_locale_string(module, "Zerka.Name", &out) && QByteArray(out) == "Zerka");
     // The version is the SDK's it was built against: a host older than
     // that refuses it, a newer one loads it.
@@ -218,9 +225,19 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     QVERIFY(!QImage(":/zerka/donate-qr.jpg").isNull()); // compiled into the module
     QVERIFY(qAbs(panelStart() - started) <= 1);
     QTRY_VERIFY(child<QLabel>("elapsedLabel")->text() >= QStringLiteral("00:00:02"));
+    QCOMPARE(barLook().section(" | ", 2), QStringLiteral("color: #d32f2f; | 📁 ") + m_dir.filePath("recordings"));
+    QCOMPARE(barLook().section(" | ", 0, 0), QStringLiteral("⏹  停止录制"));
+    // The path as the host answers it, read again at each start.
+    for (const auto answer : {StandInFrontend::PathAnswer::Null, StandInFrontend::PathAnswer::Empty}) {
+        host.setPathAnswer(answer);
+        host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
+        QCOMPARE(child<QLabel>("pathLabel")->text(), QStringLiteral("(路径未知)"));
+    }
+    host.setPathAnswer(StandInFrontend::PathAnswer::RecordingFolder);
+    // Stopped: idle at once, without waiting for a tick.
     host.simulateRecording(false);
     fireRecordingEvents();
-    QCOMPARE(child<QPushButton>("toggleButton")->text(), QStringLiteral("🔴  开始录制 PGM"));
+    QCOMPARE(barLook(), QStringLiteral("🔴  开始录制 PGM | 00:00:00 | color: #888; | (未录制)"));
     QCOMPARE(panelStart(), 0);
 }
 
@@ -246,7 +263,7 @@ void TestModuleLifecycle::exitForgetsTheWidgets()
     fireRecordingEvents();
     host.simulateRecording(false);
     QCOMPARE(logTexts(after), QStringList());
-    QCOMPARE(child<QPushButton>("toggleButton")->text(), QStringLiteral("🔴  开始录制 PGM"));
+    QCOMPARE(barLook().section(" | ", 0, 0), QStringLiteral("🔴  开始录制 PGM"));
     QCOMPARE(panelStart(), 0);
 }
 

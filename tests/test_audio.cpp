@@ -1,9 +1,10 @@
-// The player's sound on a real audio server: a private PulseAudio with two
-// null sinks, started by this test before Qt looks for devices. Device
-// choice, volume, what audioData carries, the audio clock across seeks
-// near the start, loops, heals, pause and a frozen device, end-to-end A/V
-// sync measured on what the sink really played, the statistics line and
-// the watchdog that drops a device which stopped consuming.
+// The player's sound on a real audio server: a private PulseAudio with
+// null sinks, started by this test before Qt looks for devices. The audio
+// output and its clock alone, what audioData carries, the clock across
+// jumps, loops, reopens, pause and a frozen device, end-to-end A/V sync
+// measured on what the sink really played, the statistics line and the
+// watchdog that drops a device which stopped consuming. A device changed
+// while playing: test_desk.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -94,25 +95,21 @@ private slots:
     void initTestCase();
     void cleanup();
     void outputDeviceAndClock();
-    void deviceChoice();
     void soundIsExactlyWhatTheFileHolds();
     void clockAnchorsAndJumps();
-    void seekCloseToTheStartPaces_data();
-    void seekCloseToTheStartPaces();
     void loopingAShortFileStaysInStep();
     void picturesOutlastingTheSoundPlayToTheEnd_data();
     void picturesOutlastingTheSoundPlayToTheEnd();
     void reopensWithSoundRepeatNothing();
-    void pauseSuspendsAndResumesExactly();
     void frozenDeviceIsDropped();
-    void watchdogSparesIdleAndPausedSinks();
+    void pauseAndEndSpareTheDevice();
 };
 
 void TestAudio::initTestCase()
 {
     HostLog::instance().install(QString());
     QVERIFY2(!QMediaDevices::audioOutputs().isEmpty(), "the test's PulseAudio server is not reachable");
-    for (const char *name : {"av20.mp4", "sync.mkv", "sync3.mp4", "gap1s.mkv", "gap02s.mkv"})
+    for (const char *name : {"av20.mp4", "sync3.mp4", "gap1s.mkv", "gap02s.mkv"})
         QVERIFY(QFileInfo(Media::path(name)).exists());
 }
 
@@ -183,27 +180,6 @@ void TestAudio::outputDeviceAndClock()
     QVERIFY(!output.isOpen() && output.device().isEmpty() && !output.clockValid());
 }
 
-void TestAudio::deviceChoice()
-{
-    // Switching to the other sink while playing moves the sound there.
-    ZKPlayer player(nullptr);
-    QSignalSpy frames(&player, &ZKPlayer::frameReady);
-    openWithSound(player, Media::path("av20.mp4"));
-    QCOMPARE(player.outputDevice(), QByteArray("sinkA")); // the default
-    waitInStep(player);
-    int before = logMark();
-    player.setAudioDevice("sinkB");
-    QCOMPARE(player.outputDevice(), QByteArray("sinkB"));
-    const QStringList expected{"[ZKPlayer] CoreAudio 操作开始: 销毁旧 sink", "[ZKPlayer] CoreAudio 操作开始: stop+delete sink",
-                               "[ZKPlayer] CoreAudio 操作完成: sink 已销毁", "[ZKPlayer] CoreAudio 操作: 新建 QAudioSink: SinkB"};
-    QCOMPARE(logTexts(before).mid(0, 4), expected);
-    const int shown = frames.size();
-    // A new stream on a null sink can stall for its first second.
-    const double level = listen("sinkB", 2500).second;
-    QVERIFY2(level > 300, qPrintable(QString("level %1 on sinkB").arg(level)));
-    QVERIFY(frames.size() > shown + 30); // the picture went on
-}
-
 void TestAudio::soundIsExactlyWhatTheFileHolds()
 {
     // The lane's sound (what the stream gets) is the file's, every byte
@@ -242,38 +218,6 @@ void TestAudio::clockAnchorsAndJumps()
     openWithSound(player, Media::path("gap02s.mkv"));
     QTRY_VERIFY_WITH_TIMEOUT(player.positionSec() > 3.5, 10000);
     QVERIFY(logTexts(before).filter("音频不连续").isEmpty()); // 0.2 s is not a jump
-}
-
-void TestAudio::seekCloseToTheStartPaces_data()
-{
-    QTest::addColumn<double>("target");
-    QTest::newRow("0.05 s") << 0.05;
-    QTest::newRow("0.1 s") << 0.1;
-    QTest::newRow("5 s") << 5.0;
-}
-
-void TestAudio::seekCloseToTheStartPaces()
-{
-    // The sink's latency is taken off the first chunk's time: close to the
-    // start the audio clock begins below zero, and must pace all the same.
-    // The sink first plays what it still holds: the first picture at the
-    // target waits for it, so the seek starts in step.
-    QFETCH(double, target);
-    SyncMeter meter("sinkA.monitor");
-    QVERIFY(meter.start());
-    ZKPlayer player(nullptr);
-    openWithSound(player, Media::path("sync.mkv"), 2.5);
-    waitInStep(player);
-    Pacing pacing(player);
-    meter.watch(&player);
-    player.seek(target);
-    QTRY_VERIFY_WITH_TIMEOUT(!pacing.at.isEmpty(), 5000);
-    QTest::qWait(2500);
-    meter.stop();
-    QVERIFY(paced(pacing, 0, qPrintable(QString("after a seek to %1 s").arg(target))));
-    const SyncMeter::Result sync = meter.result();
-    qInfo("A/V after the seek: mean %.0f ms, worst %.0f ms over %d marks", sync.meanMs, sync.worstMs, sync.marks);
-    QVERIFY(sync.marks >= 2 && sync.worstMs < 60);
 }
 
 void TestAudio::loopingAShortFileStaysInStep()
@@ -360,34 +304,6 @@ void TestAudio::reopensWithSoundRepeatNothing()
     QVERIFY(logTexts(before).filter("音频不连续").isEmpty());
     const double expected = (20.0 - from) * 192000;
     QVERIFY2(qAbs(sound - expected) <= 48000, qPrintable(QString("%1 bytes of sound for %2").arg(sound).arg(expected)));
-
-    // A plain MP4 followed as if it grew heals at its end; its last sound
-    // still comes once.
-    sound = 0;
-    player.open(file, true, 16.0);
-    QTRY_COMPARE_WITH_TIMEOUT(countLog("[ZKPlayer] 自愈重开完成", before), 1, 15000);
-    QTest::qWait(500);
-    player.stopFollowing();
-    QSignalSpy states(&player, &ZKPlayer::stateChanged);
-    QTRY_VERIFY_WITH_TIMEOUT(states.size() == 1, 10000);
-    QVERIFY(logTexts(before).filter("音频不连续").isEmpty());
-    QVERIFY2(qAbs(sound - 4 * 192000) <= 24000, qPrintable(QString("%1 bytes of sound for 4 s").arg(sound)));
-}
-
-void TestAudio::pauseSuspendsAndResumesExactly()
-{
-    ZKPlayer player(nullptr);
-    openWithSound(player, Media::path("av20.mp4"));
-    QTest::qWait(800);
-    player.setPaused(true);
-    const double paused = player.clockSec();
-    const qint64 played = player.soundPlayedUs();
-    QTest::qWait(1000);
-    QVERIFY2(player.soundPlayedUs() - played < 300000, "the device went on playing while paused");
-    player.setPaused(false);
-    // The clock goes on from where it stood, not a second later.
-    QVERIFY2(qAbs(player.clockSec() - paused) < 0.05,
-             qPrintable(QString("%1 after %2").arg(player.clockSec()).arg(paused)));
 }
 
 void TestAudio::frozenDeviceIsDropped()
@@ -410,12 +326,6 @@ void TestAudio::frozenDeviceIsDropped()
     Pacing otherPacing(other);
     {
         SuspendedSink frozen("sinkA");
-        // First the clock stands (at most one sink step runs on)...
-        QTest::qWait(300);
-        const double start = player.clockSec();
-        QTest::qWait(1200);
-        QVERIFY2(player.clockSec() - start <= 0.65, qPrintable(QString::number(player.clockSec() - start)));
-        // ...then the watchdog drops the device.
         QTRY_VERIFY_WITH_TIMEOUT(states.size() > 1 && ZKPlayer::stateText(states.last().first().value<ZKPlayer::State>()) == "音频设备异常,已切静默播放",
                                  8000);
         QTest::qWait(2500); // another tick for the other player
@@ -441,20 +351,27 @@ void TestAudio::frozenDeviceIsDropped()
     QVERIFY2(lastStatsLine(after).contains("procUs=-1 aclk=0"), qPrintable(lastStatsLine(after)));
 }
 
-void TestAudio::watchdogSparesIdleAndPausedSinks()
+void TestAudio::pauseAndEndSpareTheDevice()
 {
     // A paused lane and a lane at its end consume nothing: neither is a
     // frozen device, however long they wait, even on a stalled server.
+    // Paused, the device stops playing; resumed, the clock goes on from
+    // where it stood, not from the time that passed.
     ZKPlayer player(nullptr);
     QSignalSpy states(&player, &ZKPlayer::stateChanged);
     openWithSound(player, Media::path("sync3.mp4"));
-    QTest::qWait(500);
+    QTest::qWait(800);
     player.setPaused(true);
+    const double paused = player.clockSec();
+    const qint64 played = player.soundPlayedUs();
+    QTest::qWait(1000);
+    QVERIFY2(player.soundPlayedUs() - played < 300000, "the device went on playing while paused");
     {
         SuspendedSink frozen("sinkA");
-        QTest::qWait(5000);
+        QTest::qWait(4000);
     }
     player.setPaused(false);
+    QVERIFY2(qAbs(player.clockSec() - paused) < 0.05, qPrintable(QString("%1 after %2").arg(player.clockSec()).arg(paused)));
     QTRY_VERIFY_WITH_TIMEOUT(states.contains(QVariantList{QVariant::fromValue(ZKPlayer::State::Finished)}), 10000);
     QTest::qWait(5000);
     QCOMPARE(player.outputDevice(), QByteArray("sinkA"));

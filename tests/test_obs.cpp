@@ -257,20 +257,6 @@ void TestObs::hotkeysBoundInObs()
     QVERIFY(keys.contains("zerka.step_forward"));
 }
 
-// The colour in the middle of each half of a file's picture at `at` s.
-std::pair<QColor, QColor> halvesAt(const QString &file, double at)
-{
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", {"-v", "error", "-ss", QString::number(at), "-i", file, "-frames:v", "1", "-vf", "scale=4:2",
-                            "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
-    ffmpeg.waitForFinished(30000);
-    const QByteArray p = ffmpeg.readAllStandardOutput();
-    if (p.size() < 24)
-        return {};
-    auto colour = [&p](int x) { return QColor(uchar(p[x * 3]), uchar(p[x * 3 + 1]), uchar(p[x * 3 + 2])); };
-    return {colour(0), colour(3)};
-}
-
 void TestObs::featuresBeyondTheButtons()
 {
     const QJsonObject f = m_run.results.value("features").toObject();
@@ -283,8 +269,9 @@ void TestObs::featuresBeyondTheButtons()
     const double swap = f.value("swapMs").toDouble() / 1000.0;
     const struct { double at; QColor colour; int pitch; } parts[] = {{1.0, Qt::red, 660}, {swap + 1.5, Qt::blue, 1000}};
     for (const auto &part : parts) {
-        const auto [left, right] = halvesAt(file, part.at);
-        for (const QColor &half : {left, right}) {
+        const QVector<QColor> halves = pixelsOf(file, "scale=4:2", part.at, 1); // the middle of each half
+        QCOMPARE(halves.size(), 8);
+        for (const QColor &half : {halves[0], halves[3]}) {
             const int distance = qAbs(half.red() - part.colour.red()) + qAbs(half.blue() - part.colour.blue());
             QVERIFY2(distance < 90, qPrintable(QString("%1 at %2 s").arg(half.name()).arg(part.at)));
         }

@@ -160,6 +160,21 @@ QByteArray soundOf(const QString &path, double from, double seconds)
     return ffmpeg.readAllStandardOutput();
 }
 
+QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from, int frames)
+{
+    QStringList args{"-v", "error", "-ss", QString::number(from), "-i", path, "-vf", filter};
+    if (frames > 0)
+        args << "-frames:v" << QString::number(frames);
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", args + QStringList{"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    ffmpeg.waitForFinished(60000);
+    const QByteArray rgb = ffmpeg.readAllStandardOutput();
+    QVector<QColor> pixels;
+    for (qsizetype at = 0; at + 3 <= rgb.size(); at += 3)
+        pixels << QColor(uchar(rgb[at]), uchar(rgb[at + 1]), uchar(rgb[at + 2]));
+    return pixels;
+}
+
 QStringList Collector::strings() const
 {
     QStringList texts;

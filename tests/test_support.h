@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QColor>
 #include <QVariant>
 #include <QVector>
 
@@ -65,6 +66,10 @@ std::pair<int, double> listen(const QString &sink, int ms);
 // The same of 48 kHz stereo s16 PCM, and of a file's sound from `from` for `seconds`.
 std::pair<int, double> pitchAndLevel(const QByteArray &pcm);
 QByteArray soundOf(const QString &path, double from, double seconds);
+// The pixels of a file's pictures from `from` s on (`frames` of them, or
+// all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
+// picture after picture, row after row.
+QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from = 0, int frames = -1);
 
 // The first push button under `root` whose text starts with `start`, as an
 // operator finds it by its label (null if there is none).

@@ -81,6 +81,13 @@ private:
     void quit();
 
     QMainWindow *mainWindow() const { return static_cast<QMainWindow *>(obs_frontend_get_main_window()); }
+    static QString lastRecording()
+    {
+        char *file = obs_frontend_get_last_recording();
+        const QString path = QString::fromUtf8(file);
+        bfree(file);
+        return path;
+    }
     QWidget *desk() const;
     QWidget *panel() const;
     QAbstractButton *button(const QString &start) const;
@@ -98,6 +105,8 @@ private:
     void triggerHotkey(const char *name);
     void setScene(const char *name);
     void note(const QString &key, const QJsonValue &value);
+    void noteSoon(const char *key, const char *label);
+    void useProfile(const QString &name);
     void screenshots();
     void writeResults();
 
@@ -388,19 +397,14 @@ void Operator::planRound(const QString &format, bool pause, bool split)
     act(QStringLiteral("records in %1%2%3").arg(format, pause ? " (paused once)" : "", split ? " (split once)" : ""),
         [this, format, pause, split] {
             m_round = QJsonObject{{"format", format}, {"pause", pause}, {"split", split}};
-            char *profile = obs_frontend_get_current_profile();
-            if (QString::fromUtf8(profile) != format)
-                obs_frontend_set_current_profile(format.toUtf8().constData());
-            bfree(profile);
+            useProfile(format);
         });
     wait(1000);
     act(QString(), [this] { click(QStringLiteral("🔴  开始录制")); });
     waitUntil(QStringLiteral("OBS records"), [] { return obs_frontend_recording_active(); }, 10000);
     wait(3000);
     act(QStringLiteral("brings the instant replay into preview"), [this] {
-        char *file = obs_frontend_get_last_recording();
-        m_round.insert("files", QJsonArray{QString::fromUtf8(file)});
-        bfree(file);
+        m_round.insert("files", QJsonArray{lastRecording()});
         click(QStringLiteral("📺 即时回放"));
     });
     wait(2000);
@@ -423,9 +427,7 @@ void Operator::planRound(const QString &format, bool pause, bool split)
                 fail(QStringLiteral("OBS did not split the recording"));
         });
         waitUntil(QStringLiteral("OBS writes the next file"), [this] {
-            char *file = obs_frontend_get_last_recording();
-            const QString path = QString::fromUtf8(file);
-            bfree(file);
+            const QString path = lastRecording();
             QJsonArray files = m_round.value("files").toArray();
             if (path.isEmpty() || path == files.first().toString())
                 return false;
@@ -521,6 +523,20 @@ void Operator::note(const QString &key, const QJsonValue &value)
     m_results.insert("features", features);
 }
 
+void Operator::noteSoon(const char *key, const char *label)
+{
+    // What the desk shows once it has handled the press.
+    QTimer::singleShot(300, this, [this, key, label] { note(QString::fromLatin1(key), labelText(label)); });
+}
+
+void Operator::useProfile(const QString &name)
+{
+    char *profile = obs_frontend_get_current_profile();
+    if (QString::fromUtf8(profile) != name)
+        obs_frontend_set_current_profile(name.toUtf8().constData());
+    bfree(profile);
+}
+
 // Beyond the buttons, in a Hybrid MP4 recording of the scene "Program" (two
 // Zerka program sources): red on program, blue in preview, swapped 4 s in;
 // a mark before and after the swap; then the replay from the marks (twice)
@@ -528,10 +544,7 @@ void Operator::note(const QString &key, const QJsonValue &value)
 void Operator::planFeatures()
 {
     act(QStringLiteral("puts red on program and blue in preview, and shows the scene of Zerka's program"), [this] {
-        char *profile = obs_frontend_get_current_profile();
-        if (QString::fromUtf8(profile) != QLatin1String("hybrid_mp4"))
-            obs_frontend_set_current_profile("hybrid_mp4");
-        bfree(profile);
+        useProfile(QStringLiteral("hybrid_mp4"));
         click(QStringLiteral("▶ red.mkv"));
         click(QStringLiteral("⇄"));
         click(QStringLiteral("▶ blue.mkv"));
@@ -541,15 +554,13 @@ void Operator::planFeatures()
     act(QStringLiteral("records the scene"), [this] { click(QStringLiteral("🔴  开始录制")); });
     waitUntil(QStringLiteral("OBS records"), [] { return obs_frontend_recording_active(); }, 10000);
     act(QString(), [this] {
-        char *file = obs_frontend_get_last_recording();
-        note("file", QString::fromUtf8(file));
-        bfree(file);
+        note("file", lastRecording());
         m_recording.start();
     });
     wait(3000);
     act(QStringLiteral("marks, swaps, marks"), [this] {
         triggerHotkey("zerka.mark");
-        QTimer::singleShot(300, this, [this] { note("mark1", labelText("statusLabel")); });
+        noteSoon("mark1", "statusLabel");
     });
     wait(1000);
     act(QString(), [this] {
@@ -559,7 +570,7 @@ void Operator::planFeatures()
     wait(1000);
     act(QString(), [this] {
         triggerHotkey("zerka.mark");
-        QTimer::singleShot(300, this, [this] { note("mark2", labelText("statusLabel")); });
+        noteSoon("mark2", "statusLabel");
     });
     wait(3000);
     act(QStringLiteral("stops the recording"), [this] { click(QStringLiteral("⏹  停止录制")); });
@@ -575,7 +586,7 @@ void Operator::planFeatures()
     wait(2000);
     act(QStringLiteral("slows preview"), [this] {
         triggerHotkey("zerka.slow_preview");
-        QTimer::singleShot(300, this, [this] { note("slowTag", labelText("pvTag")); });
+        noteSoon("slowTag", "pvTag");
     });
     wait(1000);
     act(QStringLiteral("takes the screenshots with the marks"), [this] {

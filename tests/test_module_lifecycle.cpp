@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "frontend.h"
+#include "hotkey_by_name.h"
 #include "media.h"
 #include "host_window.h"
 #include "obs_core.h"
@@ -18,12 +19,9 @@
 
 #include <QDateTime>
 #include <QDockWidget>
-#include <QElapsedTimer>
-#include <QFileInfo>
 #include <QLibrary>
 #include <QLabel>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
@@ -33,21 +31,6 @@
 using namespace TestSupport;
 
 namespace {
-
-// The core's id of one of the desk's hotkeys (OBS_INVALID_HOTKEY_ID if absent).
-obs_hotkey_id hotkeyId(const char *name)
-{
-    std::pair<const char *, obs_hotkey_id> wanted{name, OBS_INVALID_HOTKEY_ID};
-    obs_enum_hotkeys(
-            [](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
-                auto *w = static_cast<std::pair<const char *, obs_hotkey_id> *>(data);
-                if (qstrcmp(obs_hotkey_get_name(key), w->first) == 0)
-                    w->second = id;
-                return true;
-            },
-            &wanted);
-    return wanted.second;
-}
 
 // A key pressed and released as the core's hotkey thread sees it: from
 // another thread, held as long as a finger does. (A held key's repeats are
@@ -192,7 +175,7 @@ void TestModuleLifecycle::beforeTheDockExists()
     QCoreApplication::processEvents();
     for (QWidget *widget : QApplication::allWidgets())
         QVERIFY(!widget->inherits("PlaybackPanel") && !widget->inherits("RecordingBar"));
-    QCOMPARE(hotkeyId("zerka.take"), OBS_INVALID_HOTKEY_ID);
+    QCOMPARE(hotkeyByName("zerka.take"), OBS_INVALID_HOTKEY_ID);
     delete host.dock("zerka_plavo_dock");
     host.setMainWindow(nullptr);
 }
@@ -253,7 +236,7 @@ void TestModuleLifecycle::exitForgetsTheWidgets()
     QTest::qWait(1500);
     QCOMPARE(logTexts(closed), QStringList());
     // The hotkeys are gone with the desk: a press does nothing.
-    QCOMPARE(hotkeyId("zerka.take"), OBS_INVALID_HOTKEY_ID);
+    QCOMPARE(hotkeyByName("zerka.take"), OBS_INVALID_HOTKEY_ID);
     press(OBS_KEY_F1);
     QTest::qWait(100);
 

@@ -14,10 +14,11 @@
 #include <obs-frontend-api.h>
 #include <obs-module.h>
 
+#include "hotkey_by_name.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
-#include <QDateTime>
 #include <QDir>
 #include <QDockWidget>
 #include <QElapsedTimer>
@@ -32,7 +33,6 @@
 #include <QMainWindow>
 #include <QPixmap>
 #include <QProcess>
-#include <QPushButton>
 #include <QScreen>
 #include <QSlider>
 #include <QTimer>
@@ -485,24 +485,13 @@ void Operator::planHotkeys()
 // it (obs-websocket's TriggerHotkeyByName): through OBS's routed callback.
 void Operator::triggerHotkey(const char *name)
 {
-    struct Found {
-        const char *name;
-        obs_hotkey_id id = OBS_INVALID_HOTKEY_ID;
-    } found{name};
-    obs_enum_hotkeys(
-            [](void *data, obs_hotkey_id id, obs_hotkey_t *key) {
-                auto *f = static_cast<Found *>(data);
-                if (qstrcmp(obs_hotkey_get_name(key), f->name) == 0)
-                    f->id = id;
-                return true;
-            },
-            &found);
-    if (found.id == OBS_INVALID_HOTKEY_ID) {
+    const obs_hotkey_id id = hotkeyByName(name);
+    if (id == OBS_INVALID_HOTKEY_ID) {
         fail(QStringLiteral("no hotkey %1").arg(QString::fromLatin1(name)));
         return;
     }
-    obs_hotkey_trigger_routed_callback(found.id, true);
-    obs_hotkey_trigger_routed_callback(found.id, false);
+    obs_hotkey_trigger_routed_callback(id, true);
+    obs_hotkey_trigger_routed_callback(id, false);
 }
 
 void Operator::setScene(const char *name)

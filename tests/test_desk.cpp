@@ -28,7 +28,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QSlider>
 #include <QToolButton>
 
@@ -659,8 +658,14 @@ void TestDesk::screenOutputFollowsDisplays()
     QCOMPARE(screens->currentText(), QStringLiteral("A [主屏] 1920×1080"));
     screens->setCurrentIndex(1);
     QTRY_COMPARE(d.output()->geometry(), QRect(1920, 0, 1920, 1080));
-    // No display for the selection: refused. The desk closes its output when it goes.
+    // With the output off, the operator's choice outlasts its display's absence.
     d.click("hdmiButton");
+    QCOMPARE(run("xrandr", {"--delmonitor", "B"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(screens->count(), 1, 5000);
+    QCOMPARE(run("xrandr", {"--setmonitor", "B", "1920/508x1080/286+1920+0", "none"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(screens->count(), 2, 5000);
+    QCOMPARE(screens->currentText(), QStringLiteral("B 1920×1080"));
+    // No display for the selection: refused. The desk closes its output when it goes.
     screens->setItemData(screens->currentIndex(), QStringLiteral("gone"));
     d.click("hdmiButton");
     QVERIFY(!d.output() && !button->isChecked());

@@ -24,7 +24,6 @@
 //   huge.avi      one MJPEG picture of 16384x16000: legal for FFmpeg, 1 GiB as an RGB32 image
 
 #include <QString>
-#include <QStringList>
 
 namespace Media {
 

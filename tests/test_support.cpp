@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QTimer>

@@ -12,6 +12,7 @@
 
 #include "fault_pread.h"
 #include "media.h"
+#include "player_watch.h"
 #include "test_support.h"
 #include "zk_media.h"
 #include "zk_player.h"
@@ -27,22 +28,6 @@
 using namespace TestSupport;
 
 namespace {
-
-// What one player handed out, collected on the test thread.
-struct Watch {
-    QVector<double> pts;
-    QStringList states;
-    qint64 audioBytes = 0;
-    std::unique_ptr<Collector> errors;
-    explicit Watch(ZKPlayer &player) : errors(new Collector(&player, &ZKPlayer::errorOccurred))
-    {
-        QObject::connect(&player, &ZKPlayer::frameReady, errors.get(), [this](const QImage &, double t) { pts << t; });
-        QObject::connect(&player, &ZKPlayer::stateChanged, errors.get(), [this](ZKPlayer::State s) { states << ZKPlayer::stateText(s); });
-        QObject::connect(&player, &ZKPlayer::audioData, errors.get(),
-                         [this](const QByteArray &pcm) { audioBytes += pcm.size(); });
-    }
-    bool finished() const { return states.contains("已播完"); }
-};
 
 bool strictlyIncreasing(const QVector<double> &pts)
 {
@@ -85,7 +70,7 @@ int pictureTooLargeChild(const char *file)
         return 3;
     HostLog::instance().install(QString());
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     player.open(QString::fromLocal8Bit(file), false, 0);
     QElapsedTimer timer;
     timer.start();
@@ -134,7 +119,7 @@ void TestPlayer::initTestCase()
 qint64 TestPlayer::audioOfWholePlay(const QString &file, double start)
 {
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     player.open(file, false, start);
     if (!QTest::qWaitFor([&watch] { return watch.finished(); }, 30000))
         return -1;
@@ -144,7 +129,7 @@ qint64 TestPlayer::audioOfWholePlay(const QString &file, double start)
 void TestPlayer::playsToTheEndOnceAndAgainAfterASeek()
 {
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     Collector duration(&player, &ZKPlayer::durationKnown);
     QElapsedTimer played;
     played.start();
@@ -187,11 +172,11 @@ void TestPlayer::playsToTheEndOnceAndAgainAfterASeek()
 void TestPlayer::refusalsAndFailures()
 {
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     const QString missing = m_dir.filePath("missing.mp4");
     player.open(missing, false, 0);
     player.open(Media::path("empty.mp4"), false, 0);
-    QCOMPARE(watch.errors->strings(), (QStringList{"文件不存在或为空: " + missing,
+    QCOMPARE(watch.errors, (QStringList{"文件不存在或为空: " + missing,
                                                    "文件不存在或为空: " + Media::path("empty.mp4")}));
     QVERIFY(!player.isPlaying());
     QCOMPARE(watch.states, QStringList());
@@ -199,8 +184,8 @@ void TestPlayer::refusalsAndFailures()
     const int before = logMark();
     player.open(Media::path("garbage.mp4"), false, 0);
     QTRY_VERIFY_WITH_TIMEOUT(!player.isPlaying(), 10000);
-    QTRY_COMPARE(watch.errors->size(), 3);
-    const QString message = watch.errors->last().toString();
+    QTRY_COMPARE(watch.errors.size(), 3);
+    const QString message = watch.errors.last();
     QVERIFY2(message.startsWith("解析文件失败: "), qPrintable(message));
     QVERIFY(logLines(before).contains(LogLine{LOG_ERROR, "[ZKPlayer] " + message}));
     // Corrupt data in the middle of a real file plays through to the end;
@@ -208,7 +193,7 @@ void TestPlayer::refusalsAndFailures()
     const int played = logMark();
     player.open(Media::path("corrupt.mp4"), false, 9.0);
     QTRY_VERIFY_WITH_TIMEOUT(watch.finished(), 20000);
-    QCOMPARE(watch.errors->size(), 3);
+    QCOMPARE(watch.errors.size(), 3);
     const QStringList refused = logTexts(played).filter("拒收数据包");
     QVERIFY2(!refused.isEmpty() && refused.size() == QSet<QString>(refused.begin(), refused.end()).size(),
              qPrintable(refused.join('\n')));
@@ -220,21 +205,18 @@ void TestPlayer::wallClockPacesPausesAndEnds()
     // picture: each picture at its time (none early, no burst, no hole), a
     // pause holds the clock at the picture on screen, the end is told once.
     ZKPlayer player(nullptr);
-    Watch watch(player);
-    QElapsedTimer wall;
-    QVector<qint64> at;
-    connect(&player, &ZKPlayer::frameReady, this, [&] { at << wall.elapsed(); });
-    wall.start();
+    PlayerWatch watch(player);
+    const QVector<qint64> &at = watch.at;
     player.open(Media::path("short.mp4"), false, 0);
     QTRY_VERIFY_WITH_TIMEOUT(watch.pts.size() >= 30, 10000);
     player.setPaused(true);
-    const int pausedAt = at.size();
-    const qint64 pauseStart = wall.elapsed();
+    const qsizetype pausedAt = at.size();
+    const qint64 pauseStart = watch.clock.elapsed();
     const double held = player.clockSec();
     QTest::qWait(500);
     QCOMPARE(player.clockSec(), held);
     player.setPaused(false);
-    const qint64 pauseMs = wall.elapsed() - pauseStart;
+    const qint64 pauseMs = watch.clock.elapsed() - pauseStart;
     QVERIFY2(qAbs(player.clockSec() - held) < 0.03, qPrintable(QString("%1 after %2").arg(player.clockSec()).arg(held)));
     QTRY_VERIFY_WITH_TIMEOUT(watch.finished(), 10000);
     QTest::qWait(300);
@@ -259,7 +241,7 @@ void TestPlayer::stepsSlowMotionAndSeeks()
     const int key = int(inFile.indexOf(3.0));
     QVERIFY(key > 30);
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     connect(&player, &ZKPlayer::frameReady, this, [&player] { player.setPaused(true); }, Qt::SingleShotConnection);
     player.open(file, false, 3.0);
     QTRY_VERIFY_WITH_TIMEOUT(player.isPaused(), 10000);
@@ -315,7 +297,7 @@ void TestPlayer::videoAheadOfAudioFillsTheLargerQueue()
     // The sound starts 4 s after the picture in the file: the thread reads
     // ahead to find it, within its bound, and both play on at their pace.
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     qint64 sound = 0;
     connect(&player, &ZKPlayer::audioData, this, [&sound](const QByteArray &pcm) { sound += pcm.size(); });
     player.open(Media::path("ahead.mkv"), false, 0);
@@ -337,7 +319,7 @@ void TestPlayer::followsAGrowingRecording()
     QFETCH(QString, container);
     const QString file = m_dir.filePath("rec-" + container + (container == "mkv" ? ".mkv" : ".mp4"));
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     const int before = logMark();
     player.open(file, true, 0); // before the writer has written anything, as the panel may
     Media::Writer writer(file, container);
@@ -371,7 +353,7 @@ void TestPlayer::followsAGrowingRecording()
     QTest::qWait(300);
     QCOMPARE(watch.states.count("已播完"), 1);
     QCOMPARE(watch.states.first(), QStringLiteral("跟随录制中"));
-    QCOMPARE(watch.errors->size(), 0);
+    QCOMPARE(watch.errors.size(), 0);
     QCOMPARE(countLog("[ZKPlayer] 解复用器被写入端噎住", before), 0);
     const QVector<double> inFile = pictureTimes(file);
     const QVector<double> first = watch.pts.mid(0, mark), second = watch.pts.mid(mark);
@@ -393,7 +375,7 @@ void TestPlayer::healsWithoutRepeating()
     QVERIFY(QFile::copy(Media::path("av20.mp4"), file));
     const qint64 expectedAudio = audioOfWholePlay(file, 15.0);
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     const int before = logMark();
     player.open(file, true, 15.0);
     QTRY_COMPARE_WITH_TIMEOUT(countLog("[ZKPlayer] 自愈重开完成,从 ", before), 1, 15000);
@@ -428,7 +410,7 @@ void TestPlayer::runOfReadErrorsReopensWithoutRepeating()
     const QString file = Media::path("av20.mp4");
     const qint64 expectedAudio = audioOfWholePlay(file, 12.0);
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     player.open(file, false, 12.0);
     QTRY_VERIFY_WITH_TIMEOUT(watch.pts.size() > 10, 10000);
     const int before = logMark();
@@ -450,15 +432,15 @@ void TestPlayer::runOfReadErrorsReopensWithoutRepeating()
 void TestPlayer::waitsTenSecondsForRecordingData()
 {
     ZKPlayer player(nullptr);
-    Watch watch(player);
+    PlayerWatch watch(player);
     const QString never = m_dir.filePath("never-written.mkv");
     QElapsedTimer waited;
     waited.start();
     player.open(never, true, 0);
     QVERIFY(player.isPlaying());
-    QTRY_COMPARE_WITH_TIMEOUT(watch.errors->size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(watch.errors.size(), 1, 20000);
     QVERIFY(waited.elapsed() >= 9500);
-    QCOMPARE(watch.errors->strings(), QStringList{"等了 10 秒还没有录制数据: " + never});
+    QCOMPARE(watch.errors, QStringList{"等了 10 秒还没有录制数据: " + never});
     QTRY_VERIFY(!player.isPlaying());
 }
 

@@ -339,7 +339,7 @@ bool DecoderCtx::toRgb32(const AVFrame *source, QImage &image)
     // Same size, only the pixel format changes: BGRA bytes are the memory
     // layout of Format_RGB32 on little-endian processors.
     m_sws = sws_getCachedContext(m_sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
-                               source->width, source->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                                 source->width, source->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!m_sws)
         return false;
     uint8_t *planes[1] = {image.bits()};

@@ -141,10 +141,8 @@ void TestAudio::soundIsExactlyWhatTheFileHolds()
 {
     // The lane's sound (what the stream gets) is the file's, every byte
     // once and in order, as FFmpeg's own tool decodes it, at the device's pace.
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", {"-v", "error", "-i", Media::path("sync3.mp4"), "-f", "s16le", "-ac", "2", "-ar", "48000", "-"});
-    QVERIFY(ffmpeg.waitForFinished(30000));
-    const QByteArray decoded = ffmpeg.readAllStandardOutput();
+    const QByteArray decoded = soundOf(Media::path("sync3.mp4"), 0, 10); // the whole file
+    QVERIFY(!decoded.isEmpty());
     ZKPlayer player(nullptr);
     PlayerWatch watch(player, true);
     openWithSound(player, Media::path("sync3.mp4"));

@@ -266,7 +266,9 @@ void TestReader::opens()
     const int fd = freeDescriptor();
     const int before = logMark();
     const QString opened = dec.openInput(path, &stop, &follow, false);
-    QVERIFY2(error.isEmpty() ? opened.isEmpty() : opened.startsWith(error) && opened.size() > error.size() - 1,
+    // A message ending in ": " carries FFmpeg's reason after it.
+    QVERIFY2(error.isEmpty() ? opened.isEmpty()
+                             : opened.startsWith(error) && (!error.endsWith(": ") || opened.size() > error.size()),
              qPrintable(opened));
     if (error.isEmpty()) {
         QVERIFY(logTexts(before).contains("[ZKPlayer] videotoolbox 不可用,软解"));

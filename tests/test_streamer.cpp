@@ -224,7 +224,8 @@ void TestStreamer::streamArrivesAsSpecified()
             keys << video;
         video += p.type == "video";
     }
-    QVERIFY2(qAbs(firstAudio - 0.24) < 0.03 && firstVideo >= 0 && firstVideo < 0.1, qPrintable(QString::number(firstAudio)));
+    QVERIFY2(qAbs(firstAudio - 0.24) < 0.03 && firstVideo >= 0 && firstVideo < 0.1,
+             qPrintable(QString("first sound at %1 s, first picture at %2 s").arg(firstAudio).arg(firstVideo)));
     QVERIFY2(worstGap < 0.05, qPrintable(QString::number(worstGap)));
     QVERIFY2(keys.size() >= 2 && keys[0] == 0 && keys[1] == 60, qPrintable(QString::number(keys.value(1))));
     QVERIFY2(qAbs(end - seconds) < 0.8, qPrintable(QString("%1 s recorded, %2 s streamed").arg(end).arg(seconds)));

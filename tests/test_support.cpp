@@ -150,24 +150,27 @@ std::pair<int, double> pitchAndLevel(const QByteArray &pcm)
     return {seconds > 0 ? int(crossings / 2 / seconds) : 0, frames ? std::sqrt(sum / frames) : 0};
 }
 
-QByteArray soundOf(const QString &path, double from, double seconds)
+// What FFmpeg's tool writes to its standard output for `args`.
+static QByteArray ffmpegOutput(const QStringList &args)
 {
     QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", {"-v", "error", "-ss", QString::number(from), "-t", QString::number(seconds), "-i", path,
-                            "-vn", "-f", "s16le", "-ac", "2", "-ar", "48000", "-"});
+    ffmpeg.start("ffmpeg", QStringList{"-v", "error"} + args);
     ffmpeg.waitForFinished(60000);
     return ffmpeg.readAllStandardOutput();
 }
 
+QByteArray soundOf(const QString &path, double from, double seconds)
+{
+    return ffmpegOutput({"-ss", QString::number(from), "-t", QString::number(seconds), "-i", path, "-vn", "-f",
+                         "s16le", "-ac", "2", "-ar", "48000", "-"});
+}
+
 QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from, int frames)
 {
-    QStringList args{"-v", "error", "-ss", QString::number(from), "-i", path, "-vf", filter};
+    QStringList args{"-ss", QString::number(from), "-i", path, "-vf", filter};
     if (frames > 0)
         args << "-frames:v" << QString::number(frames);
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", args + QStringList{"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
-    ffmpeg.waitForFinished(60000);
-    const QByteArray rgb = ffmpeg.readAllStandardOutput();
+    const QByteArray rgb = ffmpegOutput(args + QStringList{"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     QVector<QColor> pixels;
     for (qsizetype at = 0; at + 3 <= rgb.size(); at += 3)
         pixels << QColor(uchar(rgb[at]), uchar(rgb[at + 1]), uchar(rgb[at + 2]));

@@ -101,8 +101,6 @@ bool make(const QString &name, const QString &out)
         return ffmpeg(kPicture + kTone + QStringList{"-t", "2", "-c:v", "mjpeg", "-c:a", "pcm_s16le"}, out);
     if (name == "bad_audio.avi" || name == "no_decoder.avi")
         return patchAvi(Media::path("base.avi"), out, name == "bad_audio.avi");
-    if (name == "ahead.mkv")
-        return ffmpeg(kPicture + QStringList{"-itsoffset", "4"} + kTone + QStringList{"-t", "8"} + kH264 + kAac, out);
     if (name == "sync.mkv") {
         const QString click = "if(lt(mod(t\\,1)\\,0.005)\\,0.9*sin(2*PI*1000*t)\\,0)";
         return ffmpeg({"-f", "lavfi", "-i",
@@ -115,14 +113,6 @@ bool make(const QString &name, const QString &out)
     }
     if (name == "sync3.mp4")
         return ffmpeg({"-i", Media::path("sync.mkv"), "-t", "2.98", "-c", "copy"}, out); // without the flash at 3 s
-    if (name == "gap1s.mkv" || name == "gap02s.mkv") {
-        const QString cut = name == "gap1s.mkv" ? "aselect='not(between(t,2,3))'" : "aselect='not(between(t,2,2.2))'";
-        return ffmpeg(kPicture + kTone + QStringList{"-t", "6", "-af", cut} + kH264 + kAac, out);
-    }
-    if (name == "huge.avi")
-        return ffmpeg({"-f", "lavfi", "-i", "color=black:s=16384x16000:d=1:r=1", "-frames:v", "1", "-c:v", "mjpeg",
-                       "-q:v", "31"},
-                      out);
     if (name == "empty.mp4")
         return writeBytes(out, QByteArray());
     if (name == "truncated.mp4") {

@@ -12,16 +12,12 @@
 //   audio_only.m4a
 //   bad_audio.avi video whose audio codec tag no decoder knows
 //   no_decoder.avi video codec tag no decoder knows
-//   ahead.mkv     audio starts 4 s after the video, so the video is far ahead in the file
 //   empty.mp4     0 bytes
 //   truncated.mp4 the first 40 % of av20.mp4 (index at the front)
 //   corrupt.mp4   av20.mp4 with a run of garbage in the middle
 //   garbage.mp4   random bytes
 //   sync.mkv      10 s: a white picture and a 5 ms click at every whole second, black and silent between
 //   sync3.mp4     the first 3 s of it, in MP4
-//   gap1s.mkv     6 s, the audio jumps from 2.0 s to 3.0 s (no audio in between)
-//   gap02s.mkv    6 s, the audio jumps from 2.0 s to 2.2 s
-//   huge.avi      one MJPEG picture of 16384x16000: legal for FFmpeg, 1 GiB as an RGB32 image
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 // The player's sound on a real audio server: a private PulseAudio with
 // null sinks, started by this test before Qt looks for devices. The audio
 // output and its clock alone, what audioData carries, the clock across
-// jumps, loops, pause and a frozen device, end-to-end A/V sync
+// loops, pause and a frozen device, end-to-end A/V sync
 // measured on what the sink really played, the statistics line and the
 // watchdog that drops a device which stopped consuming. A device changed
 // while playing: test_desk.
@@ -55,7 +55,6 @@ private slots:
     void cleanup();
     void outputDeviceAndClock();
     void soundIsExactlyWhatTheFileHolds();
-    void clockAnchorsAndJumps();
     void loopingAShortFileStaysInStep();
     void picturesOutlastingTheSoundPlayToTheEnd_data();
     void picturesOutlastingTheSoundPlayToTheEnd();
@@ -67,7 +66,7 @@ void TestAudio::initTestCase()
 {
     HostLog::instance().install(QString());
     QVERIFY2(!QMediaDevices::audioOutputs().isEmpty(), "the test's PulseAudio server is not reachable");
-    for (const char *name : {"av20.mp4", "sync3.mp4", "gap1s.mkv", "gap02s.mkv"})
+    for (const char *name : {"av20.mp4", "sync3.mp4"})
         QVERIFY(QFileInfo(Media::path(name)).exists());
 }
 
@@ -153,23 +152,6 @@ void TestAudio::soundIsExactlyWhatTheFileHolds()
              qPrintable(QString("%1 bytes carried, %2 decoded").arg(carried.size()).arg(decoded.size())));
     const qsizetype offset = decoded.indexOf(carried.mid(4 * 4800, 4 * 48000)); // a second from 0.1 s on
     QVERIFY2(offset >= 0 && qAbs(offset - 4 * 4800) <= 2048 * 4, qPrintable(QString::number(offset)));
-}
-
-void TestAudio::clockAnchorsAndJumps()
-{
-    {
-        ZKPlayer player(nullptr);
-        const int before = logMark();
-        openWithSound(player, Media::path("gap1s.mkv"));
-        QVERIFY(logTexts(before).filter("音频不连续").isEmpty()); // the first chunk anchors silently
-        QTRY_VERIFY_WITH_TIMEOUT(!logTexts(before).filter("[ZKPlayer] 音频不连续(预期 2.0").isEmpty(), 8000);
-        QVERIFY(logTexts(before).filter("音频不连续").first().contains(QRegularExpression("实际 3\\.0\\d\\),时钟重锚$")));
-    }
-    ZKPlayer player(nullptr);
-    const int before = logMark();
-    openWithSound(player, Media::path("gap02s.mkv"));
-    QTRY_VERIFY_WITH_TIMEOUT(player.positionSec() > 3.5, 10000);
-    QVERIFY(logTexts(before).filter("音频不连续").isEmpty()); // 0.2 s is not a jump
 }
 
 void TestAudio::loopingAShortFileStaysInStep()

@@ -1,20 +1,17 @@
-// The growing-file reader and the decoder context on real files: the end of
-// a finished file, the live edge of a file another thread appends to, stop
-// and follow flags, failing system reads; every container an operator may
-// hand the player, every failure message, audio that cannot be used,
-// priming, the fragments of a fragmented MP4 and the one release path.
+// The decoder context on real files: every container an operator may hand
+// the player, every failure message, audio that cannot be used, priming,
+// the fragments of a fragmented MP4 and the one release path. The growing
+// file's live edge, its end and failing reads: test_player, through a
+// player following a real recording.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
 #include "decoder_ctx.h"
-#include "fault_pread.h"
 #include "media.h"
 #include "test_support.h"
 
 #include <QTemporaryDir>
-
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -75,25 +72,10 @@ class TestReader : public QObject {
     Q_OBJECT
 
 private:
-    void openReader(int bytes);
-    void appendLater(int bytes, int afterMs);
-    int read() { return zk_io_read(&m_io, m_buf, sizeof(m_buf)); }
-
     QTemporaryDir m_dir;
-    QString m_file;
-    GrowingIO m_io;
-    std::atomic<bool> m_abort{false};
-    std::atomic<bool> m_follow{false};
-    std::thread m_helper;
-    uint8_t m_buf[4096];
 
 private slots:
     void initTestCase();
-    void cleanup();
-    void endOfFinishedFile();
-    void liveEdge_data();
-    void liveEdge();
-    void failingSystemReads();
     void opens_data();
     void opens();
     void audioStartsAfterThePriming_data();
@@ -104,134 +86,6 @@ private slots:
 void TestReader::initTestCase()
 {
     HostLog::instance().install(QString());
-}
-
-void TestReader::cleanup()
-{
-    if (m_helper.joinable())
-        m_helper.join();
-    FaultPread::failNext(0, 0);
-    if (m_io.fd >= 0)
-        ::close(m_io.fd);
-    m_io.fd = -1;
-}
-
-void TestReader::openReader(int bytes)
-{
-    static int serial = 0;
-    m_file = m_dir.filePath(QString("f%1.bin").arg(++serial));
-    QFile file(m_file);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(bytes, 'x'));
-    file.close();
-    m_io = GrowingIO();
-    m_io.fd = ::open(m_file.toLocal8Bit().constData(), O_RDONLY);
-    QVERIFY(m_io.fd >= 0);
-    m_abort = m_follow = false;
-    m_io.abortFlag = &m_abort;
-    m_io.followFlag = &m_follow;
-}
-
-void TestReader::appendLater(int bytes, int afterMs)
-{
-    const QString path = m_file;
-    m_helper = std::thread([path, bytes, afterMs] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-        QFile file(path);
-        if (file.open(QIODevice::Append))
-            file.write(QByteArray(bytes, 'y'));
-    });
-}
-
-void TestReader::endOfFinishedFile()
-{
-    openReader(1000);
-    QCOMPARE(read(), 1000);
-    const int before = logMark();
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(read(), AVERROR_EOF);
-    QCOMPARE(read(), AVERROR_EOF);
-    QVERIFY(timer.elapsed() < 15); // no sleeping when not following
-    // One line per arrival at the end, however often the demuxer asks.
-    QCOMPARE(logTexts(before), QStringList{"[ZKPlayer] IO 返回 EOF(follow=0) pos=1000"});
-    QCOMPARE(logLines(before).first().level, LOG_INFO);
-    zk_io_seek(&m_io, 0, SEEK_SET);
-    QCOMPARE(read(), 1000);
-    QCOMPARE(read(), AVERROR_EOF);
-    QCOMPARE(logTexts(before).size(), 2);
-    // A stop request wins over the end, silently.
-    m_abort = true;
-    QCOMPARE(read(), AVERROR_EXIT);
-    QCOMPARE(logTexts(before).size(), 2);
-    // A reader without flags ends too.
-    m_io.followFlag = m_io.abortFlag = nullptr;
-    QCOMPARE(read(), AVERROR_EOF);
-}
-
-void TestReader::liveEdge_data()
-{
-    QTest::addColumn<QString>("event");
-    QTest::addColumn<int>("afterMs");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QStringList>("logged");
-    QTest::newRow("writer appends soon") << "append" << 300 << 500 << QStringList();
-    QTest::newRow("writer appends late") << "append" << 2500 << 500
-                                         << QStringList{"[ZKPlayer] IO 在 live edge 等待写入 pos=100", "recovery"};
-    QTest::newRow("following switched off") << "unfollow" << 200 << int(AVERROR_EOF)
-                                            << QStringList{"[ZKPlayer] IO 返回 EOF(follow=0) pos=100"};
-    QTest::newRow("stop requested") << "stop" << 200 << int(AVERROR_EXIT) << QStringList();
-}
-
-void TestReader::liveEdge()
-{
-    QFETCH(QString, event);
-    QFETCH(int, afterMs);
-    QFETCH(int, result);
-    QFETCH(QStringList, logged);
-    openReader(100);
-    m_io.pos = 100;
-    m_follow = true;
-    if (event == "append") {
-        appendLater(result, afterMs);
-    } else {
-        m_helper = std::thread([this, event, afterMs] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-            (event == "stop" ? m_abort : m_follow) = event == "stop";
-        });
-    }
-    const int before = logMark();
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(read(), result);
-    QVERIFY(timer.elapsed() >= afterMs - 20 && timer.elapsed() < afterMs + 500);
-    QStringList lines = logTexts(before);
-    if (logged.contains("recovery")) {
-        // The wait is counted in 20 ms polls, so a little under the real time.
-        const QRegularExpression recovered("^\\[ZKPlayer\\] IO 恢复:等了 (\\d+) ms 后 pos=100 有数据$");
-        const QRegularExpressionMatch match = recovered.match(lines.value(1));
-        QVERIFY2(match.hasMatch(), qPrintable(lines.join('\n')));
-        QVERIFY(match.captured(1).toInt() % 20 == 0 && match.captured(1).toInt() >= 2000);
-        lines[1] = "recovery";
-    }
-    QCOMPARE(lines, logged);
-}
-
-void TestReader::failingSystemReads()
-{
-    openReader(300);
-    const int before = logMark();
-    FaultPread::failNext(3, EINTR); // interrupted: retried at once, unseen
-    QCOMPARE(read(), 300);
-    QCOMPARE(logTexts(before), QStringList());
-
-    m_io.pos = 100;
-    FaultPread::failNext(1, EIO);
-    QCOMPARE(read(), AVERROR(EIO));
-    QCOMPARE(m_io.pos, 100);
-    QCOMPARE(logTexts(before), QStringList{QString("[ZKPlayer] IO 读错误 errno=%1 pos=100").arg(EIO)});
-    QCOMPARE(logLines(before).first().level, LOG_WARNING);
-    QCOMPARE(read(), 200); // the next call tries again at the same place
 }
 
 void TestReader::opens_data()

@@ -21,12 +21,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-// An RGB32 picture of the frame's own size into an NV12 frame (BT.601,
-// limited range, each 2x2 block's colour from its average), as swscale
-// would convert it but without its general path: a 1080p picture in about
-// a third of the time. False when the sizes differ or are odd.
-bool rgb32ToNv12(const QImage &picture, AVFrame *frame);
-
 class StreamCtx {
 public:
     StreamCtx() = default;

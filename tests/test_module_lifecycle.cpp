@@ -2,8 +2,8 @@
 // host, through one whole life (load, events before the frontend is ready,
 // finished loading without a main window and with one, exit, events after
 // exit, unload), the recording bar's looks and the path as the host
-// answers it. The hotkeys bound, pressed and saved, the recordings made
-// and the bar's button in real OBS: test_obs.
+// answers it. The banner, the hotkeys pressed and saved, the recordings
+// made and the bar's button in real OBS: test_obs.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -19,34 +19,13 @@
 
 #include <QDateTime>
 #include <QDockWidget>
-#include <QLibrary>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
-#include <thread>
-
 using namespace TestSupport;
-
-namespace {
-
-// A key pressed and released as the core's hotkey thread sees it: from
-// another thread, held as long as a finger does. (A held key's repeats are
-// the core's to fold: its poll releases an injected press within ~25 ms, so
-// repeats injected here would race it.)
-void press(obs_key_t key)
-{
-    std::thread([key] {
-        obs_hotkey_inject_event({0, key}, true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        obs_hotkey_inject_event({0, key}, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    }).join();
-}
-
-} // namespace
 
 class TestModuleLifecycle : public QObject {
     Q_OBJECT
@@ -60,11 +39,9 @@ private:
 
     QTemporaryDir m_dir;
     HostWindow *m_window = nullptr;
-    int m_loadIndex = 0;
 
 private slots:
     void initTestCase();
-    void bannerAndEntryPoints();
     void beforeTheDockExists();
     void finishedLoadingBuildsTheDock();
     void exitForgetsTheWidgets();
@@ -116,30 +93,7 @@ void TestModuleLifecycle::initTestCase()
     const QString still = m_dir.filePath("still.png");
     QImage(8, 8, QImage::Format_RGB32).save(still);
     QSettings("Zerka", "Plavo").setValue("backupFiles", QStringList{still, Media::path("av.mp4")});
-    m_loadIndex = HostLog::instance().count();
     QVERIFY(ObsCore::loadModule(ZK_MODULE_PATH, ZK_DATA_PATH));
-}
-
-void TestModuleLifecycle::bannerAndEntryPoints()
-{
-    const QStringList banner{"========================================", "[Zerka] 插件已加载  v0.7.0",
-                             "[Zerka] 双架构通用版 (Intel + Apple Silicon)", "========================================"};
-    const int first = indexOfLog(banner[1], m_loadIndex) - 1;
-    QVERIFY(first >= m_loadIndex);
-    QCOMPARE(logTexts(first).mid(0, 4), banner);
-    for (const LogLine &line : logLines(first).mid(0, 4))
-        QCOMPARE(line.level, LOG_INFO);
-    obs_module_t *module = obs_get_module("zerka");
-    QVERIFY(module);
-    QCOMPARE(QString::fromUtf8(obs_get_module_name(module)), QStringLiteral("Zerka"));
-    QCOMPARE(QString::fromUtf8(obs_get_module_description(module)), QStringLiteral("Zerka - 延时直播 & 实时回放"));
-    const char *out = nullptr; // its texts found in module/data
-    QVERIFY(obs_module_get_locale_string(module, "Zerka.Name", &out) && QByteArray(out) == "Zerka");
-    // The version is the SDK's it was built against: a host older than
-    // that refuses it, a newer one loads it.
-    const auto version = reinterpret_cast<uint32_t (*)()>(QLibrary::resolve(ZK_MODULE_PATH, "obs_module_ver"));
-    QVERIFY(version);
-    QCOMPARE(version(), uint32_t(LIBOBS_API_VER));
 }
 
 void TestModuleLifecycle::beforeTheDockExists()
@@ -152,16 +106,10 @@ void TestModuleLifecycle::beforeTheDockExists()
     host.simulateRecording(false);
     fireRecordingEvents();
     QCOMPARE(logTexts(before), QStringList());
-    // Finished loading without a main window: an error, no dock, and later
-    // events still touch nothing.
+    // Finished loading without a main window: an error, and no dock.
     host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
     QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock"},
                                                  {LOG_ERROR, "[Zerka] 拿不到 OBS 主窗口"}}));
-    before = logMark();
-    host.simulateRecording(true);
-    fireRecordingEvents();
-    host.simulateRecording(false);
-    QCOMPARE(logTexts(before), QStringList());
     QVERIFY(host.dockIds().isEmpty());
 
     // A main window, but the host refuses the dock (here: its id is taken):
@@ -226,28 +174,18 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
 
 void TestModuleLifecycle::exitForgetsTheWidgets()
 {
+    // At the host's exit the desk stops (its timers would call a frontend
+    // that is gone), its hotkeys go, and later recording events touch nothing.
     StandInFrontend &host = StandInFrontend::instance();
-    const int before = HostLog::instance().count();
+    const int before = logMark();
     host.fireEvent(OBS_FRONTEND_EVENT_EXIT);
-    QCOMPARE(logTexts(before).last(), QStringLiteral("[Zerka] Dock 已关闭"));
-    // Nothing of the desk runs on after the host's exit (the playing lane
-    // stopped with it): its timers would call a frontend that is gone.
-    const int closed = logMark();
-    QTest::qWait(1500);
-    QCOMPARE(logTexts(closed), QStringList());
-    // The hotkeys are gone with the desk: a press does nothing.
     QCOMPARE(hotkeyByName("zerka.take"), OBS_INVALID_HOTKEY_ID);
-    press(OBS_KEY_F1);
-    QTest::qWait(100);
-
-    // Later recording events touch nothing and log nothing.
-    const int after = HostLog::instance().count();
     host.simulateRecording(true);
     fireRecordingEvents();
     host.simulateRecording(false);
-    QCOMPARE(logTexts(after), QStringList());
+    QTest::qWait(1500);
+    QCOMPARE(logTexts(before), QStringList{"[Zerka] Dock 已关闭"});
     QCOMPARE(barLook().section(" | ", 0, 0), QStringLiteral("🔴  开始录制 PGM"));
-    QCOMPARE(panelStart(), 0);
 }
 
 void TestModuleLifecycle::cleanupTestCase()

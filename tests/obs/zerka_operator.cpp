@@ -32,7 +32,6 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPixmap>
-#include <QProcess>
 #include <QScreen>
 #include <QSlider>
 #include <QTimer>
@@ -95,12 +94,10 @@ private:
     void click(const QString &start);
     void showDock();
     void timelineSeek(int seconds);
-    void pressKey(const QString &key);
 
     void planDemo(int scale);
     void planE2e();
     void planRound(const QString &format, bool pause, bool split);
-    void planHotkeys();
     void planFeatures();
     void triggerHotkey(const char *name);
     void setScene(const char *name);
@@ -307,14 +304,6 @@ void Operator::timelineSeek(int seconds)
     QMetaObject::invokeMethod(timeline, "sliderReleased");
 }
 
-void Operator::pressKey(const QString &key)
-{
-    // A real key on the X display, held as long as a finger does: OBS reads
-    // its hotkeys from the keyboard's state every 25 ms.
-    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keydown"), key});
-    QTimer::singleShot(150, this, [key] { QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("keyup"), key}); });
-}
-
 // The desk's main job, from the recording to the stream; `scale` stretches
 // its waits (2 for the demo, so that there is more to see).
 void Operator::planDemo(int scale)
@@ -375,14 +364,13 @@ void Operator::screenshots()
             screen->grabWindow(0).save(m_out.filePath(QStringLiteral("display-%1.png").arg(screen->name())));
 }
 
-// The end-to-end rounds: each recording format, a pause, a split, the hotkeys.
+// The end-to-end rounds: each recording format, a pause, a split; the features; the main job.
 void Operator::planE2e()
 {
     planRound(QStringLiteral("mkv"), true, false);
     planRound(QStringLiteral("hybrid_mp4"), false, false);
     planRound(QStringLiteral("fragmented_mp4"), false, false);
     planRound(QStringLiteral("mkv"), false, true);
-    planHotkeys();
     planFeatures();
     planDemo(1);
 }
@@ -462,23 +450,6 @@ void Operator::planRound(const QString &format, bool pause, bool split)
         m_round.insert("frames", frames);
         m_rounds.append(m_round);
     });
-}
-
-// The hotkeys as bound in OBS's own configuration, pressed as keys.
-void Operator::planHotkeys()
-{
-    const std::pair<const char *, const char *> presses[] = {
-            {"F8", "instant_replay"}, {"F6", "take"}, {"F7", "pause_program"}};
-    for (const auto &press : presses) {
-        const QString key = QString::fromLatin1(press.first), name = QString::fromLatin1(press.second);
-        act(QStringLiteral("presses %1 (%2)").arg(key, name), [this, key] { pressKey(key); });
-        wait(1500);
-        act(QString(), [this, name] {
-            QJsonObject shown = m_results.value("hotkeys").toObject();
-            shown.insert(name, labelText("statusLabel"));
-            m_results.insert("hotkeys", shown);
-        });
-    }
 }
 
 // A hotkey of Zerka's by its name, pressed as a remote controller presses

@@ -2,7 +2,7 @@
 
 // What one player handed out, collected on the test thread whatever thread
 // emits it: each picture's time and the wall time it left, the states as
-// their texts, the errors, and the sound (counted, and kept if asked).
+// their texts, the errors, and the bytes of sound.
 
 #include "zk_player.h"
 
@@ -21,9 +21,8 @@ struct PlayerWatch {
     QStringList states;
     QStringList errors;
     qint64 audioBytes = 0;
-    QByteArray sound;
 
-    explicit PlayerWatch(ZKPlayer &player, bool keepSound = false)
+    explicit PlayerWatch(ZKPlayer &player)
     {
         clock.start();
         QObject::connect(&player, &ZKPlayer::frameReady, &context, [this](const QImage &, double t) {
@@ -33,11 +32,8 @@ struct PlayerWatch {
         QObject::connect(&player, &ZKPlayer::stateChanged, &context,
                          [this](ZKPlayer::State s) { states << ZKPlayer::stateText(s); });
         QObject::connect(&player, &ZKPlayer::errorOccurred, &context, [this](const QString &e) { errors << e; });
-        QObject::connect(&player, &ZKPlayer::audioData, &context, [this, keepSound](const QByteArray &pcm) {
-            audioBytes += pcm.size();
-            if (keepSound)
-                sound += pcm;
-        });
+        QObject::connect(&player, &ZKPlayer::audioData, &context,
+                         [this](const QByteArray &pcm) { audioBytes += pcm.size(); });
     }
     int count(ZKPlayer::State state) const { return int(states.count(ZKPlayer::stateText(state))); }
     bool finished() const { return count(ZKPlayer::State::Finished) > 0; }

@@ -1,7 +1,7 @@
 // The player's sound on a real audio server: a private PulseAudio with
 // null sinks, started by this test before Qt looks for devices. The audio
-// output and its clock alone, what audioData carries, the clock across
-// loops, pause and a frozen device, end-to-end A/V sync
+// output and its clock alone, the clock across loops, pause and a frozen
+// device, end-to-end A/V sync
 // measured on what the sink really played, the statistics line and the
 // watchdog that drops a device which stopped consuming. A device changed
 // while playing: test_desk.
@@ -54,7 +54,6 @@ private slots:
     void initTestCase();
     void cleanup();
     void outputDeviceAndClock();
-    void soundIsExactlyWhatTheFileHolds();
     void loopingAShortFileStaysInStep();
     void picturesOutlastingTheSoundPlayToTheEnd_data();
     void picturesOutlastingTheSoundPlayToTheEnd();
@@ -134,24 +133,6 @@ void TestAudio::outputDeviceAndClock()
     QVERIFY(output.clockSec(true) - stood > 0.9);
     output.close();
     QVERIFY(!output.isOpen() && output.device().isEmpty() && !output.clockValid());
-}
-
-void TestAudio::soundIsExactlyWhatTheFileHolds()
-{
-    // The lane's sound (what the stream gets) is the file's, every byte
-    // once and in order, as FFmpeg's own tool decodes it, at the device's pace.
-    const QByteArray decoded = soundOf(Media::path("sync3.mp4"), 0, 10); // the whole file
-    QVERIFY(!decoded.isEmpty());
-    ZKPlayer player(nullptr);
-    PlayerWatch watch(player, true);
-    openWithSound(player, Media::path("sync3.mp4"));
-    QTRY_VERIFY_WITH_TIMEOUT(watch.finished(), 10000);
-    QVERIFY(watch.clock.elapsed() > 2500);
-    const QByteArray &carried = watch.sound;
-    QVERIFY2(qAbs(carried.size() - decoded.size()) <= 2048 * 4,
-             qPrintable(QString("%1 bytes carried, %2 decoded").arg(carried.size()).arg(decoded.size())));
-    const qsizetype offset = decoded.indexOf(carried.mid(4 * 4800, 4 * 48000)); // a second from 0.1 s on
-    QVERIFY2(offset >= 0 && qAbs(offset - 4 * 4800) <= 2048 * 4, qPrintable(QString::number(offset)));
 }
 
 void TestAudio::loopingAShortFileStaysInStep()

@@ -1,11 +1,12 @@
 // The player with its decode thread on real files and real growing
 // recordings, in a process with no audio server at all: the player runs
 // silent on the wall clock and still hands its sound out. What an operator
-// would notice: pictures in order and on time, each once; seeks landing
+// would notice: pictures in order, each once; steps and seeks landing
 // where asked with nothing old shown meanwhile; the end reported once; a
-// recording followed through a writer's stall to its last picture; the
-// demuxer's hiccups healed without a duplicate; every failure reported
-// instead of a hang; and a close that never keeps the host waiting.
+// recording followed through a writer's stall to its last picture (the
+// reader waiting at the live edge); the demuxer's hiccups and failing
+// reads healed without a duplicate; every failure reported instead of a
+// hang; and a close that never keeps the host waiting.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -67,7 +68,6 @@ private slots:
     void cleanup() { FaultPread::failNext(0, 0); }
     void playsToTheEndOnceAndAgainAfterASeek();
     void refusalsAndFailures();
-    void wallClockPacesPausesAndEnds();
     void stepsSlowMotionAndSeeks();
     void followsAGrowingRecording_data();
     void followsAGrowingRecording();
@@ -168,37 +168,6 @@ void TestPlayer::refusalsAndFailures()
     const QStringList refused = logTexts(played).filter("拒收数据包");
     QVERIFY2(!refused.isEmpty() && refused.size() == QSet<QString>(refused.begin(), refused.end()).size(),
              qPrintable(refused.join('\n')));
-}
-
-void TestPlayer::wallClockPacesPausesAndEnds()
-{
-    // A video without sound is paced by the wall clock from its first
-    // picture: each picture at its time (none early, no burst, no hole), a
-    // pause holds the clock at the picture on screen, the end is told once.
-    ZKPlayer player(nullptr);
-    PlayerWatch watch(player);
-    const QVector<qint64> &at = watch.at;
-    player.open(Media::path("short.mp4"), false, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(watch.pts.size() >= 30, 10000);
-    player.setPaused(true);
-    const qsizetype pausedAt = at.size();
-    const qint64 pauseStart = watch.clock.elapsed();
-    const double held = player.clockSec();
-    QTest::qWait(500);
-    QCOMPARE(player.clockSec(), held);
-    player.setPaused(false);
-    const qint64 pauseMs = watch.clock.elapsed() - pauseStart;
-    QVERIFY2(qAbs(player.clockSec() - held) < 0.03, qPrintable(QString("%1 after %2").arg(player.clockSec()).arg(held)));
-    QTRY_VERIFY_WITH_TIMEOUT(watch.finished(), 10000);
-    QTest::qWait(300);
-    QCOMPARE(watch.states, (QStringList{"播放中", "已暂停", "播放中", "已播完"}));
-    QVERIFY(strictlyIncreasing(watch.pts));
-    qint64 worst = 0;
-    for (int i = 1; i < at.size(); ++i) {
-        const qint64 late = (at[i] - at[0]) - qint64((watch.pts[i] - watch.pts[0]) * 1000);
-        worst = qMax(worst, qAbs(late - (i >= pausedAt ? pauseMs : 0)));
-    }
-    QVERIFY2(worst < 60, qPrintable(QString("a picture %1 ms off its time").arg(worst)));
 }
 
 void TestPlayer::stepsSlowMotionAndSeeks()

@@ -8,10 +8,7 @@
 #include <QRandomGenerator>
 
 #include <csignal>
-#include <vector>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -150,7 +147,7 @@ QString path(const QString &name)
     return out;
 }
 
-qint64 startWriter(const QString &file, const QString &container)
+Writer::Writer(const QString &file, const QString &container)
 {
     QStringList args{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-re"};
     // A constant 2 Mbit/s so that the writer's 256 KiB buffer reaches the
@@ -161,37 +158,19 @@ qint64 startWriter(const QString &file, const QString &container)
         args << "-movflags" << "+frag_keyframe+empty_moov+default_base_moof" << "-f" << "mp4";
     else
         args << "-f" << "matroska";
-    args << file;
-    QList<QByteArray> storage;
-    storage << "ffmpeg";
-    for (const QString &arg : args)
-        storage << arg.toLocal8Bit();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> argv;
-        for (QByteArray &arg : storage)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execvp("ffmpeg", argv.data());
-        _exit(127);
-    }
-    return pid;
+    m_process.start("ffmpeg", args << file);
+    m_process.waitForStarted();
 }
 
-void finishWriter(qint64 pid)
+void Writer::finish()
 {
-    if (pid <= 0)
+    if (m_process.state() == QProcess::NotRunning)
         return;
-    kill(pid_t(pid), SIGCONT); // in case a test left it stalled
-    kill(pid_t(pid), SIGINT);
-    int status = 0;
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid_t(pid), &status, WNOHANG) == pid_t(pid))
-            return;
-        usleep(50000);
-    }
-    kill(pid_t(pid), SIGKILL);
-    waitpid(pid_t(pid), &status, 0);
+    kill(pid_t(pid()), SIGCONT); // in case a test left it stalled
+    kill(pid_t(pid()), SIGINT);
+    if (!m_process.waitForFinished(10000))
+        m_process.kill();
+    m_process.waitForFinished();
 }
 
 } // namespace Media

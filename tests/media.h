@@ -19,29 +19,25 @@
 //   sync.mkv      10 s: a white picture and a 5 ms click at every whole second, black and silent between
 //   sync3.mp4     the first 3 s of it, in MP4
 
+#include <QProcess>
 #include <QString>
 
 namespace Media {
 
 QString path(const QString &name);
 
-// Starts `ffmpeg -re` writing a growing recording of test picture and tone
-// (320x240, 30 fps, a key frame every second) to `file`; "mkv" or "fmp4".
-// Returns the writer's pid, or -1.
-qint64 startWriter(const QString &file, const QString &container);
-// SIGINT: the writer finishes the file and exits. Waits for it.
-void finishWriter(qint64 pid);
-
-// A writer for the length of a scope.
-struct Writer {
-    qint64 pid = -1;
-    Writer(const QString &file, const QString &container) : pid(startWriter(file, container)) {}
+// `ffmpeg -re` writing a growing recording of test picture and tone
+// (320x240, 30 fps, a key frame every second) to `file` ("mkv" or "fmp4")
+// for the length of a scope; finish() (SIGINT) lets it finish the file.
+class Writer {
+public:
+    Writer(const QString &file, const QString &container);
     ~Writer() { finish(); }
-    void finish()
-    {
-        finishWriter(pid);
-        pid = -1;
-    }
+    qint64 pid() const { return m_process.processId(); }
+    void finish();
+
+private:
+    QProcess m_process;
 };
 
 } // namespace Media

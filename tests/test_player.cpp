@@ -73,7 +73,6 @@ private slots:
     void followsAGrowingRecording();
     void healsWithoutRepeating();
     void runOfReadErrorsReopensWithoutRepeating();
-    void waitsTenSecondsForRecordingData();
     void closeNeverWaitsLong();
 };
 
@@ -253,9 +252,9 @@ void TestPlayer::followsAGrowingRecording()
     QTRY_VERIFY_WITH_TIMEOUT(watch.pts.size() > 30, 20000);
 
     // The writer stalls for 3 s; playback resumes when it goes on.
-    kill(pid_t(writer.pid), SIGSTOP);
+    kill(pid_t(writer.pid()), SIGSTOP);
     QTest::qWait(3000);
-    kill(pid_t(writer.pid), SIGCONT);
+    kill(pid_t(writer.pid()), SIGCONT);
     const int afterStall = watch.pts.size();
     QTRY_VERIFY_WITH_TIMEOUT(watch.pts.size() > afterStall + 60, 20000);
     QVERIFY(countLog("[ZKPlayer] IO 在 live edge 等待写入 pos=", before) > 0);
@@ -359,21 +358,6 @@ void TestPlayer::runOfReadErrorsReopensWithoutRepeating()
     QVERIFY2(qAbs(watch.audioBytes - expectedAudio) <= 4096, qPrintable(QString("%1 bytes of sound, %2 in the file")
                                                                             .arg(watch.audioBytes)
                                                                             .arg(expectedAudio)));
-}
-
-void TestPlayer::waitsTenSecondsForRecordingData()
-{
-    ZKPlayer player(nullptr);
-    PlayerWatch watch(player);
-    const QString never = m_dir.filePath("never-written.mkv");
-    QElapsedTimer waited;
-    waited.start();
-    player.open(never, true, 0);
-    QVERIFY(player.isPlaying());
-    QTRY_COMPARE_WITH_TIMEOUT(watch.errors.size(), 1, 20000);
-    QVERIFY(waited.elapsed() >= 9500);
-    QCOMPARE(watch.errors, QStringList{"等了 10 秒还没有录制数据: " + never});
-    QTRY_VERIFY(!player.isPlaying());
 }
 
 void TestPlayer::closeNeverWaitsLong()

@@ -40,30 +40,6 @@ QByteArray readAll(const QString &in)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Replaces the codec tags in an AVI header so that no decoder matches.
-bool patchAvi(const QString &in, const QString &out, bool audio)
-{
-    QByteArray data = readAll(in);
-    if (data.isEmpty())
-        return false;
-    if (audio) {
-        const int strf = data.indexOf("strf", data.indexOf("auds"));
-        if (strf < 0)
-            return false;
-        data[strf + 8] = char(0x99); // WAVEFORMATEX wFormatTag
-        data[strf + 9] = char(0x99);
-    } else {
-        const int start = data.indexOf("vids");
-        for (int i = 0, at = start; i < 2; ++i) {
-            at = data.indexOf("MJPG", at);
-            if (at < 0 || at > 8192)
-                return false;
-            data.replace(at, 4, "ZZZZ");
-        }
-    }
-    return writeBytes(out, data);
-}
-
 bool make(const QString &name, const QString &out)
 {
     const QString suffix = QFileInfo(name).suffix();
@@ -94,10 +70,12 @@ bool make(const QString &name, const QString &out)
         return ffmpeg(kPicture + QStringList{"-t", "2"} + kH264 + QStringList{"-f", "h264"}, out);
     if (name == "audio_only.m4a")
         return ffmpeg(kTone + QStringList{"-t", "2"} + kAac, out);
-    if (name == "base.avi")
-        return ffmpeg(kPicture + kTone + QStringList{"-t", "2", "-c:v", "mjpeg", "-c:a", "pcm_s16le"}, out);
-    if (name == "bad_audio.avi" || name == "no_decoder.avi")
-        return patchAvi(Media::path("base.avi"), out, name == "bad_audio.avi");
+    if (name == "bad_audio.avi" || name == "no_decoder.avi") { // a codec tag no decoder knows
+        const bool audio = name == "bad_audio.avi";
+        return ffmpeg(kPicture + kTone + QStringList{"-t", "2", "-c:v", "mjpeg", "-c:a", "pcm_s16le", "-strict", "-1",
+                                                    audio ? "-tag:a" : "-tag:v", audio ? "0x9999" : "ZZZZ"},
+                      out);
+    }
     if (name == "sync.mkv") {
         const QString click = "if(lt(mod(t\\,1)\\,0.005)\\,0.9*sin(2*PI*1000*t)\\,0)";
         return ffmpeg({"-f", "lavfi", "-i",

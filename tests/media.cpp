@@ -49,8 +49,6 @@ bool make(const QString &name, const QString &out)
         return ffmpeg(kPicture + QStringList{"-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000,volume=16dB", "-t", "20"} +
                               kH264 + kAac,
                       out);
-    if (name == "cut.mp4")
-        return ffmpeg({"-ss", "0.5", "-i", Media::path("av20.mp4"), "-c", "copy", "-t", "5"}, out);
     if (name.startsWith("av.")) {
         QStringList extra;
         if (suffix == "ts")

@@ -4,7 +4,6 @@
 // asks for them and kept in the build tree. Names:
 //   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
 //   tone1k.mp4    20 s like av20.mp4, with a 1000 Hz tone peaking at -4 dBFS (av20's at -21): told apart by ear and meter
-//   cut.mp4       5 s of it from 0.5 s, cut without re-encoding: the sound starts inside a packet
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
 //   tail0.1.mp4 tail0.6.mp4 tail2.mp4   2.5 s of pictures whose sound ends 0.1, 0.6 or 2 s before them
 //   short.mp4     2 s, video only

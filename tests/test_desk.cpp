@@ -14,7 +14,6 @@
 #include "media.h"
 #include "obs_recording.h"
 #include "playback_panel.h"
-#include "support_dialog.h"
 #include "test_support.h"
 #include "timeline_slider.h"
 #include "video_view.h"
@@ -22,7 +21,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -122,7 +120,6 @@ private slots:
     void instantReplayFollowsTheRecording();
     void screenOutputFollowsDisplays();
     void streamControls();
-    void supportDialog();
 };
 
 void TestDesk::initTestCase()
@@ -688,25 +685,6 @@ void TestDesk::streamControls()
     d.click("streamButton");
     QVERIFY(button->isChecked());
     d.click("streamButton");
-}
-
-void TestDesk::supportDialog()
-{
-    // The number copied from the modal dialog; the desk may go while the
-    // dialog is open (the host exits).
-    Desk d;
-    QPushButton *support = buttonStartingWith(d.panel.get(), "❤️");
-    QTimer::singleShot(300, this, [] {
-        auto *dialog = qobject_cast<SupportDialog *>(QApplication::activeModalWidget());
-        QTest::mouseClick(buttonStartingWith(dialog, "📋"), Qt::LeftButton);
-        QTest::mouseClick(buttonStartingWith(dialog, "关闭"), Qt::LeftButton);
-    });
-    support->click();
-    QCOMPARE(QGuiApplication::clipboard()->text(), SupportDialog::contactNumber());
-    QVERIFY(d.panel->findChildren<SupportDialog *>().isEmpty());
-    QTimer::singleShot(300, this, [&d] { d.panel.reset(); });
-    support->click();
-    QVERIFY(!d.panel);
 }
 
 ZK_AUDIO_TEST_MAIN(TestDesk, QApplication)

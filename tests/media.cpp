@@ -9,7 +9,6 @@
 
 #include <csignal>
 
-
 namespace {
 
 const QStringList kPicture{"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30"};

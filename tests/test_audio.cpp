@@ -18,7 +18,6 @@
 #include <QAudioSink>
 #include <QMediaDevices>
 
-#include <cmath>
 
 using namespace TestSupport;
 
@@ -103,10 +102,7 @@ void TestAudio::outputDeviceAndClock()
     output.anchor(10.0);
     QCOMPARE(output.clockSec(false), 10.0);
     const qint64 anchoredAt = output.playedUs();
-    QByteArray second(Pcm::kBytesPerSecond, Qt::Uninitialized);
-    auto *samples = reinterpret_cast<qint16 *>(second.data());
-    for (int i = 0; i < second.size() / 2; ++i)
-        samples[i] = qint16(8000 * std::sin(i / 2 * 2 * M_PI * 440 / Pcm::kSampleRate));
+    const QByteArray second = tone(0, Pcm::kSampleRate);
     qint64 written = 0;
     auto feed = [&](int ms) { // as a player does: what the device takes, every 15 ms
         QElapsedTimer feeding;

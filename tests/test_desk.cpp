@@ -46,6 +46,13 @@ QString writeImage(const QString &path, const QSize &size, const QColor &colour)
     return path;
 }
 
+// Display B pulled out or plugged back in (where scripts/test puts it).
+bool plugB(bool in)
+{
+    return run("xrandr", in ? QStringList{"--setmonitor", "B", "1920/508x1080/286+1920+0", "none"}
+                            : QStringList{"--delmonitor", "B"}) == 0;
+}
+
 // A desk on screen, as the dock builds it, and its widgets by name.
 struct Desk {
     ObsRecording host;
@@ -609,23 +616,23 @@ void TestDesk::screenOutputFollowsDisplays()
     // moves it there.
     screens->setCurrentIndex(1);
     d.click("hdmiButton");
-    QCOMPARE(run("xrandr", {"--delmonitor", "B"}), 0);
+    QVERIFY(plugB(false));
     QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::screens().size(), 1, 5000);
     QTRY_VERIFY(!d.output());
     QVERIFY(!button->isChecked());
     QCOMPARE(screens->count(), 1);
     d.click("hdmiButton");
     QVERIFY(d.output());
-    QCOMPARE(run("xrandr", {"--setmonitor", "B", "1920/508x1080/286+1920+0", "none"}), 0);
+    QVERIFY(plugB(true));
     QTRY_COMPARE_WITH_TIMEOUT(screens->count(), 2, 5000);
     QCOMPARE(screens->currentText(), QStringLiteral("A [主屏] 1920×1080"));
     screens->setCurrentIndex(1);
     QTRY_COMPARE(d.output()->geometry(), QRect(1920, 0, 1920, 1080));
     // With the output off, the operator's choice outlasts its display's absence.
     d.click("hdmiButton");
-    QCOMPARE(run("xrandr", {"--delmonitor", "B"}), 0);
+    QVERIFY(plugB(false));
     QTRY_COMPARE_WITH_TIMEOUT(screens->count(), 1, 5000);
-    QCOMPARE(run("xrandr", {"--setmonitor", "B", "1920/508x1080/286+1920+0", "none"}), 0);
+    QVERIFY(plugB(true));
     QTRY_COMPARE_WITH_TIMEOUT(screens->count(), 2, 5000);
     QCOMPARE(screens->currentText(), QStringLiteral("B 1920×1080"));
     // No display for the selection: refused. The desk closes its output when it goes.

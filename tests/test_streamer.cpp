@@ -16,7 +16,6 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
-#include <cmath>
 #include <csignal>
 
 #include <unistd.h>
@@ -50,16 +49,6 @@ QImage noisePicture(int n)
         pictures << image;
     }
     return pictures[n % 8];
-}
-
-// 20 ms of a 440 Hz tone, s16 stereo at 48 kHz.
-QByteArray tone(qint64 &sample)
-{
-    QByteArray pcm(960 * 4, Qt::Uninitialized);
-    auto *out = reinterpret_cast<qint16 *>(pcm.data());
-    for (int i = 0; i < 960; ++i, ++sample)
-        out[2 * i] = out[2 * i + 1] = qint16(8000 * std::sin(2 * M_PI * 440 * sample / 48000.0));
-    return pcm;
 }
 
 } // namespace
@@ -126,7 +115,8 @@ void TestStreamer::feed(ZKStreamer &streamer, int ms, Pictures pictures)
             nextPicture += 33;
         }
         if (timer.elapsed() >= nextAudio) {
-            streamer.pushAudio(tone(sample));
+            streamer.pushAudio(tone(sample, 960)); // 20 ms
+            sample += 960;
             nextAudio += 20;
         }
     }

@@ -159,6 +159,15 @@ static QByteArray ffmpegOutput(const QStringList &args)
     return ffmpeg.readAllStandardOutput();
 }
 
+QByteArray tone(qint64 first, int frames)
+{
+    QByteArray pcm(frames * 4, Qt::Uninitialized);
+    auto *out = reinterpret_cast<qint16 *>(pcm.data());
+    for (int i = 0; i < frames; ++i)
+        out[2 * i] = out[2 * i + 1] = qint16(8000 * std::sin(2 * M_PI * 440 * double(first + i) / 48000.0));
+    return pcm;
+}
+
 QByteArray soundOf(const QString &path, double from, double seconds)
 {
     return ffmpegOutput({"-ss", QString::number(from), "-t", QString::number(seconds), "-i", path, "-vn", "-f",

@@ -66,6 +66,8 @@ std::pair<int, double> listen(const QString &sink, int ms);
 // The same of 48 kHz stereo s16 PCM, and of a file's sound from `from` for `seconds`.
 std::pair<int, double> pitchAndLevel(const QByteArray &pcm);
 QByteArray soundOf(const QString &path, double from, double seconds);
+// `frames` of a 440 Hz tone as 48 kHz stereo s16 PCM, from frame `first` of it on.
+QByteArray tone(qint64 first, int frames);
 // The pixels of a file's pictures from `from` s on (`frames` of them, or
 // all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
 // picture after picture, row after row.

@@ -252,17 +252,17 @@ void Operator::showDock()
     // OBS adds a module's dock hidden (listed under Docks); an operator
     // ticks it once, and OBS keeps it shown from then on.
     QMainWindow *window = mainWindow();
-    QDockWidget *dock = this->dock();
-    if (!dock) {
+    QDockWidget *zerka = dock();
+    if (!zerka) {
         fail(QStringLiteral("OBS has no Zerka dock"));
         return;
     }
     const QRect screen = window->screen()->availableGeometry();
     window->setGeometry(screen.x(), screen.y(), qMin(screen.width(), 1900), qMin(screen.height(), 1050));
-    dock->setFloating(false);
-    dock->show();
-    dock->raise();
-    window->resizeDocks({dock}, {1000}, Qt::Horizontal);
+    zerka->setFloating(false);
+    zerka->show();
+    zerka->raise();
+    window->resizeDocks({zerka}, {1000}, Qt::Horizontal);
     // Players, found by class: this module does not share their headers.
     if (QWidget *desk = panel()) {
         for (QObject *child : desk->findChildren<QObject *>()) {

@@ -331,7 +331,8 @@ void TestObs::mainJobReachesEveryOutput()
     int coloured = 0;
     for (int x = 40; x < 1920; x += 80)
         coloured += qGray(display.pixel(x, 540)) > 40;
-    QVERIFY2(coloured > 15, qPrintable(QString("%1 of 24 points lit").arg(coloured)));
+    QVERIFY2(coloured > 15, qPrintable(QString("%1 of 24 points lit; %2").arg(coloured).arg(
+                                               m_run.results.value("features").toObject().value("shown").toString())));
     QVERIFY(!QImage(m_run.dir + "/out/obs.png").isNull());
 
     // The monitor device played program's tone (preview is never heard).

@@ -352,6 +352,20 @@ void Operator::screenshots()
     for (QScreen *screen : QGuiApplication::screens())
         if (screen != window->screen())
             screen->grabWindow(0).save(m_out.filePath(QStringLiteral("display-%1.png").arg(screen->name())));
+    // What stood where when the pictures were taken, for a test that finds
+    // a display other than it expects.
+    QStringList windows;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (top->isVisible())
+            windows << QStringLiteral("%1 %2 on %3 (%4,%5 %6x%7)")
+                               .arg(QString::fromLatin1(top->metaObject()->className()), top->objectName(),
+                                    top->screen()->name())
+                               .arg(top->x())
+                               .arg(top->y())
+                               .arg(top->width())
+                               .arg(top->height());
+    windows << labelText("pgmTag") << labelText("statusLabel");
+    note(QStringLiteral("shown"), windows.join(QStringLiteral("; ")));
 }
 
 // The end-to-end rounds: each recording format, a pause, a split; the features; the main job.

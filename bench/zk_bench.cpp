@@ -13,8 +13,13 @@
 //   zk_bench desk A B URL SECONDS  the whole desk: A on program, B on preview, full screen, streaming, swaps
 //   zk_bench stream FILE URL SECONDS KBPS
 //                                 CPU of streaming the clip's pictures (looped, 30 a second) with sound
+//   zk_bench close FILE EDGE URL WORKER
+//                                 how long the player's close() and the streamer's stop() keep the host
+//                                 waiting, whatever they are doing (FILE a plain file, EDGE a fragmented
+//                                 one, URL on the RTMP server whose worker process is WORKER)
 
 #include "decoder_ctx.h"
+#include "fault_pread.h"
 #include "host_log.h"
 #include "host_recording.h"
 #include "playback_panel.h"
@@ -32,7 +37,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSet>
+#include <QTcpServer>
 #include <QTimer>
 
 #include <algorithm>
@@ -41,6 +48,8 @@
 #include <numeric>
 #include <functional>
 #include <cstdio>
+
+#include <csignal>
 
 #include <sys/resource.h>
 
@@ -324,6 +333,102 @@ int benchStream(const QString &file, const QString &url, int seconds, int kbps)
     return 0;
 }
 
+// Spins the event loop for `ms` (0: once).
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// close() and stop() run on the host's thread, at the operator's click and
+// at the host's exit: each case's time is how long the host stood still.
+int benchClose(const QString &file, const QString &edge, const QString &url, pid_t worker)
+{
+    struct PlayerCase {
+        const char *what;
+        QString file;
+        bool follow;
+        int fail;
+        bool destroy;
+    };
+    const PlayerCase players[] = {{"waiting for recording data", file + ".never.mkv", true, 0, false},
+                                  {"at the live edge", edge, true, 0, false},
+                                  {"during a run of read errors", file, false, 5, false},
+                                  {"playing (destroyed)", file, false, 0, true}};
+    qint64 worstPlayer = 0;
+    for (const PlayerCase &c : players) {
+        auto *player = new ZKPlayer(nullptr);
+        player->open(c.file, c.follow, 0);
+        spin(c.follow ? 4000 : 500);
+        FaultPread::failNext(c.fail, EIO);
+        spin(c.fail ? 60 : 0);
+        QElapsedTimer timer;
+        timer.start();
+        if (!c.destroy)
+            player->close();
+        delete player;
+        worstPlayer = std::max(worstPlayer, timer.elapsed());
+        printf("close %s: %lld ms\n", c.what, static_cast<long long>(timer.elapsed()));
+    }
+
+    QTcpServer silent; // accepts connections, never answers the handshake
+    silent.listen(QHostAddress::LocalHost, 19360);
+    enum Freeze { None, BeforeHandshake, WhileWriting };
+    struct StreamCase {
+        const char *what;
+        QString url;
+        Freeze freeze;
+    };
+    const StreamCase streams[] = {
+            {"retry wait after a refused connection", "rtmp://127.0.0.1:19359/live/closed", None},
+            {"a listener that never answers", "rtmp://127.0.0.1:19360/live/silent", None},
+            {"a server that froze before the handshake", url + "-frozen-early", BeforeHandshake},
+            {"a name that does not resolve", "rtmp://zerka-bench.invalid/live/x", None},
+            {"streaming", url + "-healthy", None},
+            // Writes to a frozen server block until their 5 s limit.
+            {"writing to a server that froze", url + "-frozen-late", WhileWriting},
+    };
+    QVector<QImage> noise; // pictures that do not compress keep the writes going
+    for (QRandomGenerator random(3); noise.size() < 8;) {
+        QImage image(640, 360, QImage::Format_RGB32);
+        random.fillRange(reinterpret_cast<quint32 *>(image.bits()), image.sizeInBytes() / 4);
+        noise << image;
+    }
+    qint64 worstStream = 0;
+    for (const StreamCase &c : streams) {
+        if (c.freeze == BeforeHandshake)
+            kill(worker, SIGSTOP);
+        ZKStreamer streamer;
+        bool streaming = false;
+        QObject::connect(&streamer, &ZKStreamer::stateChanged, &streamer,
+                         [&streaming](const QString &state) { streaming = streaming || state == "推流中"; });
+        streamer.start(c.url, 20000);
+        if (c.freeze == WhileWriting) {
+            for (int i = 0; i < 100 && !streaming; ++i)
+                spin(100);
+            kill(worker, SIGSTOP);
+            for (int n = 0; n < 60; ++n) {
+                streamer.pushFrame(noise[n % 8]);
+                streamer.pushAudio(TestSupport::tone(n * 1600, 1600));
+                spin(33);
+            }
+        } else {
+            spin(c.url.endsWith("healthy") ? 2000 : 800);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        streamer.stop();
+        worstStream = std::max(worstStream, timer.elapsed());
+        printf("stop during %s: %lld ms\n", c.what, static_cast<long long>(timer.elapsed()));
+        if (c.freeze != None)
+            kill(worker, SIGCONT);
+    }
+    printf("player_worst_ms=%lld streamer_worst_ms=%lld\n", static_cast<long long>(worstPlayer),
+           static_cast<long long>(worstStream));
+    return 0;
+}
+
 int benchPlay(const QString &file, int seconds)
 {
     ZKPlayer player(nullptr);
@@ -394,7 +499,13 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
     PlaybackPanel panel(&host, nullptr);
     panel.resize(700, 900);
     panel.show();
-    auto button = [&panel](const QString &start) { return TestSupport::buttonStartingWith(&panel, start); };
+    // The buttons as an operator finds them, by the start of their labels.
+    auto button = [&panel](const QString &start) -> QPushButton * {
+        for (QPushButton *b : panel.findChildren<QPushButton *>())
+            if (b->text().startsWith(start))
+                return b;
+        return nullptr;
+    };
     const double cpuStart = cpuSeconds();
     panel.loadToPreview(PlaybackPanel::Channel::Video, a);
     button(QStringLiteral("⇄"))->click();
@@ -490,6 +601,8 @@ int main(int argc, char **argv)
         return benchSync(args[2], args[3].toInt());
     if (mode == "meter" && args.size() == 3)
         return benchMeter(args[2].toInt());
+    if (mode == "close" && args.size() == 6)
+        return benchClose(args[2], args[3], args[4], pid_t(args[5].toInt()));
     if (mode == "stream" && args.size() == 6)
         return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
     fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");

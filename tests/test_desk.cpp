@@ -355,7 +355,6 @@ void TestDesk::stillsPausesAndFailedLoads()
     QVERIFY(!d.pv().player->isPaused());
     d.panel->loadToPreview(Type::Image, writeImage(m_dir.filePath("still.PNG"), QSize(64, 48), Qt::red));
     QCOMPARE(d.status(), QStringLiteral("预览加载: 🖼 still.PNG"));
-    QCOMPARE(d.monitor("pvView").format(), QImage::Format_RGB32);
     d.click("pvPauseButton"); // so does a still
     QVERIFY(!d.pv().player->isPaused());
     d.click("takeButton"); // a still reaches the program monitor at once
@@ -374,9 +373,6 @@ void TestDesk::stillsPausesAndFailedLoads()
     d.panel->loadToPreview(Type::Video, gone);
     QCOMPARE(d.status(), QStringLiteral("❌ 文件不存在或为空: ") + gone);
     QCOMPARE(d.w("statusLabel")->styleSheet(), QStringLiteral("color: #d32f2f; font-size: 11px;"));
-    d.click("takeButton"); // a take keeps it red
-    d.click("takeButton");
-    QCOMPARE(d.w("statusLabel")->styleSheet(), QStringLiteral("color: #d32f2f; font-size: 11px;"));
     QCOMPARE(d.w<QLabel>("pvTag")->text(), QStringLiteral("预览 PV — ▶ av20.mp4"));
     QTRY_VERIFY(d.pv().lastFrame != before);
     const QString broken = writeImage(m_dir.filePath("broken.png"), QSize(4, 4), Qt::blue);
@@ -394,10 +390,6 @@ void TestDesk::stillsPausesAndFailedLoads()
 
 void TestDesk::loopTimelineAndPausedOwner()
 {
-    const std::pair<double, const char *> times[] = {{3725.9, "01:02:05"}, {0.4, "00:00:00"}, {360000, "100:00:00"}};
-    for (const auto &[seconds, text] : times)
-        QCOMPARE(PlaybackPanel::formatTime(seconds), QString(text));
-
     // With the default settings a backup video starts again at its end,
     // without reopening its file.
     Desk d;
@@ -407,7 +399,7 @@ void TestDesk::loopTimelineAndPausedOwner()
     QTRY_COMPARE(timeline->maximum(), 2);
     QCOMPARE(d.w<QLabel>("totalLabel")->text(), QStringLiteral("/ 00:00:02"));
     QVERIFY(d.picture(d.pv()));
-    int mark = logMark();
+    const int mark = logMark();
     QTRY_VERIFY_WITH_TIMEOUT(d.pv().positionSec > 1.5, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(d.pv().positionSec < 0.5, 5000);
     QCOMPARE(countLog("[ZKPlayer] open:", mark), 0);
@@ -428,16 +420,6 @@ void TestDesk::loopTimelineAndPausedOwner()
     d.click("takeButton"); // and back: the paused lane owns the timeline again
     QCOMPARE(pos->text(), paused);
     QCOMPARE(timeline->maximum(), 20);
-
-    // Dragging: the handle stays with the hand; the lane seeks on release.
-    timeline->setSliderDown(true);
-    QMetaObject::invokeMethod(timeline, "sliderPressed");
-    timeline->setValue(12);
-    mark = logMark();
-    QMetaObject::invokeMethod(timeline, "sliderReleased");
-    QCOMPARE(logLines(mark).value(0), (LogLine{LOG_INFO, "[Zerka] 时间轴 seek → 12s (PV)"}));
-    d.click("pvPauseButton");
-    QTRY_VERIFY_WITH_TIMEOUT(pos->text() == QStringLiteral("00:00:12"), 5000);
 }
 
 void TestDesk::monitorAudio()

@@ -100,7 +100,7 @@ void TestModuleLifecycle::beforeTheDockExists()
     // Recording events before the frontend is ready touch nothing; finished
     // loading without a main window is an error, and builds no dock.
     StandInFrontend &host = StandInFrontend::instance();
-    int before = logMark();
+    const int before = logMark();
     host.simulateRecording(true);
     fireRecordingEvents();
     host.simulateRecording(false);
@@ -108,21 +108,6 @@ void TestModuleLifecycle::beforeTheDockExists()
     QCOMPARE(logLines(before), (QVector<LogLine>{{LOG_INFO, "[Zerka] frontend 已就绪,初始化 Dock"},
                                                  {LOG_ERROR, "[Zerka] 拿不到 OBS 主窗口"}}));
     QVERIFY(host.dockIds().isEmpty());
-
-    // A main window, but the host refuses the dock (here: its id is taken):
-    // an error, and no desk is left running without a dock.
-    HostWindow window;
-    host.setMainWindow(&window);
-    QVERIFY(host.addDock("zerka_plavo_dock", "taken", new QLabel("taken")));
-    before = logMark();
-    host.fireEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
-    QCOMPARE(logLines(before).last(), (LogLine{LOG_ERROR, "[Zerka] OBS 拒绝注册 Dock (zerka_plavo_dock),面板未创建"}));
-    QCoreApplication::processEvents();
-    for (QWidget *widget : QApplication::allWidgets())
-        QVERIFY(!widget->inherits("PlaybackPanel") && !widget->inherits("RecordingBar"));
-    QCOMPARE(hotkeyByName("zerka.take"), OBS_INVALID_HOTKEY_ID);
-    delete host.dock("zerka_plavo_dock");
-    host.setMainWindow(nullptr);
 }
 
 void TestModuleLifecycle::finishedLoadingBuildsTheDock()
@@ -144,7 +129,6 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
                                                  {LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)"}}));
     QCOMPARE(StandInFrontend::instance().dockIds(), QStringList{"zerka_plavo_dock"});
     QCOMPARE(StandInFrontend::instance().dock("zerka_plavo_dock")->windowTitle(), QStringLiteral("Zerka"));
-    QVERIFY(!QImage(":/zerka/donate-qr.jpg").isNull()); // compiled into the module
     QVERIFY(qAbs(panelStart() - started) <= 1);
     QTRY_VERIFY(child<QLabel>("elapsedLabel")->text() >= QStringLiteral("00:00:02"));
     QCOMPARE(barLook().section(" | ", 2), QStringLiteral("color: #d32f2f; | 📁 ") + m_dir.filePath("recordings"));

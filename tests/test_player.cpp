@@ -4,9 +4,10 @@
 // would notice: pictures in order, each once; steps and seeks landing
 // where asked with nothing old shown meanwhile; the end reported once; a
 // recording followed through a writer's stall to its last picture (the
-// reader waiting at the live edge); the demuxer's hiccups and failing
-// reads healed without a duplicate; every failure reported instead of a
-// hang; and a close that never keeps the host waiting.
+// reader waiting at the live edge); failing reads healed without a
+// duplicate; every failure reported instead of a hang. The demuxer's heals
+// while following a writer are bench/run follow's (lost, repeated
+// pictures), how long a close keeps the host waiting bench/run close's.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -68,12 +69,10 @@ private slots:
     void cleanup() { FaultPread::failNext(0, 0); }
     void playsToTheEndOnceAndAgainAfterASeek();
     void refusalsAndFailures();
-    void stepsSlowMotionAndSeeks();
+    void stepsAndSeeks();
     void followsAGrowingRecording_data();
     void followsAGrowingRecording();
-    void healsWithoutRepeating();
     void runOfReadErrorsReopensWithoutRepeating();
-    void closeNeverWaitsLong();
 };
 
 void TestPlayer::initTestCase()
@@ -165,12 +164,11 @@ void TestPlayer::refusalsAndFailures()
              qPrintable(refused.join('\n')));
 }
 
-void TestPlayer::stepsSlowMotionAndSeeks()
+void TestPlayer::stepsAndSeeks()
 {
     // Paused on a key picture (3 s), each step shows exactly the picture
     // before or after in the file, the first one back decoded again from
-    // the key picture a second earlier. Then slowed: pictures come at the
-    // slower rate and no sound leaves; back at 1x the sound comes again.
+    // the key picture a second earlier. Slow motion: test_desk, on program.
     const QString file = Media::path("av20.mp4");
     const QVector<double> inFile = pictureTimes(file);
     const int key = int(inFile.indexOf(3.0));
@@ -192,24 +190,7 @@ void TestPlayer::stepsSlowMotionAndSeeks()
     }
     QTest::qWait(300); // one picture a step, nothing more while paused
     QCOMPARE(watch.pts.size(), 6);
-
     player.setPaused(false);
-    for (double speed : {0.5, 0.25, 1.0}) {
-        player.setSpeed(speed);
-        QTest::qWait(300); // the sound still under way when the speed changed
-        const double from = player.positionSec();
-        const qint64 sound = watch.audioBytes;
-        QElapsedTimer wall;
-        wall.start();
-        QTest::qWait(1500);
-        const double rate = (player.positionSec() - from) / (wall.elapsed() / 1000.0);
-        QVERIFY2(qAbs(rate - speed) < 0.06, qPrintable(QString("%1x played at %2x").arg(speed).arg(rate)));
-        if (speed < 1.0)
-            QCOMPARE(watch.audioBytes, sound);
-        else
-            QVERIFY(watch.audioBytes - sound > Pcm::kBytesPerSecond);
-    }
-    QVERIFY(strictlyIncreasing(watch.pts.mid(5))); // from the last step on
 
     // A seek while playing: nothing from before it leaves after it, the
     // first picture is the one at the target, and the sound goes on from
@@ -288,45 +269,6 @@ void TestPlayer::followsAGrowingRecording()
                                 .arg(repeatedBefore).arg(repeatedAfter).arg(inFile.size())));
 }
 
-void TestPlayer::healsWithoutRepeating()
-{
-    // A plain MP4 followed as if it still grew: its demuxer ends where its
-    // index ends while the reader would wait, so the thread heals: once,
-    // then only waits until the file has grown by 256 KiB.
-    const QString file = m_dir.filePath("heal.mp4");
-    QVERIFY(QFile::copy(Media::path("av20.mp4"), file));
-    const qint64 expectedAudio = audioOfWholePlay(file, 15.0);
-    ZKPlayer player(nullptr);
-    PlayerWatch watch(player);
-    const int before = logMark();
-    player.open(file, true, 15.0);
-    QTRY_COMPARE_WITH_TIMEOUT(countLog("[ZKPlayer] 自愈重开完成,从 ", before), 1, 15000);
-    const QStringList healed = logTexts(before).filter("[ZKPlayer] 解复用器被写入端噎住");
-    QCOMPARE(healed.size(), 1);
-    const QString breakPoint = healed.first().section("断点 ", 1, 1).section("s/", 0, 0);
-    const qint64 lastGood = healed.first().section("字节 ", 1, 1).section(',', 0, 0).toLongLong();
-    // Reopened 768 KiB before the last good byte.
-    QVERIFY2(breakPoint.toDouble() > 19.5 && healed.first().endsWith(QString::number(lastGood - 786432)), qPrintable(healed.first()));
-    QVERIFY(logTexts(before).contains("[ZKPlayer] 自愈重开完成,从 " + breakPoint + "s 继续"));
-    QVERIFY(logLines(before).contains(LogLine{LOG_WARNING, healed.first()}));
-    QTest::qWait(1000);
-    QCOMPARE(countLog("[ZKPlayer] 解复用器被写入端噎住", before), 1); // 200 ms waits, no reopen
-    QFile grow(file);
-    QVERIFY(grow.open(QIODevice::Append));
-    grow.write(QByteArray(300 * 1024, '\0'));
-    grow.close();
-    QTRY_COMPARE_WITH_TIMEOUT(countLog("[ZKPlayer] 解复用器被写入端噎住", before), 2, 5000);
-    player.stopFollowing();
-    QTRY_VERIFY_WITH_TIMEOUT(watch.finished(), 10000);
-    // Nothing already queued came twice: pictures in order, sound as long
-    // as the file's.
-    QVERIFY(strictlyIncreasing(watch.pts));
-    QVERIFY(qAbs(watch.pts.last() - pictureTimes(file).last()) < 0.0005);
-    QVERIFY2(qAbs(watch.audioBytes - expectedAudio) <= 4096, qPrintable(QString("%1 bytes of sound, %2 in the file")
-                                                                            .arg(watch.audioBytes)
-                                                                            .arg(expectedAudio)));
-}
-
 void TestPlayer::runOfReadErrorsReopensWithoutRepeating()
 {
     const QString file = Media::path("av20.mp4");
@@ -354,46 +296,6 @@ void TestPlayer::runOfReadErrorsReopensWithoutRepeating()
     QVERIFY2(qAbs(watch.audioBytes - expectedAudio) <= 4096, qPrintable(QString("%1 bytes of sound, %2 in the file")
                                                                             .arg(watch.audioBytes)
                                                                             .arg(expectedAudio)));
-}
-
-void TestPlayer::closeNeverWaitsLong()
-{
-    // close() (and the destructor) join the decode thread: it must never
-    // keep the host waiting, whatever the thread is doing.
-    const QString growing = m_dir.filePath("edge.mp4");
-    QCOMPARE(run("ffmpeg", {"-v", "error", "-y", "-i", Media::path("av.mp4"), "-c", "copy", "-movflags",
-                            "+frag_keyframe+empty_moov+default_base_moof", growing}),
-             0);
-    struct Case {
-        const char *what;
-        QString file;
-        bool follow;
-        int fail;
-    };
-    const Case cases[] = {{"waiting for recording data", m_dir.filePath("never.mkv"), true, 0},
-                          {"at the live edge", growing, true, 0},
-                          {"during a run of read errors", Media::path("av20.mp4"), false, 5},
-                          {"playing (destroyed)", Media::path("av20.mp4"), false, 0}};
-    qint64 worst = 0;
-    for (const Case &c : cases) {
-        auto *player = new ZKPlayer(nullptr);
-        player->open(c.file, c.follow, 0);
-        QTest::qWait(c.follow ? 4000 : 500);
-        FaultPread::failNext(c.fail, EIO);
-        QTest::qWait(c.fail ? 60 : 0);
-        QElapsedTimer timer;
-        timer.start();
-        if (QByteArray(c.what).contains("destroyed"))
-            delete player;
-        else
-            player->close();
-        worst = qMax(worst, timer.elapsed());
-        qInfo("close %s: %lld ms", c.what, static_cast<long long>(timer.elapsed()));
-        QVERIFY2(timer.elapsed() < 1000, c.what);
-        if (!QByteArray(c.what).contains("destroyed"))
-            delete player;
-    }
-    qInfo("worst close: %lld ms", static_cast<long long>(worst));
 }
 
 int main(int argc, char **argv)

@@ -4,7 +4,6 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <QProcess>
-#include <QPushButton>
 
 #include <algorithm>
 #include <cmath>
@@ -192,14 +191,6 @@ QStringList Collector::strings() const
     for (const QVariantList &call : m_calls)
         texts << call.value(0).toString();
     return texts;
-}
-
-QPushButton *buttonStartingWith(const QObject *root, const QString &start)
-{
-    for (QPushButton *button : root->findChildren<QPushButton *>())
-        if (button->text().startsWith(start))
-            return button;
-    return nullptr;
 }
 
 } // namespace TestSupport

@@ -19,8 +19,6 @@
 
 #include <memory>
 
-class QPushButton;
-
 namespace TestSupport {
 
 // Log lines written since index `from` (an earlier HostLog count).
@@ -72,10 +70,6 @@ QByteArray tone(qint64 first, int frames);
 // all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
 // picture after picture, row after row.
 QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from = 0, int frames = -1);
-
-// The first push button under `root` whose text starts with `start`, as an
-// operator finds it by its label (null if there is none).
-QPushButton *buttonStartingWith(const QObject *root, const QString &start);
 
 // Collects a signal's arguments on the test thread, whatever thread emits
 // it (a QSignalSpy appends on the emitting thread).

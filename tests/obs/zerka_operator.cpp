@@ -503,8 +503,8 @@ void Operator::useProfile(const QString &name)
 
 // Beyond the buttons, in a Hybrid MP4 recording of the scene "Program" (two
 // Zerka program sources): red on program, blue in preview, swapped 4 s in;
-// a mark before and after the swap; then the replay from the marks (twice)
-// and preview slowed, through the hotkeys as a remote controller sends them.
+// a mark before and after the swap; then the replay from the marks (twice),
+// through the hotkeys as a remote controller sends them.
 void Operator::planFeatures()
 {
     act(QStringLiteral("puts red on program and blue in preview, and shows the scene of Zerka's program"), [this] {
@@ -548,17 +548,10 @@ void Operator::planFeatures()
         });
     });
     wait(2000);
-    act(QStringLiteral("slows preview"), [this] {
-        triggerHotkey("zerka.slow_preview");
-        noteSoon("slowTag", "pvTag");
-    });
-    wait(1000);
     act(QStringLiteral("takes the screenshots with the marks"), [this] {
         screenshots();
         QFile::rename(m_out.filePath("obs.png"), m_out.filePath("obs-features.png"));
         setScene("Scene");
-        triggerHotkey("zerka.slow_preview");
-        triggerHotkey("zerka.slow_preview");
     });
 }
 

@@ -159,7 +159,6 @@ void TestObs::initTestCase()
     m_plain = runObs(base + "/plain", "quit", {"--without-zerka"});
     QVERIFY2(!m_run.log.isEmpty(), "OBS wrote no log");
     QVERIFY2(m_run.log.contains("[Zerka] 插件已加载  v0.7.0"), "Zerka was not loaded");
-    QVERIFY(m_run.log.contains("[Zerka] Dock 已注册 (PV/PGM 布局)"));
     QVERIFY2(!m_run.results.contains("error"), qPrintable(m_run.results.value("error").toString()));
 }
 
@@ -245,8 +244,10 @@ void TestObs::featuresBeyondTheButtons()
     QVERIFY2(QFileInfo(file).size() > 0, qPrintable(file));
 
     // Zerka's program as an OBS source: both instances in OBS's recording
-    // of their scene show red and play 660 Hz before the swap, blue and
-    // 1000 Hz after it.
+    // of their scene show red before the swap and blue after it, and the
+    // sound is 660 Hz, then 1000 Hz. (The second instance is muted in the
+    // scene: OBS places each source's sound on its own, and two copies of
+    // one tone a fraction of a millisecond apart can cancel each other.)
     const double swap = f.value("swapMs").toDouble() / 1000.0;
     const struct { double at; QColor colour; int pitch; } parts[] = {{1.0, Qt::red, 660}, {swap + 1.5, Qt::blue, 1000}};
     for (const auto &part : parts) {
@@ -340,7 +341,6 @@ void TestObs::exitIsClean()
     QVERIFY(m_run.log.contains("[Zerka] 插件已卸载"));
     QCOMPARE(m_run.log.count("Tried to call"), m_plain.log.count("Tried to call"));
     qInfo("memory leaks: %d with Zerka, %d without", memoryLeaks(m_run.log), memoryLeaks(m_plain.log));
-    QVERIFY(memoryLeaks(m_plain.log) >= 0);
     QVERIFY(memoryLeaks(m_run.log) >= 0 && memoryLeaks(m_run.log) <= memoryLeaks(m_plain.log));
 }
 

@@ -104,7 +104,7 @@ private:
     void note(const QString &key, const QJsonValue &value);
     void noteSoon(const char *key, const char *label);
     void useProfile(const QString &name);
-    void screenshots();
+    void screenshots(const QString &suffix = QString());
     void writeResults();
 
     QString m_job;
@@ -342,29 +342,23 @@ void Operator::planDemo(int scale)
     waitUntil(QStringLiteral("the recording is finished"), [] { return !obs_frontend_recording_active(); }, 30000);
 }
 
-void Operator::screenshots()
+void Operator::screenshots(const QString &suffix)
 {
     // From the displays, not from the widgets: what an operator sees,
     // OBS's own preview included.
     QMainWindow *window = mainWindow();
     const QRect area = window->frameGeometry();
-    window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).save(m_out.filePath("obs.png"));
+    window->screen()
+            ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+            .save(m_out.filePath("obs" + suffix + ".png"));
     for (QScreen *screen : QGuiApplication::screens())
         if (screen != window->screen())
-            screen->grabWindow(0).save(m_out.filePath(QStringLiteral("display-%1.png").arg(screen->name())));
-    // What stood where when the pictures were taken, for a test that finds
-    // a display other than it expects.
-    QStringList windows;
+            screen->grabWindow(0).save(m_out.filePath(QStringLiteral("display-%1%2.png").arg(screen->name(), suffix)));
+    // Which windows stood where, for a test that finds a display other than it expects.
+    QStringList windows{labelText("pgmTag")};
     for (QWidget *top : QApplication::topLevelWidgets())
         if (top->isVisible())
-            windows << QStringLiteral("%1 %2 on %3 (%4,%5 %6x%7)")
-                               .arg(QString::fromLatin1(top->metaObject()->className()), top->objectName(),
-                                    top->screen()->name())
-                               .arg(top->x())
-                               .arg(top->y())
-                               .arg(top->width())
-                               .arg(top->height());
-    windows << labelText("pgmTag") << labelText("statusLabel");
+            windows << QString::fromLatin1(top->metaObject()->className()) + " on " + top->screen()->name();
     note(QStringLiteral("shown"), windows.join(QStringLiteral("; ")));
 }
 
@@ -549,8 +543,7 @@ void Operator::planFeatures()
     });
     wait(2000);
     act(QStringLiteral("takes the screenshots with the marks"), [this] {
-        screenshots();
-        QFile::rename(m_out.filePath("obs.png"), m_out.filePath("obs-features.png"));
+        screenshots(QStringLiteral("-features"));
         setScene("Scene");
     });
 }

@@ -5,7 +5,7 @@
 //   av20.mp4      20 s, 320x240 30 fps H.264 + 48 kHz stereo AAC, a key frame every second
 //   tone1k.mp4    20 s like av20.mp4, with a 1000 Hz tone peaking at -4 dBFS (av20's at -21): told apart by ear and meter
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
-//   tail0.1.mp4 tail0.6.mp4 tail2.mp4   2.5 s of pictures whose sound ends 0.1, 0.6 or 2 s before them
+//   tail0.6.mp4 tail2.mp4   2.5 s of pictures whose sound ends 0.6 or 2 s before them
 //   short.mp4     2 s, video only
 //   no_pts.h264   raw H.264 elementary stream: no timestamps at all
 //   audio_only.m4a

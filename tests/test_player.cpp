@@ -5,9 +5,8 @@
 // where asked with nothing old shown meanwhile; the end reported once; a
 // recording followed through a writer's stall to its last picture (the
 // reader waiting at the live edge); failing reads healed without a
-// duplicate; every failure reported instead of a hang. The demuxer's heals
-// while following a writer are bench/run follow's (lost, repeated
-// pictures), how long a close keeps the host waiting bench/run close's.
+// duplicate; every failure reported instead of a hang. How long a close
+// keeps the host waiting is bench/run close's figure.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -198,7 +197,7 @@ void TestPlayer::stepsAndSeeks()
     const int before = logMark();
     const qsizetype mark = watch.pts.size();
     player.seek(15.0);
-    QTRY_VERIFY_WITH_TIMEOUT(indexOfLog("[ZKPlayer] seek → 15.0s 完成", before) >= 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(countLog("[ZKPlayer] seek → 15.0s 完成", before) == 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(watch.pts.size() > mark + 1 && watch.pts.last() >= 14.99, 10000);
     const qint64 sound = watch.audioBytes;
     const auto first = std::find_if(watch.pts.begin() + mark, watch.pts.end(), [](double pts) { return pts >= 14.99; });

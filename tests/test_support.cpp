@@ -29,12 +29,6 @@ QStringList logTexts(int from)
     return texts;
 }
 
-int indexOfLog(const QString &text, int from)
-{
-    const int i = logTexts(from).indexOf(text);
-    return i < 0 ? -1 : from + i;
-}
-
 int countLog(const QString &prefix, int from)
 {
     int n = 0;

@@ -25,8 +25,6 @@ namespace TestSupport {
 int logMark();
 QStringList logTexts(int from = 0);
 QVector<LogLine> logLines(int from = 0);
-// Index of the first line with this exact text at or after `from`; -1 when absent.
-int indexOfLog(const QString &text, int from = 0);
 // Lines since `from` that start with `prefix`.
 int countLog(const QString &prefix, int from = 0);
 
@@ -84,7 +82,6 @@ public:
     QVariant last() const { return m_calls.isEmpty() ? QVariant() : m_calls.last().value(0); }
     QStringList strings() const;
     bool contains(const QString &text) const { return strings().contains(text); }
-    void clear() { m_calls.clear(); }
 
 private:
     QVector<QVariantList> m_calls;

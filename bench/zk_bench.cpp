@@ -37,7 +37,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QTcpServer>
 #include <QTimer>
@@ -389,12 +388,6 @@ int benchClose(const QString &file, const QString &edge, const QString &url, pid
             // Writes to a frozen server block until their 5 s limit.
             {"writing to a server that froze", url + "-frozen-late", WhileWriting},
     };
-    QVector<QImage> noise; // pictures that do not compress keep the writes going
-    for (QRandomGenerator random(3); noise.size() < 8;) {
-        QImage image(640, 360, QImage::Format_RGB32);
-        random.fillRange(reinterpret_cast<quint32 *>(image.bits()), image.sizeInBytes() / 4);
-        noise << image;
-    }
     qint64 worstStream = 0;
     for (const StreamCase &c : streams) {
         if (c.freeze == BeforeHandshake)
@@ -409,7 +402,7 @@ int benchClose(const QString &file, const QString &edge, const QString &url, pid
                 spin(100);
             kill(worker, SIGSTOP);
             for (int n = 0; n < 60; ++n) {
-                streamer.pushFrame(noise[n % 8]);
+                streamer.pushFrame(TestSupport::noisePicture(n)); // keeps the writes going
                 streamer.pushAudio(TestSupport::tone(n * 1600, 1600));
                 spin(33);
             }

@@ -2,8 +2,9 @@
 // stopped by this test), read back with FFmpeg's tools: what arrives and
 // with which parameters, a stream that is real from its first second,
 // starvation and overflow, every connection fault, the stream key kept out
-// of the log, and certificate checks on rtmps://. Program pictures of the stream's own size take the
-// streamer's own conversion, others FFmpeg's: both are read back.
+// of the log, and certificate checks on rtmps://. Program pictures of the
+// stream's own size take the streamer's own conversion, others FFmpeg's:
+// both are read back.
 
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
@@ -11,7 +12,6 @@
 #include "test_support.h"
 #include "zk_streamer.h"
 
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -36,18 +36,6 @@ QImage picture(const QColor &color, bool streamSize = false)
     return image;
 }
 const QColor kStill(40, 90, 200);
-
-// Pictures that do not compress: they keep a high bit rate flowing.
-QImage noisePicture(int n)
-{
-    static QVector<QImage> pictures;
-    for (QRandomGenerator random(3); pictures.size() < 8;) {
-        QImage image(640, 360, QImage::Format_RGB32); // its top byte is not read
-        random.fillRange(reinterpret_cast<quint32 *>(image.bits()), image.sizeInBytes() / 4);
-        pictures << image;
-    }
-    return pictures[n % 8];
-}
 
 } // namespace
 

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <QProcess>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cmath>
@@ -159,6 +160,17 @@ QByteArray tone(qint64 first, int frames)
     for (int i = 0; i < frames; ++i)
         out[2 * i] = out[2 * i + 1] = qint16(8000 * std::sin(2 * M_PI * 440 * double(first + i) / 48000.0));
     return pcm;
+}
+
+QImage noisePicture(int n)
+{
+    static QVector<QImage> pictures;
+    for (QRandomGenerator random(3); pictures.size() < 8;) {
+        QImage image(640, 360, QImage::Format_RGB32); // its top byte is not read
+        random.fillRange(reinterpret_cast<quint32 *>(image.bits()), image.sizeInBytes() / 4);
+        pictures << image;
+    }
+    return pictures[n % 8];
 }
 
 QByteArray soundOf(const QString &path, double from, double seconds)

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QColor>
+#include <QImage>
 #include <QVariant>
 #include <QVector>
 
@@ -64,6 +65,9 @@ std::pair<int, double> pitchAndLevel(const QByteArray &pcm);
 QByteArray soundOf(const QString &path, double from, double seconds);
 // `frames` of a 440 Hz tone as 48 kHz stereo s16 PCM, from frame `first` of it on.
 QByteArray tone(qint64 first, int frames);
+// Picture `n` of eight 640x360 noise pictures that do not compress: they
+// keep a high bit rate flowing.
+QImage noisePicture(int n);
 // The pixels of a file's pictures from `from` s on (`frames` of them, or
 // all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
 // picture after picture, row after row.

@@ -101,11 +101,17 @@ void Server::command(const QString &name)
     run("bash", {m_script, name, m_dir});
 }
 
-QString Server::output(const QString &name)
+QString Server::output(const QString &name, const QString &argument)
 {
     QString out;
-    run("bash", {m_script, name, m_dir}, &out);
+    run("bash", QStringList{m_script, name, m_dir} + (argument.isEmpty() ? QStringList() : QStringList{argument}), &out);
     return out.trimmed();
+}
+
+QString Server::url(const QString &key, bool tls)
+{
+    return tls ? QString("rtmps://localhost:%1/live/%2").arg(output("port", "tls"), key)
+               : QString("rtmp://127.0.0.1:%1/live/%2").arg(output("port"), key);
 }
 
 std::unique_ptr<Server> startAudioServer()

@@ -38,10 +38,11 @@ QVector<double> pictureTimes(const QString &path);
 int run(const QString &program, const QStringList &args, QString *output = nullptr, int timeoutMs = 60000);
 
 // A private server started by one of the scripts in tests/ for as long as
-// the object lives: "audio-server" (PulseAudio) or "rtmp-server" (nginx, rtmp://127.0.0.1:19350/live/,
-// recordings in dir()/rec). The audio server must be up before Qt first
-// looks for audio devices; PULSE_SERVER is set for this process. It has
-// three null sinks: sinkA (the default), sinkB and sinkC.
+// the object lives: "audio-server" (PulseAudio) or "rtmp-server" (nginx on
+// free ports, url() names a stream there, recordings in dir()/rec). The
+// audio server must be up before Qt first looks for audio devices;
+// PULSE_SERVER is set for this process. It has three null sinks: sinkA
+// (the default), sinkB and sinkC.
 class Server {
 public:
     Server(const QString &script, const QString &dir);
@@ -49,7 +50,9 @@ public:
     bool up() const { return m_up; }
     QString dir() const { return m_dir; }
     void command(const QString &name); // the script's other commands (stop, start, worker)
-    QString output(const QString &name);
+    QString output(const QString &name, const QString &argument = QString());
+    // The RTMP server's address for stream `key` (rtmps: its TLS front, by the name "localhost").
+    QString url(const QString &key, bool tls = false);
 
 private:
     QString m_script;

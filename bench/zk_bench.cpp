@@ -483,10 +483,8 @@ int benchMeter(int seconds)
 int benchDesk(const QString &a, const QString &b, const QString &url, int seconds, bool slow)
 {
     struct NoRecording : HostRecording {
-        bool active() const override { return false; }
-        bool paused() const override { return false; }
-        QString file() const override { return QString(); }
-        qint64 startedMs() const override { return 0; }
+        RecordingTrack recording;
+        RecordingTrack &track() override { return recording; }
         bool addChapter(const QString &) override { return false; }
     } host;
     PlaybackPanel panel(&host, nullptr);

@@ -1,10 +1,12 @@
 #pragma once
 
 // The vocabulary the player and the streamer share: the PCM every lane
-// produces and the stream consumes, and the text of an FFmpeg error.
+// produces and the stream consumes, the clock on which program's pictures
+// and sound are placed, and the text of an FFmpeg error.
 
 #include <QString>
 
+#include <chrono>
 #include <vector>
 
 namespace Pcm {
@@ -18,6 +20,18 @@ constexpr double seconds(qsizetype bytes) { return double(bytes) / kBytesPerSeco
 // Whole frames, so that a cut never splits a sample pair.
 constexpr qsizetype bytesFor(double seconds) { return qsizetype(seconds * kSampleRate) * kBytesPerFrame; }
 } // namespace Pcm
+
+// The clock every program output places pictures and sound on: a picture
+// is stamped with the moment it is shown, a block of sound with the moment
+// its first sample is heard (or would be, on a lane without a device).
+// Nanoseconds of the system's monotonic clock; any thread.
+namespace ShowClock {
+inline qint64 nowNs()
+{
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+} // namespace ShowClock
 
 // Remembers which errors of a repeated call were already logged, so that a
 // run of damaged packets logs each kind of failure once, not once a packet.

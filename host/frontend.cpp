@@ -259,6 +259,13 @@ __attribute__((visibility("default"))) char *obs_frontend_get_last_recording(voi
     return path.isEmpty() ? nullptr : hostString(path);
 }
 
+// The stand-in's writer never splits its file: there is no output to watch.
+__attribute__((visibility("default"))) obs_output_t *obs_frontend_get_recording_output(void)
+{
+    StandInFrontend::instance().tornDown("obs_frontend_get_recording_output");
+    return nullptr;
+}
+
 __attribute__((visibility("default"))) char *obs_frontend_get_current_record_output_path(void)
 {
     if (StandInFrontend::instance().tornDown("obs_frontend_get_current_record_output_path"))

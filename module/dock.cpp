@@ -61,7 +61,7 @@ QWidget *buildMainContent()
 
     layout->addLayout(buildTitleRow(), 0);
 
-    g_rec_bar = new RecordingBar(&g_recording, content);
+    g_rec_bar = new RecordingBar(&g_recording.track(), content);
     layout->addWidget(g_rec_bar, 0);
 
     g_playback = new PlaybackPanel(&g_recording, content);
@@ -92,6 +92,7 @@ void zk_dock_init()
 
 void zk_dock_shutdown()
 {
+    g_recording.onEvent(OBS_FRONTEND_EVENT_EXIT);
     // The host destroys the dock later, after its frontend is gone: stop
     // now whatever would call it (timers, following, the outputs).
     if (g_playback)
@@ -105,21 +106,8 @@ void zk_dock_shutdown()
 
 void zk_dock_on_recording_event(enum obs_frontend_event event)
 {
+    // The track tells the desk; the bar also reads the path again.
     g_recording.onEvent(event);
-    const bool started = event == OBS_FRONTEND_EVENT_RECORDING_STARTED;
     if (g_rec_bar)
         g_rec_bar->refreshState();
-    if (g_playback) {
-        g_playback->onRecordingStateChanged(g_recording.active());
-        if (started)
-            g_playback->onRecordingStarted();
-    }
-}
-
-void zk_dock_on_recording_paused(bool paused)
-{
-    if (g_rec_bar)
-        g_rec_bar->setPaused(paused);
-    if (g_playback)
-        g_playback->onRecordingPaused(paused);
 }

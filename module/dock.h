@@ -9,9 +9,8 @@ class QWidget;
 
 void zk_dock_init();
 void zk_dock_shutdown();
-// A recording event (starting, started, stopping, stopped); at "started"
-// the host has named the file it writes.
+// A recording event (starting, started, paused, unpaused, stopping,
+// stopped); at "started" the host has named the file it writes.
 void zk_dock_on_recording_event(enum obs_frontend_event event);
-void zk_dock_on_recording_paused(bool paused);
 
 QWidget *buildMainContent();

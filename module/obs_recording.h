@@ -1,39 +1,32 @@
 #pragma once
 
-// The host's recording as the desk asks for it, answered by OBS's frontend.
+// The door to OBS's recording: it feeds the recording track from OBS's
+// frontend events (started, paused, unpaused, stopped) and from the
+// recording output's own word that it split into a new file (its signal
+// "file_changed", sent on the output's thread), and asks OBS for chapters.
 
 #include "host_recording.h"
 #include "obs_compat.h"
+#include "recording_track.h"
 
 class ObsRecording : public HostRecording {
 public:
-    bool active() const override { return obs_frontend_recording_active(); }
-    bool paused() const override { return obs_frontend_recording_paused(); }
-    QString file() const override
-    {
-        char *answer = obs_frontend_get_last_recording();
-        const QString path = QString::fromUtf8(answer);
-        bfree(answer);
-        return path;
-    }
-    qint64 startedMs() const override { return m_startedMs; }
-    bool addChapter(const QString &name) override
-    {
-        return obs_frontend_recording_add_chapter(name.toUtf8().constData());
-    }
+    ObsRecording() = default;
+    ~ObsRecording() override { watchSplits(false); }
+    ObsRecording(const ObsRecording &) = delete;
+    ObsRecording &operator=(const ObsRecording &) = delete;
 
-    // Fed every recording event, from the module's load on (before any desk
-    // exists); it asks OBS nothing, since the frontend may not be ready.
-    // "Started" comes once the output runs, close to the file's first
-    // picture ("starting" comes before the encoders are up).
-    void onEvent(enum obs_frontend_event event)
-    {
-        if (event == OBS_FRONTEND_EVENT_RECORDING_STARTED && m_startedMs == 0)
-            m_startedMs = QDateTime::currentMSecsSinceEpoch();
-        else if (event == OBS_FRONTEND_EVENT_RECORDING_STOPPED)
-            m_startedMs = 0;
-    }
+    RecordingTrack &track() override { return m_track; }
+    bool addChapter(const QString &name) override;
+
+    // Every recording event, from the module's load on (before any desk
+    // exists) until the host exits.
+    void onEvent(enum obs_frontend_event event);
 
 private:
-    qint64 m_startedMs = 0;
+    static void onFileChanged(void *data, calldata_t *params);
+    void watchSplits(bool on);
+
+    RecordingTrack m_track;
+    obs_output_t *m_output = nullptr; // the recording output, held while it records
 };

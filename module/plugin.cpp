@@ -17,11 +17,9 @@ void onFrontendEvent(enum obs_frontend_event event, void *private_data)
     case OBS_FRONTEND_EVENT_RECORDING_STARTED:
     case OBS_FRONTEND_EVENT_RECORDING_STOPPING:
     case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
-        zk_dock_on_recording_event(event);
-        break;
     case OBS_FRONTEND_EVENT_RECORDING_PAUSED:
     case OBS_FRONTEND_EVENT_RECORDING_UNPAUSED:
-        zk_dock_on_recording_paused(event == OBS_FRONTEND_EVENT_RECORDING_PAUSED);
+        zk_dock_on_recording_event(event);
         break;
     case OBS_FRONTEND_EVENT_EXIT:
         // The last moment the frontend may be called: OBS tears it down

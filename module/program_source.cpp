@@ -67,7 +67,7 @@ public:
             outputPicture(source, shownPicture(), now);
     }
 
-    void sound(const QByteArray &pcm) override
+    void sound(const QByteArray &pcm, qint64 playsAtNs) override
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_shown.empty() || pcm.size() < Pcm::kBytesPerFrame)
@@ -78,7 +78,10 @@ public:
         audio.speakers = SPEAKERS_STEREO;
         audio.format = AUDIO_FORMAT_16BIT;
         audio.samples_per_sec = Pcm::kSampleRate;
-        audio.timestamp = os_gettime_ns();
+        // Heard with the picture of its time: OBS places sound by its
+        // stamp (blocks within 70 ms of where the last one ended follow it
+        // without a gap), and shows a picture of this source when it comes.
+        audio.timestamp = os_gettime_ns() + (playsAtNs - ShowClock::nowNs());
         for (obs_source_t *source : g_shown)
             obs_source_output_audio(source, &audio);
     }

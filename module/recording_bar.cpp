@@ -2,6 +2,7 @@
 
 #include "obs_compat.h"
 #include "playback_panel.h"
+#include "recording_track.h"
 
 #include <QDateTime>
 #include <QHBoxLayout>
@@ -19,7 +20,7 @@ const QString kNotRecording = QStringLiteral("(未录制)");
 
 } // namespace
 
-RecordingBar::RecordingBar(const HostRecording *host, QWidget *parent) : QWidget(parent), host(host)
+RecordingBar::RecordingBar(const RecordingTrack *track, QWidget *parent) : QWidget(parent), track(track)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -57,6 +58,7 @@ RecordingBar::RecordingBar(const HostRecording *host, QWidget *parent) : QWidget
     tickTimer = new QTimer(this);
     tickTimer->setInterval(500);
     connect(tickTimer, &QTimer::timeout, this, &RecordingBar::tick);
+    connect(track, &RecordingTrack::changed, this, &RecordingBar::tick);
 
     refreshState();
 }
@@ -86,22 +88,16 @@ void RecordingBar::onToggle()
 
 void RecordingBar::refreshState()
 {
-    if (host->active()) {
-        // Repeated events during one recording keep the first start.
-        if (startSecs == 0) {
-            startSecs = host->countFromSecs();
-            pause.clear();
-            pause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
-        }
+    recording = track->active();
+    if (recording) {
         toggleButton->setText(kStopText);
         toggleButton->setStyleSheet(buttonStyleRecording());
         elapsedLabel->setStyleSheet(QStringLiteral("color: #d32f2f;"));
         tickTimer->start();
         updatePath();
+        tick();
         return;
     }
-    startSecs = 0;
-    pause.clear();
     toggleButton->setText(kStartText);
     toggleButton->setStyleSheet(buttonStyleIdle());
     elapsedLabel->setStyleSheet(QStringLiteral("color: #888;"));
@@ -112,27 +108,19 @@ void RecordingBar::refreshState()
 
 void RecordingBar::tick()
 {
-    if (startSecs == 0)
+    if (!recording)
         return;
-    const qint64 elapsed = qint64(pause.recordedSecs(startSecs, QDateTime::currentMSecsSinceEpoch()));
+    const qint64 elapsed = qint64(track->recordedSecs(QDateTime::currentMSecsSinceEpoch()));
     elapsedLabel->setText(PlaybackPanel::formatTime(double(elapsed)));
     // The timer fires twice a second, so this re-reads the path about every 5 s.
     if (elapsed % 5 == 0)
         updatePath();
 }
 
-void RecordingBar::setPaused(bool paused)
-{
-    if (startSecs == 0)
-        return;
-    pause.set(paused, QDateTime::currentMSecsSinceEpoch());
-    tick();
-}
-
 void RecordingBar::shutdown()
 {
     tickTimer->stop();
-    startSecs = 0;
+    recording = false;
 }
 
 void RecordingBar::updatePath()

@@ -1,15 +1,13 @@
 #pragma once
 
 // The strip under the dock's title: starts and stops the host's recording
-// and, while the host records, shows the elapsed time and the output path.
-// It redraws only when the host reports a recording event, so it follows
-// recordings started from the host's own controls too.
-
-#include "host_recording.h"
-#include "recording_pause.h"
+// and, while the host records, shows the recorded time (held while the
+// host pauses) and the output path. It asks the recording track, so it
+// follows recordings started from the host's own controls too.
 
 #include <QWidget>
 
+class RecordingTrack;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -18,12 +16,12 @@ class RecordingBar : public QWidget {
     Q_OBJECT
 
 public:
-    RecordingBar(const HostRecording *host, QWidget *parent);
+    // `track` outlives the bar.
+    RecordingBar(const RecordingTrack *track, QWidget *parent);
 
+    // A recording event: the looks, and the path as the host answers it now.
     void refreshState();
     void updatePath();
-    // The host paused or resumed its recording: the elapsed time holds meanwhile.
-    void setPaused(bool paused);
     // At host exit: nothing asks the host anything any more.
     void shutdown();
 
@@ -35,12 +33,11 @@ private slots:
     void tick();
 
 private:
-    const HostRecording *host;
+    const RecordingTrack *track;
     // All owned by the bar through Qt parenting.
     QPushButton *toggleButton = nullptr;
     QLabel *elapsedLabel = nullptr;
     QLabel *pathLabel = nullptr;
     QTimer *tickTimer = nullptr;
-    qint64 startSecs = 0; // epoch seconds when the bar first saw recording; 0 = idle
-    RecordingPause pause;
+    bool recording = false;
 };

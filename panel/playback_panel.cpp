@@ -39,6 +39,11 @@ const QString kSupportStyle = QStringLiteral(
         "QPushButton { background:transparent; color:#e91e63; border:1px solid #7a3a4a; border-radius:5px; "
         "padding:0 10px; font-size:12px; }QPushButton:hover { background:#3a2a30; border-color:#e91e63; }");
 constexpr double kReplayBehindSec = 120.0; // instant replay starts two minutes behind
+// Another message on the status line gives way to the stream's health after this long.
+constexpr qint64 kStatusHoldMs = 5000;
+// A lane that shows no pictures (paused, finished, waiting) still updates
+// its meter this often, so that its peak falls back when its hold ends.
+constexpr int kIdleMeterMs = 100;
 
 } // namespace
 
@@ -86,10 +91,7 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     connect(stream, &StreamControls::started, outputs, &ProgramOutputs::streamStarted);
     connect(screen, &ScreenOutput::status, this, &PlaybackPanel::setStatus);
     connect(stream, &StreamControls::status, this, &PlaybackPanel::setStatus);
-    connect(stream, &StreamControls::health, this, [this](const QString &text) {
-        if (StreamControls::isStreamingStatus(statusLabel->text()))
-            setStatus(text);
-    });
+    connect(stream, &StreamControls::health, this, &PlaybackPanel::onStreamHealth);
     connect(inputs, &InputStrip::chosen, this, [this](InputStrip::Source source, const QString &path) {
         loadToPreview(source == InputStrip::Source::Image   ? Channel::Image
                       : source == InputStrip::Source::Video ? Channel::Video
@@ -102,12 +104,13 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     totalTimer->setInterval(1000);
     connect(totalTimer, &QTimer::timeout, this, &PlaybackPanel::refreshTotal);
     totalTimer->start();
-    if (host->active()) {
-        recordStartSecs = host->countFromSecs();
-        setFileStart(host->startedMs());
-        recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
-        onRecordingStarted();
-    }
+    meterTimer = new QTimer(this);
+    meterTimer->setInterval(kIdleMeterMs);
+    connect(meterTimer, &QTimer::timeout, this, &PlaybackPanel::refreshIdleMeters);
+    meterTimer->start();
+    connect(&track(), &RecordingTrack::changed, this, &PlaybackPanel::updateTimelineRange);
+    connect(&track(), &RecordingTrack::fileFinished, this,
+            [this](const QString &finished) { onFileFinished(finished); });
     // Both lanes get the device whatever their roles: a swap never moves one.
     connect(audio, &MonitorAudio::deviceChanged, this, [this](const QByteArray &id) {
         for (Channel *ch : {&channelA, &channelB})
@@ -227,11 +230,13 @@ void PlaybackPanel::createPlayers()
             ch->durationSec = seconds;
             updateTimelineRange();
         });
-        connect(ch->player, &ZKPlayer::audioData, this, [this, ch](const QByteArray &pcm) {
+        connect(ch->player, &ZKPlayer::audioData, this, [this, ch](const QByteArray &pcm, qint64 playsAtNs) {
             ch->meter.add(pcm);
             if (ch == pgm)
-                outputs->play(pcm);
+                outputs->play(pcm, playsAtNs);
         });
+        // Sound the lane passes unheard (slowed) still moves its meter.
+        connect(ch->player, &ZKPlayer::audioSkipped, this, [ch](const QByteArray &pcm) { ch->meter.add(pcm); });
     }
 }
 
@@ -256,11 +261,26 @@ void PlaybackPanel::routeFrame(Channel *ch, const QImage &frame, double ptsSec)
 {
     ch->lastFrame = frame; // shared, no pixel copy
     ch->positionSec = ptsSec;
-    ch->level = ch->meter.take();
-    monitorOf(ch)->setLevel(ch->level);
+    showLevel(ch);
     showOnOutputs(ch, frame);
     if (ch == timelineOwner())
         showPosition(ch, ptsSec);
+}
+
+void PlaybackPanel::showLevel(Channel *ch)
+{
+    ch->level = ch->meter.take();
+    ch->sinceLevel.start();
+    monitorOf(ch)->setLevel(ch->level);
+}
+
+void PlaybackPanel::refreshIdleMeters()
+{
+    // Levels are taken a picture at a time; without pictures the hold
+    // would stand for ever.
+    for (Channel *ch : {&channelA, &channelB})
+        if (ch->level.shown() && (!ch->sinceLevel.isValid() || ch->sinceLevel.elapsed() >= kIdleMeterMs))
+            showLevel(ch);
 }
 
 void PlaybackPanel::showOnOutputs(Channel *ch, const QImage &picture)
@@ -277,10 +297,8 @@ void PlaybackPanel::onChannelState(Channel *ch, ZKPlayer::State state)
         ch->player->seek(0.0);
         return;
     }
-    if (state == ZKPlayer::State::Finished && ch->type == Channel::Live && !ch->nextPath.isEmpty()) {
-        continueInNextFile(ch);
+    if (state == ZKPlayer::State::Finished && ch->type == Channel::Live && continueInNextFile(ch))
         return;
-    }
     if (ch == pgm)
         setStatus(QStringLiteral("节目: %1").arg(ZKPlayer::stateText(state)));
 }
@@ -383,11 +401,24 @@ void PlaybackPanel::updateTags()
 void PlaybackPanel::setStatus(const QString &text)
 {
     statusLabel->setText(text);
+    sinceStatus.start();
+}
+
+void PlaybackPanel::onStreamHealth(const QString &text)
+{
+    // The stream's own line is kept up to date; another message stands
+    // for a while, then the health comes back (greyed, as any report).
+    if (StreamControls::isStreamingStatus(statusLabel->text()))
+        setStatus(text);
+    else if (!sinceStatus.isValid() || sinceStatus.elapsed() >= kStatusHoldMs) {
+        statusLabel->setStyleSheet(kStatusStyle);
+        setStatus(text);
+    }
 }
 
 void PlaybackPanel::onError(const QString &msg)
 {
-    statusLabel->setText(QStringLiteral("❌ ") + msg);
+    setStatus(QStringLiteral("❌ ") + msg);
     statusLabel->setStyleSheet(kErrorStyle);
 }
 
@@ -401,7 +432,7 @@ void PlaybackPanel::shutdown()
     // The host is exiting: nothing may call it from now on. The desk itself
     // is destroyed later by the host, with its dock.
     totalTimer->stop();
-    recordingPath.clear();
+    meterTimer->stop();
     outputs->setTap(nullptr);
     stopEngines();
 }
@@ -437,7 +468,6 @@ bool PlaybackPanel::loadImage(const QString &path)
     startNewSource(picture.convertToFormat(QImage::Format_RGB32));
     pv->type = Channel::Image;
     pv->path = path;
-    pv->nextPath.clear();
     return true;
 }
 
@@ -450,43 +480,56 @@ void PlaybackPanel::startNewSource(const QImage &still)
     pv->lastFrame = still;
     pv->durationSec = 0.0;
     pv->positionSec = 0.0;
-    pv->speed = 1.0;
-    pv->player->setSpeed(1.0);
     pv->meter.reset();
     pv->level = PeakMeter::Level();
     pvView->setLevel(pv->level);
     pvView->setFrame(still);
 }
 
-bool PlaybackPanel::loadVideo(const QString &path)
+bool PlaybackPanel::refuseMissing(const QString &path)
 {
     // The player would refuse a missing or empty file only after closing
     // what the lane plays: refuse it here, with the player's own words.
     const QFileInfo info(path);
-    if (!info.exists() || info.size() == 0) {
-        onError(QStringLiteral("文件不存在或为空: %1").arg(path));
+    if (info.exists() && info.size() > 0)
         return false;
-    }
+    onError(QStringLiteral("文件不存在或为空: %1").arg(path));
+    return true;
+}
+
+bool PlaybackPanel::loadVideo(const QString &path)
+{
+    if (refuseMissing(path))
+        return false;
     openInPreview(Channel::Video, path, false, 0.0);
     return true;
 }
 
-bool PlaybackPanel::loadLive(double startSec)
+bool PlaybackPanel::loadLive()
 {
-    const QString path = host->file();
+    const QString path = track().file();
     if (path.isEmpty()) {
         setStatus(QStringLiteral("OBS 当前没有录制 — 先点开始录制"));
         return false;
     }
-    // The host also names its last recording after it has stopped: that
-    // file is finished and plays to its end.
-    const bool follow = host->active();
+    // Where program already follows the recording, or two minutes behind
+    // its live edge (back through the files it was split into).
     const Channel *other = pv == &channelA ? &channelB : &channelA;
-    const double start = startSec >= 0 ? startSec
-                         : other->type == Channel::Live && other->path == path && other->positionSec > 0
-                                 ? other->positionSec
-                                 : qMax(0.0, recordedSecs - kReplayBehindSec);
-    openInPreview(Channel::Live, path, follow, start);
+    if (other->type == Channel::Live && other->positionSec > 0 && track().isOfRecording(other->path))
+        return loadLive({other->path, other->positionSec});
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    return loadLive(track().before(path, std::floor(track().fileSecs(path, now)), kReplayBehindSec, now));
+}
+
+bool PlaybackPanel::loadLive(const RecordingTrack::Position &at)
+{
+    // A file of the recording under way is followed; a finished one (the
+    // host also names its last recording after it stopped) plays to its
+    // end, if it is still there.
+    const bool follow = track().isWriting(at.file);
+    if (!follow && refuseMissing(at.file))
+        return false;
+    openInPreview(Channel::Live, at.file, follow, at.at);
     return true;
 }
 
@@ -496,7 +539,9 @@ void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool 
         startNewSource(QImage());
     pv->type = type;
     pv->path = path;
-    pv->nextPath.clear(); // a split recording followed before goes on no more
+    // Every load starts at normal speed, the same file loaded again too.
+    pv->speed = 1.0;
+    pv->player->setSpeed(1.0);
     pv->player->setMuted(true);
     pv->player->open(path, follow, startSec);
 }

@@ -5,8 +5,9 @@
 // Who owns what:
 //   PlaybackPanel (playback_panel.cpp)   the two lanes and their roles (PV, PGM), the monitors,
 //                                        the swap, the pause and loop row, the status line
-//   playback_panel_timeline.cpp          the timeline, the time row, the host's recording as the
-//                                        desk sees it (through HostRecording, handed in by the dock)
+//   playback_panel_timeline.cpp          the timeline, the time row, the lanes that follow the host's
+//                                        recording through its files, the marks (all asked of the
+//                                        RecordingTrack that the dock's HostRecording feeds)
 //   ProgramOutputs                       the one path of program: PGM monitor, full-screen window, streamer,
 //                                        and a tap (the host's program source)
 //   MonitorAudio                         device, volume, mute (applied to the lanes by the panel)
@@ -25,7 +26,7 @@
 // role pointers and shows each lane's last picture on its new outputs.
 
 #include "peak_meter.h"
-#include "recording_pause.h"
+#include "recording_track.h"
 #include "zk_player.h"
 
 #include <QElapsedTimer>
@@ -52,7 +53,6 @@ class VideoView;
 
 class PlaybackPanel : public QWidget {
     Q_OBJECT
-    Q_PROPERTY(qint64 recordStartSecs READ recordStartSeconds)
 
 public:
     // One playback lane; its role (PV or PGM) is given by the panel's pointers.
@@ -65,10 +65,10 @@ public:
         QImage lastFrame;           // the last picture routed (an Image lane's still too)
         double durationSec = 0.0;   // 0 = unknown
         double positionSec = 0.0;
-        QString nextPath;           // a Live lane: the file the recording went on in, played after this one
         double speed = 1.0;         // slow motion: 1, 1/2 or 1/4; a new source starts at 1
-        PeakMeter meter;            // its sound since its last picture
+        PeakMeter meter;            // its sound since its level was last shown
         PeakMeter::Level level;     // as its monitor shows it
+        QElapsedTimer sinceLevel;   // since `level` was taken
         QString name() const;
         // What the lane shows now: its still, or its last picture (null: black).
         QImage picture() const { return type == Image ? still : lastFrame; }
@@ -91,10 +91,6 @@ public:
     const Channel &programLane() const { return *pgm; }
     const Channel &previewLane() const { return *pv; }
 
-    // The host's recording events.
-    void onRecordingStateChanged(bool active);
-    void onRecordingStarted(); // the host has named the file it writes
-    void onRecordingPaused(bool paused);
     // At host exit: stops the timers, the players, the stream and the
     // screen output, so that nothing calls the host any more.
     void shutdown();
@@ -104,8 +100,6 @@ public:
     static QString formatTime(double seconds);
 
 private:
-    qint64 recordStartSeconds() const { return recordStartSecs; }
-
     // Construction.
     QVBoxLayout *buildMonitorColumn(const QString &tag, const QString &colour, QLabel *&tagLabel, VideoView *&view);
     void buildMonitors(QHBoxLayout *row);
@@ -119,6 +113,8 @@ private:
     void togglePause(Channel *ch);
     void stepSpeed(Channel *ch);
     void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
+    void showLevel(Channel *ch);
+    void refreshIdleMeters();
     void onChannelState(Channel *ch, ZKPlayer::State state);
     void showOnOutputs(Channel *ch, const QImage &picture);
     VideoView *monitorOf(const Channel *ch) const { return ch == pgm ? pgmView : pvView; }
@@ -126,27 +122,29 @@ private:
     void updateTags();
     void setStatus(const QString &text);
     void onError(const QString &msg);
+    void onStreamHealth(const QString &text);
     void stopEngines();
 
     // Inputs.
     bool loadImage(const QString &path);
     bool loadVideo(const QString &path);
-    bool loadLive(double startSec = -1.0); // -1: just behind the live edge
+    bool loadLive();                                 // behind the live edge
+    bool loadLive(const RecordingTrack::Position &at); // a moment of the recording
+    bool refuseMissing(const QString &path);
     void startNewSource(const QImage &still);  // the preview lane forgets the source before
     void previewLoaded(const QString &detail); // status line, titles, timeline after a load
     void openInPreview(Channel::Type type, const QString &path, bool follow, double startSec);
 
     // Timeline and the host's recording.
+    RecordingTrack &track() const;
     Channel *timelineOwner();
     double laneLength(const Channel *ch) const;
-    bool playsOlderFile(const Channel *ch) const;
     void updateTimelineRange();
     void showPosition(Channel *ch, double ptsSec);
     void onSliderReleased();
     void refreshTotal();
-    void checkRecordingFile();
-    void continueInNextFile(Channel *ch);
-    void setFileStart(qint64 ms);
+    void onFileFinished(const QString &finished);
+    bool continueInNextFile(Channel *ch);
     void addMark();
     void replayFromMark();
 
@@ -174,15 +172,9 @@ private:
     InputStrip *inputs = nullptr;
     ProgramOutputs *outputs = nullptr;
     QTimer *totalTimer = nullptr;           // child, 1000 ms
-    qint64 recordStartSecs = 0;             // epoch seconds the recording was first seen; 0 = not recording
-    RecordingPause recordPause;             // while paused the file, and so the recorded length, stands still
-    QString recordingPath;                  // the file the host is writing, once named; empty = none
-    double recordedSecs = 0.0;              // keeps its last value after the recording stops
+    QTimer *meterTimer = nullptr;           // child: the meters of lanes that show no pictures
+    QElapsedTimer sinceStatus;              // since a message other than the stream's stood on the status line
     bool sliderDragging = false;
-    // Marks: recorded times in the file they were made in (a new file starts with none).
-    qint64 fileStartMs = 0;                 // when the file being written started (ms since the epoch)
-    QVector<double> marks;
-    QString marksPath;
     int markReplayed = -1;                  // the mark the instant replay came from last
     QElapsedTimer sinceMarkReplay;
 };

@@ -1,18 +1,20 @@
-// PlaybackPanel: the timeline and the time row, and the host's recording
-// as the desk sees it: its length (counted from its start, less pauses),
-// the file it writes, and a split into a new file.
+// PlaybackPanel: the timeline and the time row, the recording as the desk
+// follows it (through the recording track: its files, their lengths, a
+// split), and the marks.
 //
-// A lane is measured against the file it plays: a Live lane on the file
-// being written against the recorded length, a lane still in an older file
-// (a split, or a recording since stopped) against that file's own length.
+// A lane is measured against the file it plays: the file being written
+// against what is recorded of it so far, any other against its length.
+// A lane following the recording goes on through the files the host split
+// it into, for any number of splits and any delay behind the live edge.
 //
-// Marks: moments of the file being written, noted by the operator (and
-// kept by the host as chapters where its format has them), drawn on the
-// timeline while it shows that file, and the instant replay's starts.
+// Marks: moments of the recording, noted by the operator (and kept by the
+// host as chapters where its format has them), drawn on the timeline while
+// it shows their file, and the instant replay's starts.
 
 #include "playback_panel.h"
 
 #include "host_recording.h"
+#include "recording_track.h"
 #include "timeline_slider.h"
 #include "zk_player.h"
 
@@ -29,6 +31,11 @@ namespace {
 
 constexpr double kMarkLeadSec = 5.0; // the replay from a mark starts this much before it
 constexpr qint64 kMarkStepMs = 3000; // pressed again within this, the replay goes to the mark before
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
 
 } // namespace
 
@@ -70,15 +77,17 @@ PlaybackPanel::Channel *PlaybackPanel::timelineOwner()
     return nullptr;
 }
 
-bool PlaybackPanel::playsOlderFile(const Channel *ch) const
+RecordingTrack &PlaybackPanel::track() const
 {
-    return ch->type == Channel::Live && (ch->path != recordingPath || !ch->nextPath.isEmpty());
+    return host->track();
 }
 
 double PlaybackPanel::laneLength(const Channel *ch) const
 {
-    if (ch->type == Channel::Live && !playsOlderFile(ch))
-        return recordedSecs;
+    // A finished file opened as such states its own length; the recording's
+    // files are as long as the track has seen them grow.
+    if (ch->type == Channel::Live && !(ch->durationSec > 0))
+        return std::floor(track().fileSecs(ch->path, nowMs()));
     return ch->durationSec;
 }
 
@@ -93,7 +102,12 @@ void PlaybackPanel::updateTimelineRange()
     }
     // A new owner may be paused: its time is shown now, not at its next picture.
     showPosition(owner, owner->positionSec);
-    timeline->setMarks(owner->type == Channel::Live && owner->path == marksPath ? marks : QVector<double>());
+    QVector<double> marks;
+    if (owner->type == Channel::Live)
+        for (const RecordingTrack::Mark &mark : track().marks())
+            if (mark.file == owner->path)
+                marks << mark.at;
+    timeline->setMarks(marks);
     const double total = laneLength(owner);
     if (!(total > 0)) // unknown yet (or not a number): keep what is shown
         return;
@@ -109,13 +123,10 @@ void PlaybackPanel::showPosition(Channel *ch, double ptsSec)
     if (!sliderDragging)
         timeline->setValue(int(ptsSec));
     posLabel->setText(formatTime(ptsSec));
-    if (ch->type == Channel::Live && recordedSecs > 0) {
-        // Behind the live edge: the rest of an older file, then all of the
-        // recording being written (if any).
-        const double newer = recordingPath.isEmpty() ? 0.0 : recordedSecs;
-        const double behind = playsOlderFile(ch) ? qMax(0.0, ch->durationSec - ptsSec) + newer
-                                                 : qMax(0.0, recordedSecs - ptsSec);
-        const int d = int(behind);
+    // Behind the live edge: the rest of its file, then all the recording
+    // went on to write (up to its end, once it has stopped).
+    if (ch->type == Channel::Live && track().fileSecs(ch->path, nowMs()) > 0) {
+        const int d = int(track().behindSecs(ch->path, ptsSec, nowMs()));
         delayLabel->setText(QString::asprintf("延时 %02d:%02d", d / 60, d % 60));
         return;
     }
@@ -135,136 +146,69 @@ void PlaybackPanel::onSliderReleased()
 
 void PlaybackPanel::refreshTotal()
 {
-    if (!host->active() || recordStartSecs <= 0)
-        return; // after the recording the length stays at its last value
-    checkRecordingFile();
-    // Whole seconds, as the recording's start is; a pause holds it.
-    recordedSecs = std::floor(recordPause.recordedSecs(recordStartSecs, QDateTime::currentMSecsSinceEpoch()));
+    // While the host records the length grows; afterwards it stays.
+    if (track().active())
+        updateTimelineRange();
+}
+
+void PlaybackPanel::onFileFinished(const QString &finished)
+{
+    // The host split its recording, or stopped it: a lane following that
+    // file plays it to its end (now its real end) and then goes on in the
+    // next one, if any.
+    for (Channel *ch : {&channelA, &channelB})
+        if (ch->type == Channel::Live && ch->path == finished)
+            ch->player->stopFollowing();
     updateTimelineRange();
 }
 
-void PlaybackPanel::onRecordingStateChanged(bool active)
-{
-    if (active) {
-        // The host reports recording active from starting to stopping: only
-        // the first notification of a recording starts the count.
-        if (recordStartSecs == 0) {
-            recordStartSecs = host->countFromSecs();
-            setFileStart(host->startedMs());
-            recordPause.clear();
-            recordPause.set(host->paused(), QDateTime::currentMSecsSinceEpoch());
-        }
-        return;
-    }
-    // The recording is finished: its end is now the real end, and its
-    // length is the one it reached.
-    for (Channel *ch : {&channelA, &channelB}) {
-        if (ch->type != Channel::Live)
-            continue;
-        ch->player->stopFollowing();
-        if (ch->path == recordingPath && !(ch->durationSec > 0))
-            ch->durationSec = recordedSecs;
-    }
-    recordStartSecs = 0;
-    recordPause.clear();
-    recordingPath.clear();
-}
-
-void PlaybackPanel::onRecordingStarted()
-{
-    // Noted once the host has named the new file (not at "starting", when
-    // it may still name the recording before it). Marks count from here, the
-    // moment the host's output runs, when it can tell.
-    recordingPath = host->file();
-    if (host->startedMs() > 0)
-        fileStartMs = host->startedMs();
-}
-
-void PlaybackPanel::onRecordingPaused(bool paused)
-{
-    if (recordStartSecs > 0)
-        recordPause.set(paused, QDateTime::currentMSecsSinceEpoch());
-}
-
-void PlaybackPanel::checkRecordingFile()
-{
-    if (recordingPath.isEmpty())
-        return;
-    const QString path = host->file();
-    if (path.isEmpty() || path == recordingPath)
-        return;
-    // The host split its recording: the lanes that follow the old file play
-    // it to its end, measured by the length it reached, and go straight on
-    // with the new one; instant replay and the recorded length now refer to
-    // the new file.
-    blog(LOG_INFO, "[Zerka] 录制已分段 → %s", path.toUtf8().constData());
-    for (Channel *ch : {&channelA, &channelB}) {
-        if (ch->type == Channel::Live && ch->path == recordingPath) {
-            ch->nextPath = path;
-            ch->durationSec = recordedSecs;
-            ch->player->stopFollowing();
-        }
-    }
-    recordingPath = path;
-    recordStartSecs = QDateTime::currentSecsSinceEpoch();
-    setFileStart(0);
-    recordPause.clear();
-    recordedSecs = 0.0;
-}
-
-void PlaybackPanel::continueInNextFile(Channel *ch)
+bool PlaybackPanel::continueInNextFile(Channel *ch)
 {
     // The lane keeps its last picture on every output until the new file's
     // first one replaces it, so a delayed programme does not go black.
-    const QString path = ch->nextPath;
-    ch->nextPath.clear();
+    const QString path = track().nextFile(ch->path);
+    if (path.isEmpty())
+        return false;
     ch->path = path;
     ch->durationSec = 0.0;
     ch->positionSec = 0.0;
-    const bool follow = path == recordingPath && host->active();
     blog(LOG_INFO, "[Zerka] %s 接着播放下一段 %s", ch == pgm ? "PGM" : "PV", path.toUtf8().constData());
-    ch->player->open(path, follow, 0.0);
-}
-
-void PlaybackPanel::setFileStart(qint64 ms)
-{
-    // A new file: the marks made so far belong to the one before.
-    fileStartMs = ms > 0 ? ms : QDateTime::currentMSecsSinceEpoch();
-    marks.clear();
-    marksPath.clear();
-    markReplayed = -1;
-    updateTimelineRange();
+    ch->player->open(path, track().isWriting(path), 0.0);
+    if (ch == timelineOwner())
+        updateTimelineRange();
+    return true;
 }
 
 void PlaybackPanel::addMark()
 {
-    if (!host->active() || recordStartSecs <= 0) {
+    RecordingTrack::Mark mark;
+    if (!track().addMark(nowMs(), &mark)) {
         setStatus(QStringLiteral("OBS 当前没有录制 — 标记要在录制中打"));
         return;
     }
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const double at = qMax<qint64>(0, now - fileStartMs - recordPause.heldMs(now)) / 1000.0;
-    marks.append(at);
-    marksPath = host->file();
-    const QString name = formatTime(at);
+    const int n = int(track().marks().size());
+    const QString name = formatTime(mark.at);
     const bool chapter = host->addChapter(name);
-    blog(LOG_INFO, "[Zerka] 标记 %lld @ %.2fs%s", static_cast<long long>(marks.size()), at, chapter ? " (章节)" : "");
-    setStatus(QStringLiteral("🔖 标记 %1: %2%3").arg(marks.size()).arg(name, chapter ? QStringLiteral(" · OBS 章节") : QString()));
+    blog(LOG_INFO, "[Zerka] 标记 %d @ %.2fs%s", n, mark.at, chapter ? " (章节)" : "");
+    setStatus(QStringLiteral("🔖 标记 %1: %2%3").arg(n).arg(name, chapter ? QStringLiteral(" · OBS 章节") : QString()));
     updateTimelineRange();
 }
 
 void PlaybackPanel::replayFromMark()
 {
+    const QVector<RecordingTrack::Mark> &marks = track().marks();
     if (marks.isEmpty()) {
         setStatus(QStringLiteral("还没有标记 — 录制中按 \"Zerka: 标记\""));
         return;
     }
     // The newest mark; pressed again soon after, the one before it.
-    const bool again = markReplayed >= 0 && sinceMarkReplay.isValid() && sinceMarkReplay.elapsed() < kMarkStepMs;
+    const bool again = markReplayed >= 0 && markReplayed < marks.size() && sinceMarkReplay.isValid() &&
+                       sinceMarkReplay.elapsed() < kMarkStepMs;
     const int index = again ? qMax(0, markReplayed - 1) : int(marks.size()) - 1;
-    if (!loadLive(qMax(0.0, marks.at(index) - kMarkLeadSec)))
+    const RecordingTrack::Mark mark = marks.at(index);
+    if (!loadLive(track().before(mark.file, mark.at, kMarkLeadSec, nowMs())))
         return;
     markReplayed = index;
     sinceMarkReplay.restart();
-    previewLoaded(QStringLiteral(" · 标记 %1 (%2)").arg(index + 1).arg(formatTime(marks.at(index))));
+    previewLoaded(QStringLiteral(" · 标记 %1 (%2)").arg(index + 1).arg(formatTime(mark.at)));
 }

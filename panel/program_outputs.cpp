@@ -23,11 +23,11 @@ void ProgramOutputs::show(const QImage &picture)
         m_tap->picture(picture);
 }
 
-void ProgramOutputs::play(const QByteArray &pcm)
+void ProgramOutputs::play(const QByteArray &pcm, qint64 playsAtNs)
 {
-    m_streamer->pushAudio(pcm);
+    m_streamer->pushAudio(pcm, playsAtNs);
     if (m_tap)
-        m_tap->sound(pcm);
+        m_tap->sound(pcm, playsAtNs);
 }
 
 void ProgramOutputs::setTap(ProgramTap *tap)

@@ -5,6 +5,9 @@
 // window (when open) and the streamer (which ignores both unless it
 // streams). The swap, a still loaded into program, a window opened and a
 // stream started all ask this object; nothing else feeds an output.
+// Pictures are shown now; sound carries the moment it is heard (both on
+// the show clock), so the outputs that place them on a time line of their
+// own (the stream, the host's source) keep them in step.
 
 #include <QByteArray>
 #include <QImage>
@@ -13,12 +16,13 @@
 
 // Anything beyond the desk that takes program as it goes (the host's
 // program source). Called on the user-interface thread with every program
-// picture (null: program has none) and every block of program sound.
+// picture as it is shown (null: program has none) and every block of
+// program sound with the moment it is heard (ShowClock).
 class ProgramTap {
 public:
     virtual ~ProgramTap() = default;
     virtual void picture(const QImage &picture) = 0;
-    virtual void sound(const QByteArray &pcm) = 0;
+    virtual void sound(const QByteArray &pcm, qint64 playsAtNs) = 0;
 };
 
 class FullscreenOutput;
@@ -33,7 +37,7 @@ public:
 
     // A program picture (null: program has none, black everywhere).
     void show(const QImage &picture);
-    void play(const QByteArray &pcm);
+    void play(const QByteArray &pcm, qint64 playsAtNs);
     // What program shows now.
     const QImage &picture() const { return m_picture; }
 

@@ -76,6 +76,8 @@ bool DecoderCtx::reopenAtFragment(double seconds)
 // file stay as they are, so every box keeps its meaning.
 QString DecoderCtx::openFile(int64_t moovEnd, int64_t moofOffset)
 {
+    // Probing must see the header whole: a waiting seek does not cut it short.
+    m_io.wakeFlag = nullptr;
     const QByteArray utf8 = m_path.toUtf8();
     m_io.fd = ::open(utf8.constData(), O_RDONLY);
     if (m_io.fd < 0)
@@ -145,6 +147,7 @@ QString DecoderCtx::openFile(int64_t moovEnd, int64_t moofOffset)
     m_swFrame = av_frame_alloc();
     if (!m_pkt || !m_frame || !m_swFrame)
         return QStringLiteral("视频解码器打开失败: %1").arg(avErrStr(AVERROR(ENOMEM)));
+    m_io.wakeFlag = m_wakeFlag;
     return QString();
 }
 
@@ -233,6 +236,9 @@ bool DecoderCtx::seekTo(double seconds)
     // Outside the fragments read so far the demuxer knows no seek point.
     if (m_fragmented && !indexed(ts) && (reopenAtFragment(seconds) || !m_fmt))
         return m_fmt != nullptr;
+    // A read given up for this seek (AVERROR_EXIT) leaves the byte source
+    // marked failed; the seek starts it afresh.
+    m_fmt->pb->error = 0;
     int ret = av_seek_frame(m_fmt, m_videoIdx, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) {
         blog(LOG_WARNING, "[ZKPlayer] seek %.1fs 失败(%s),尝试 ANY", seconds, avErrStr(ret).toUtf8().constData());

@@ -47,6 +47,9 @@ public:
     // Empty on success, else the message to show.
     QString openInput(const QString &path, std::atomic<bool> *abortFlag, std::atomic<bool> *followFlag,
                       bool videoOnly);
+    // While set, a read waiting at a followed file's live edge gives up
+    // (AVERROR_EXIT), so that a seek is taken at once; an open never does.
+    void setWakeFlag(std::atomic<bool> *flag) { m_wakeFlag = flag; }
     // Repositions at or before `seconds` and flushes the decoders (or, for a
     // fragmented recording, may reopen at a fragment: fresh decoders). False
     // when that failed; check isOpen() afterwards.
@@ -124,5 +127,6 @@ private:
     QString m_path;                   // of the last openInput, for reopening
     bool m_videoOnly = false;
     QString m_lastError;
+    std::atomic<bool> *m_wakeFlag = nullptr;
     ErrorKinds m_sendErrors;          // refusals of avcodec_send_packet already logged
 };

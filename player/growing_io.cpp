@@ -56,8 +56,9 @@ extern "C" int zk_io_read(void *opaque, uint8_t *buf, int bufSize)
             blog(LOG_WARNING, "[ZKPlayer] IO 读错误 errno=%d pos=%lld", err, static_cast<long long>(io->pos));
             return AVERROR(err);
         }
-        // Nothing at pos yet. A stop request wins over the end of the file.
-        if (io->abortFlag && io->abortFlag->load())
+        // Nothing at pos yet. A stop request wins over the end of the file;
+        // a seek must not wait for the writer (its recording may be paused).
+        if ((io->abortFlag && io->abortFlag->load()) || (io->wakeFlag && io->wakeFlag->load()))
             return AVERROR_EXIT;
         if (!io->followFlag || !io->followFlag->load()) {
             // The demuxer asks again on every pass at the end: log the arrival once.

@@ -17,6 +17,7 @@ struct GrowingIO {
     int64_t pos = 0;                           // offset of the next read (never the descriptor's own offset)
     std::atomic<bool> *abortFlag = nullptr;    // the player's stop request: a waiting read gives up
     std::atomic<bool> *followFlag = nullptr;   // set: an empty read waits for the writer
+    std::atomic<bool> *wakeFlag = nullptr;     // set: a waiting read gives up (a seek is waiting)
     bool eofLogged = false;                    // the end was logged; again only after data or a seek
     int64_t overlayPos = -1;                   // file offset of the overlay; -1 = none
     int overlayLen = 0;
@@ -25,7 +26,7 @@ struct GrowingIO {
 
 extern "C" {
 // Bytes read (> 0), AVERROR_EOF (end, not following), AVERROR_EXIT (stop
-// requested while no data was there) or AVERROR(errno).
+// requested, or a seek waiting, while no data was there) or AVERROR(errno).
 int zk_io_read(void *opaque, uint8_t *buf, int bufSize);
 // New position, the current file size for AVSEEK_SIZE, or a negative error.
 int64_t zk_io_seek(void *opaque, int64_t offset, int whence);

@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <vector>
+
 namespace {
 
 constexpr double kAudioJumpSec = 0.3;        // larger gaps between chunks re-anchor the clock
@@ -93,6 +95,7 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
         m_followLive = wasFollowing;
     }
     close();
+    resetSteps();
     if (!followLive) {
         const QFileInfo info(path);
         if (!info.exists() || info.size() == 0) {
@@ -133,7 +136,7 @@ void ZKPlayer::seek(double seconds)
         requestSeek(seconds);
 }
 
-bool ZKPlayer::requestSeek(double seconds, bool sameFileOpen)
+bool ZKPlayer::requestSeek(double seconds, bool sameFileOpen, double landBefore)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -144,6 +147,8 @@ bool ZKPlayer::requestSeek(double seconds, bool sameFileOpen)
         if (sameFileOpen)
             blog(LOG_INFO, "[ZKPlayer] 同文件快速 seek → %.1fs (followLive=%d)", seconds, int(m_followLive));
         m_seekTarget = seconds < 0 ? 0.0 : seconds;
+        m_seekLandBefore = landBefore;
+        m_seekWaiting = true; // the decode thread may be waiting for the writer
         m_eof = false;
         // From now on nothing from before the seek leaves the player: the
         // picture on screen stays until the first one at the target.
@@ -166,9 +171,13 @@ void ZKPlayer::close()
         std::lock_guard<std::mutex> lock(m_mutex);
         clearQueues();
         m_seekTarget = -1.0;
+        m_seekLandBefore = -1.0;
         m_seekPending = false;
     }
+    m_seekWaiting = false;
     m_paused = false;
+    m_stepped = false;
+    resetSteps();
 }
 
 void ZKPlayer::clearQueues()
@@ -242,6 +251,7 @@ void ZKPlayer::paceAudioSilently()
     // the audio leaves as its time comes on the player's clock.
     for (;;) {
         AudioChunk chunk;
+        qint64 playsAt = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_seekPending || m_audioQueue.empty())
@@ -254,12 +264,15 @@ void ZKPlayer::paceAudioSilently()
             const double clock = masterClockSec();
             if (head.pts > clock + kSilentLeadSec && head.pts <= clock + kSilentJumpSec)
                 break;
+            // Heard when its time comes; a jump ahead is heard now, as its
+            // picture is shown (the wall clock jumps with it).
+            playsAt = ShowClock::nowNs() + qint64(qBound(0.0, head.pts - clock, kSilentLeadSec) * 1e9);
             chunk = std::move(m_audioQueue.front());
             m_audioQueue.pop_front();
             m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - Pcm::seconds(chunk.pcm.size()));
         }
         m_cv.notify_all();
-        emit audioData(chunk.pcm);
+        emit audioData(chunk.pcm, playsAt);
         if (m_output.isOpen() || m_paused) // a receiver changed the player
             return;
     }
@@ -286,28 +299,34 @@ bool ZKPlayer::fetchAudioChunk()
     }
     m_expectedAudioPts = chunk.pts + duration;
     m_pendingPcm = std::move(chunk.pcm);
+    m_pendingPts = chunk.pts;
     return true;
 }
 
 void ZKPlayer::dropSoundWhileSlow()
 {
     // Slowed sound is not played: each block leaves unheard once its time
-    // has passed, so that the sound at 1x again starts where the pictures are.
+    // has passed, so that the sound at 1x again starts where the pictures
+    // are. The lane's meter still sees it.
+    std::vector<QByteArray> passed;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_seekPending || !hasMasterClock())
             return;
         const double clock = masterClockSec();
         while (!m_audioQueue.empty()) {
-            const AudioChunk &head = m_audioQueue.front();
+            AudioChunk &head = m_audioQueue.front();
             const double length = Pcm::seconds(head.pcm.size());
             if (head.pts + length > clock)
                 break;
             m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - length);
+            passed.push_back(std::move(head.pcm));
             m_audioQueue.pop_front();
         }
     }
     m_cv.notify_all();
+    for (const QByteArray &pcm : passed)
+        emit audioSkipped(pcm);
 }
 
 void ZKPlayer::onAudioTick()
@@ -328,12 +347,14 @@ void ZKPlayer::onAudioTick()
         if (m_pendingPcm.isEmpty() && !fetchAudioChunk())
             return;
         const qint64 want = qMin<qint64>(freeBytes, m_pendingPcm.size());
+        const qint64 playsAt = playsAtNs(m_pendingPts);
         const qint64 written = m_output.write(m_pendingPcm.constData(), want);
         if (written < 1)
             return;
         const QByteArray accepted = m_pendingPcm.left(written);
         m_pendingPcm.remove(0, written);
-        emit audioData(accepted);
+        m_pendingPts += Pcm::seconds(written);
+        emit audioData(accepted, playsAt);
         if (!m_output.isOpen()) // a receiver closed the player
             return;
         freeBytes -= written;

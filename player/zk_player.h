@@ -20,6 +20,13 @@
 //   once the sound has run out before the pictures (all of it in the sink,
 //   none to come before them) it runs on for as long as pictures remain:
 //   the device did not stall.
+//
+// Program's outputs place what a lane hands out on the show clock
+// (ShowClock): each picture at the moment frameReady is emitted, each
+// block of sound at the moment its first sample is heard, which is now
+// plus how far its time lies ahead of the master clock. A block and the
+// picture of the same time in the file thus carry the same moment,
+// whatever the device holds, the speed or what the lane did before.
 
 #include "audio_output.h"
 
@@ -75,7 +82,9 @@ public:
     void setSpeed(double speed);
     double speed() const { return m_speed; }
     // While paused: one picture forward (the next one decoded) or back (the
-    // one before, decoded again from the key picture before it).
+    // one before, decoded again from the key picture before it), exactly
+    // the file's neighbour whatever the spacing. Steps asked for faster
+    // than they are shown are taken one after the other.
     void step(int direction);
 
     bool isPlaying() const { return m_running; }
@@ -93,7 +102,11 @@ public:
 
 signals:
     void frameReady(const QImage &frame, double ptsSeconds);
-    void audioData(const QByteArray &pcm);
+    // Sound handed out (to the device, or paced without one), heard at
+    // `playsAtNs` on the show clock.
+    void audioData(const QByteArray &pcm, qint64 playsAtNs);
+    // Sound passed over unheard (slow motion), for the lane's meter.
+    void audioSkipped(const QByteArray &pcm);
     void stateChanged(ZKPlayer::State state);
     void errorOccurred(const QString &message);
     void durationKnown(double seconds);
@@ -116,14 +129,26 @@ private:
         bool warnedImage = false;
         bool drained = false;         // the decoders gave up their last pictures at this end
         bool eofLogged = false;       // this arrival at the end was logged
+        // A step back: the last picture before `holdBefore` is kept aside
+        // until the decoder reaches that time, then queued (-1: none).
+        double holdBefore = -1.0;
+        AVFrame *held = nullptr;
+        double heldPts = 0.0;
 
+        DecodeState() = default;
+        DecodeState(const DecodeState &) = delete;
+        DecodeState &operator=(const DecodeState &) = delete;
+        ~DecodeState();
         // Resume after a reopen: nothing already queued is queued again.
         void resumeAfterReopen();
         void landedAt(double target);
+        void dropHeld();
     };
     enum class Pass { Continue, Exit };
 
-    bool requestSeek(double seconds, bool sameFileOpen = false); // false when no thread takes seeks any more
+    // False when no thread takes seeks any more. `landBefore` (a step back):
+    // the picture shown is the last one earlier than that time.
+    bool requestSeek(double seconds, bool sameFileOpen = false, double landBefore = -1.0);
     void stopThread();
     void clearQueues(); // m_mutex held
 
@@ -132,13 +157,15 @@ private:
     bool waitForRecording();
     bool mayRead() const; // back-pressure; m_mutex held
     void waitOnQueue(int ms);
-    Pass performSeek(DecoderCtx &dec, DecodeState &st, double target);
+    Pass performSeek(DecoderCtx &dec, DecodeState &st, double target, double landBefore);
     Pass handleReadError(DecoderCtx &dec, DecodeState &st, int ret);
     Pass selfHeal(DecoderCtx &dec, DecodeState &st);
     Pass reopened(DecoderCtx &dec, bool ok);
     Pass reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret);
     void decodeVideo(DecoderCtx &dec, DecodeState &st);
     void queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts);
+    void convertAndQueue(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts);
+    void queueHeld(DecoderCtx &dec, DecodeState &st);
     void decodeAudio(DecoderCtx &dec, DecodeState &st);
     void queueSound(DecodeState &st, QByteArray &&pcm, bool timed, double pts);
     void drainDecoders(DecoderCtx &dec, DecodeState &st);
@@ -156,6 +183,10 @@ private:
     void paceAudioSilently();
     void dropSoundWhileSlow();
     void showSteppedPicture();
+    void takeStep(int direction);
+    void resetSteps();
+    void dropSoundBefore(double pts); // m_mutex held
+    qint64 playsAtNs(double pts);
     bool fetchAudioChunk();
     void applySinkVolume();
     void dropStalledDevice(qint64 frozenUs);
@@ -173,6 +204,8 @@ private:
     bool m_eof = false;                         // (mutex)
     bool m_seekPending = false;                 // (mutex) requested, not yet done: nothing old leaves
     bool m_acceptsSeeks = false;                // (mutex) the decode thread will still take a seek
+    double m_seekLandBefore = -1.0;             // (mutex) the seek waiting is a step back from this time
+    std::atomic<bool> m_seekWaiting{false};     // a seek waits: a read at the live edge gives up
     QString m_path;
     std::atomic<bool> m_followLive{false};
     std::atomic<bool> m_videoOnly{false};
@@ -186,7 +219,8 @@ private:
     bool m_paused = false;
     double m_speed = 1.0;
     bool m_stepPending = false; // a step asked for while paused, its picture not shown yet
-    double m_stepTo = 0.0;      // about where that picture is
+    int m_stepsWaiting = 0;     // steps asked for meanwhile (back below zero)
+    bool m_stepped = false;     // stepped since the pause: the sound starts again at the picture
     std::atomic<double> m_frameSec{1.0 / 30}; // one picture's duration, from the stream's rate
     double m_lastPts = 0.0;
     std::atomic<bool> m_finishedReported{false};
@@ -196,6 +230,7 @@ private:
     QElapsedTimer m_sinceClockReset; // how long the first picture has waited for the audio clock
     AudioOutput m_output; // the lane's device and the audio clock
     QByteArray m_pendingPcm;
+    double m_pendingPts = 0.0; // of m_pendingPcm's first sample
     int m_volume = 80;
     bool m_muted = false;
     QByteArray m_audioDeviceId;

@@ -3,6 +3,8 @@
 
 #include "zk_player.h"
 
+#include "zk_media.h"
+
 #include <obs-module.h>
 
 #include <QTimer>
@@ -20,7 +22,16 @@ constexpr int kMaxFramesPerTick = 3;
 // (the sink first plays what it still holds), so that a seek or a loop
 // starts in step; a file whose sound starts later must not hold it longer.
 constexpr qint64 kAudioAnchorWaitMs = 400;
+// A step back lands just before the picture on screen: the decoder goes
+// to the key picture at or before this much earlier.
+constexpr double kStepBackSec = 0.001;
 } // namespace
+
+qint64 ZKPlayer::playsAtNs(double pts)
+{
+    // When the master clock reaches `pts`: when its picture is shown.
+    return ShowClock::nowNs() + qint64((pts - clockSec()) * 1e9);
+}
 
 double ZKPlayer::clockSec()
 {
@@ -136,24 +147,42 @@ void ZKPlayer::step(int direction)
 {
     if (!m_running || !m_paused || direction == 0)
         return;
-    // Steps asked for faster than they are shown go on from the picture
-    // the step under way will show.
-    const double base = m_stepPending ? m_stepTo : m_lastPts;
-    if (direction > 0) {
-        // The next picture is already decoded, waiting in the queue.
-        if (m_stepPending)
-            return;
-        m_stepTo = base + m_frameSec;
-    } else {
-        // Land between the picture before and the one on screen: the
-        // decoder starts at the key picture before and skips up to there.
-        const double target = base - 1.5 * m_frameSec;
-        if (target < -0.5 * m_frameSec || !requestSeek(qMax(0.0, target)))
-            return;
-        m_stepTo = base - m_frameSec;
+    // Asked for faster than they are shown: each goes on from the picture
+    // the one before it shows.
+    if (m_stepPending) {
+        m_stepsWaiting += direction > 0 ? 1 : -1;
+        return;
     }
+    takeStep(direction);
+}
+
+void ZKPlayer::takeStep(int direction)
+{
+    // Forward, the next picture is already decoded, waiting in the queue.
+    // Back, the decoder goes to the key picture before the one on screen
+    // and keeps the last picture earlier than it, however far apart they lie.
+    if (direction < 0 && !requestSeek(qMax(0.0, m_lastPts - kStepBackSec), false, m_lastPts))
+        return;
     m_stepPending = true;
     m_paceTimer->start();
+}
+
+void ZKPlayer::resetSteps()
+{
+    m_stepPending = false;
+    m_stepsWaiting = 0;
+}
+
+void ZKPlayer::dropSoundBefore(double pts)
+{
+    while (!m_audioQueue.empty()) {
+        const AudioChunk &head = m_audioQueue.front();
+        const double length = Pcm::seconds(head.pcm.size());
+        if (head.pts + length > pts)
+            break;
+        m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - length);
+        m_audioQueue.pop_front();
+    }
 }
 
 void ZKPlayer::showSteppedPicture()
@@ -168,16 +197,28 @@ void ZKPlayer::showSteppedPicture()
         if (!m_videoQueue.empty()) {
             frame = std::move(m_videoQueue.front());
             m_videoQueue.pop_front();
+            // The sound before it will never be heard; left queued it
+            // would hold the decoder back (the queue is bounded).
+            dropSoundBefore(frame.pts);
         }
     }
     m_stepPending = false;
-    m_paceTimer->stop();
-    if (frame.image.isNull())
-        return; // the end: nothing after the picture on screen
+    if (frame.image.isNull()) { // the end: nothing after the picture on screen
+        resetSteps();
+        m_paceTimer->stop();
+        return;
+    }
     m_cv.notify_all();
-    // Sound from before the picture on screen is dropped at the resume.
     m_lastPts = frame.pts;
+    m_stepped = true;
     emit frameReady(frame.image, frame.pts);
+    if (m_stepsWaiting != 0 && m_paused && m_running) {
+        const int direction = m_stepsWaiting > 0 ? 1 : -1;
+        m_stepsWaiting -= direction;
+        takeStep(direction);
+    } else {
+        m_paceTimer->stop();
+    }
 }
 
 void ZKPlayer::onPaceTick()
@@ -235,7 +276,18 @@ void ZKPlayer::setPaused(bool paused)
         emit stateChanged(State::Paused);
         return;
     }
-    if (!m_output.clockValid()) {
+    resetSteps();
+    if (m_stepped) {
+        // Stepped while paused: the sound starts again with the picture on
+        // screen, and anchors the clock afresh.
+        m_stepped = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            dropSoundBefore(m_lastPts);
+        }
+        m_cv.notify_all();
+        resetPlaybackClocks();
+    } else if (!m_output.clockValid()) {
         // Resume from the picture on screen; the paused time is not skipped.
         m_wallAnchorPts = m_lastPts;
         m_wallTimer.restart();

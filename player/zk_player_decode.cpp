@@ -27,6 +27,12 @@ constexpr int64_t kHealMinGrowth = 262144;  // reopen again only after the file 
 constexpr int64_t kHealRewind = 786432;     // resume demuxing this far before the break point
 // Chunk ends are compared after a reopen; half a sample absorbs rounding.
 constexpr double kHalfSampleSec = 0.5 / Pcm::kSampleRate;
+// A step back decodes from a key picture up to the picture on screen; the
+// sound before this much ahead of it is skipped, or the bounded sound
+// queue could fill before the pictures get there.
+constexpr double kStepBackSoundSec = 0.5;
+// Two pictures closer than this are one time.
+constexpr double kSameTimeSec = 0.0005;
 
 } // namespace
 
@@ -62,9 +68,21 @@ void ZKPlayer::waitOnQueue(int ms)
     m_cv.wait_for(lock, milliseconds(ms), [this] { return m_stopRequested || m_seekTarget >= 0; });
 }
 
+ZKPlayer::DecodeState::~DecodeState()
+{
+    dropHeld();
+}
+
+void ZKPlayer::DecodeState::dropHeld()
+{
+    av_frame_free(&held);
+}
+
 void ZKPlayer::DecodeState::landedAt(double target)
 {
     videoSkipUntil = audioSkipUntil = decodePos = audioDecodePos = target;
+    holdBefore = -1.0;
+    dropHeld();
 }
 
 void ZKPlayer::DecodeState::resumeAfterReopen()
@@ -94,6 +112,7 @@ void ZKPlayer::endThread()
 void ZKPlayer::decodeLoop()
 {
     DecoderCtx dec;
+    dec.setWakeFlag(&m_seekWaiting);
     if (m_followLive && !waitForRecording()) {
         endThread();
         return;
@@ -125,13 +144,16 @@ void ZKPlayer::decodeLoop()
 
     for (;;) {
         double seekNow = -1.0;
+        double landBefore = -1.0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (m_stopRequested)
                 break;
             if (m_seekTarget >= 0) {
                 seekNow = m_seekTarget;
-                m_seekTarget = -1.0;
+                landBefore = m_seekLandBefore;
+                m_seekTarget = m_seekLandBefore = -1.0;
+                m_seekWaiting = false;
             } else if (!mayRead()) {
                 m_cv.wait_for(lock, milliseconds(20),
                               [this] { return m_stopRequested || m_seekTarget >= 0 || mayRead(); });
@@ -139,7 +161,7 @@ void ZKPlayer::decodeLoop()
             }
         }
         if (seekNow >= 0) {
-            if (performSeek(dec, st, seekNow) == Pass::Exit)
+            if (performSeek(dec, st, seekNow, landBefore) == Pass::Exit)
                 break;
             continue;
         }
@@ -171,7 +193,7 @@ ZKPlayer::Pass ZKPlayer::reopened(DecoderCtx &dec, bool ok)
     return Pass::Exit;
 }
 
-ZKPlayer::Pass ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target)
+ZKPlayer::Pass ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double target, double landBefore)
 {
     const bool ok = dec.seekTo(target);
     {
@@ -186,6 +208,13 @@ ZKPlayer::Pass ZKPlayer::performSeek(DecoderCtx &dec, DecodeState &st, double ta
     if (ok) {
         st.landedAt(target);
         blog(LOG_INFO, "[ZKPlayer] seek → %.1fs 完成", target);
+    }
+    if (landBefore >= 0) {
+        // A step back: every picture up to the one on screen is decoded,
+        // the last one before it is shown.
+        st.videoSkipUntil = -1.0;
+        st.holdBefore = landBefore;
+        st.audioSkipUntil = qMax(0.0, landBefore - kStepBackSoundSec);
     }
     m_finishedReported = false;
     return reopened(dec, dec.isOpen());
@@ -203,6 +232,7 @@ ZKPlayer::Pass ZKPlayer::handleReadError(DecoderCtx &dec, DecodeState &st, int r
             blog(LOG_INFO, "[ZKPlayer] av_read_frame → EOF (follow=0),播放收尾");
         st.eofLogged = true;
         drainDecoders(dec, st);
+        queueHeld(dec, st); // a step back from the file's end
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_eof = true;
@@ -303,6 +333,29 @@ void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *sou
     if (st.videoSkipUntil >= 0 && pts < st.videoSkipUntil - 0.001)
         return;
     st.videoSkipUntil = -1.0;
+    if (st.holdBefore >= 0) {
+        if (pts < st.holdBefore - kSameTimeSec) {
+            // Perhaps the picture before: kept (by reference) until a later one comes.
+            st.dropHeld();
+            st.held = av_frame_clone(source);
+            st.heldPts = pts;
+            return;
+        }
+        queueHeld(dec, st);
+    }
+    convertAndQueue(dec, st, source, pts);
+}
+
+void ZKPlayer::queueHeld(DecoderCtx &dec, DecodeState &st)
+{
+    st.holdBefore = -1.0;
+    if (st.held)
+        convertAndQueue(dec, st, st.held, st.heldPts);
+    st.dropHeld();
+}
+
+void ZKPlayer::convertAndQueue(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts)
+{
     const int width = source->width;
     const int height = source->height;
     m_videoWidth = width;

@@ -4,7 +4,6 @@
 
 #include <obs-module.h>
 
-#include <QElapsedTimer>
 #include <QUrl>
 
 #include <chrono>
@@ -20,10 +19,15 @@ constexpr size_t kMaxFrames = 8;
 constexpr int kMaxAudioBytes = 2 * Pcm::kBytesPerSecond;
 constexpr int kBlockSamples = 1024; // one AAC frame
 constexpr int kBlockBytes = kBlockSamples * Pcm::kBytesPerFrame;
-constexpr int kBacklogBytes = Pcm::kBytesPerSecond * 2 / 5; // 0.4 s waiting at encode time is a backlog
-constexpr int kBacklogKeep = 8192;
-constexpr qint64 kSilenceLagSamples = 7200; // 150 ms behind the clock with no audio: send silence
-constexpr qint64 kAudioOffsetSamples = 11520; // 240 ms
+// Sound goes on the stream where its stamp puts it. Within this of where
+// the sound before it ended it simply follows (the device's clock and the
+// system's drift apart slowly, stamps jitter by a few ms); further ahead
+// the gap is silence, further behind the part already past is cut.
+constexpr qint64 kAlignSamples = 960; // 20 ms
+// Cut sound worth a line in the log: a backlog, not drift.
+constexpr qint64 kBacklogSamples = Pcm::kSampleRate * 2 / 5; // 0.4 s
+// With no sound at all for this long the stream goes on in silence.
+constexpr qint64 kSilenceLagSamples = 7200; // 150 ms
 // Without a new picture the last one is sent again at about the stream's
 // frame rate (30 fps): a source that stalls (a loop's restart, a seek, a
 // paused or still program) never leaves a hole in the stream.
@@ -141,7 +145,7 @@ int ZKStreamer::interruptCallback(void *opaque)
     return !self->m_closingHealthy || monotonicMs() - stopAt > kGoodbyeMs;
 }
 
-void ZKStreamer::pushFrame(const QImage &frame)
+void ZKStreamer::pushFrame(const QImage &frame, qint64 shownNs)
 {
     if (!m_running || frame.isNull())
         return;
@@ -151,20 +155,29 @@ void ZKStreamer::pushFrame(const QImage &frame)
             m_frames.pop_front();
             ++m_droppedFrames;
         }
-        m_frames.push_back(frame);
+        m_frames.push_back({frame, shownNs});
     }
     m_cv.notify_all();
 }
 
-void ZKStreamer::pushAudio(const QByteArray &pcm)
+void ZKStreamer::pushAudio(const QByteArray &pcm, qint64 playsAtNs)
 {
-    if (!m_running || pcm.isEmpty())
+    if (!m_running || pcm.size() < Pcm::kBytesPerFrame)
         return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_audio.append(pcm);
-        if (m_audio.size() > kMaxAudioBytes)
-            m_audio.remove(0, m_audio.size() - kMaxAudioBytes);
+        m_audio.push_back({pcm.left(pcm.size() - pcm.size() % Pcm::kBytesPerFrame), playsAtNs});
+        m_audioBytes += m_audio.back().pcm.size();
+        // The oldest sound goes first; what is left of a block plays later.
+        while (m_audioBytes > kMaxAudioBytes) {
+            Sound &oldest = m_audio.front();
+            const qsizetype cut = qMin<qsizetype>(oldest.pcm.size(), m_audioBytes - kMaxAudioBytes);
+            oldest.pcm.remove(0, cut);
+            oldest.playsAtNs += qint64(Pcm::seconds(cut) * 1e9);
+            m_audioBytes -= cut;
+            if (oldest.pcm.isEmpty())
+                m_audio.pop_front();
+        }
     }
     m_cv.notify_all();
 }
@@ -212,10 +225,7 @@ bool ZKStreamer::waitForName()
 
 void ZKStreamer::workerLoop()
 {
-    QElapsedTimer clock;
-    clock.start();
     m_lastPicture = QImage();
-    m_silence = QByteArray(kBlockBytes, '\0');
     const AVIOInterruptCB interrupt{&ZKStreamer::interruptCallback, this};
     emit stateChanged(kConnecting);
     while (!m_stopRequested) {
@@ -234,9 +244,9 @@ void ZKStreamer::workerLoop()
         blog(LOG_INFO, "[ZKStreamer] RTMP 已连接");
         takeConnectingInput();
         Connection conn;
-        conn.startMs = clock.elapsed();
+        conn.startNs = ShowClock::nowNs();
         while (!m_stopRequested && !conn.failed)
-            stream(ctx, clock.elapsed(), conn);
+            stream(ctx, conn);
         if (conn.failed && !m_stopRequested) {
             blog(LOG_WARNING, "[ZKStreamer] 推流断开,2 秒后自动重连");
             emit stateChanged(kDisconnected);
@@ -267,17 +277,18 @@ void ZKStreamer::takeConnectingInput()
     // what the stream shows until the next one comes.
     std::lock_guard<std::mutex> lock(m_mutex);
     m_audio.clear();
+    m_audioBytes = 0;
     if (m_pictureCleared)
         m_lastPicture = QImage();
     if (!m_frames.empty())
-        m_lastPicture = m_frames.back();
+        m_lastPicture = m_frames.back().image;
     m_frames.clear();
     m_pictureCleared = false;
 }
 
-void ZKStreamer::stream(StreamCtx &ctx, qint64 nowMs, Connection &conn)
+void ZKStreamer::stream(StreamCtx &ctx, Connection &conn)
 {
-    const qint64 t = nowMs - conn.startMs;
+    const qint64 t = (ShowClock::nowNs() - conn.startNs) / 1000000;
     sendAudio(ctx, t, conn);
     sendPicture(ctx, t, conn);
     reportStats(ctx, t, conn);
@@ -285,50 +296,62 @@ void ZKStreamer::stream(StreamCtx &ctx, qint64 nowMs, Connection &conn)
     m_cv.wait_for(lock, milliseconds(5));
 }
 
+void ZKStreamer::placeSound(const Sound &sound, Connection &conn)
+{
+    // Where its first sample belongs on the stream, against where the
+    // sound placed so far ends.
+    const qint64 at = (sound.playsAtNs - conn.startNs) * Pcm::kSampleRate / 1000000000;
+    const qint64 end = conn.samplesSent + conn.line.size() / Pcm::kBytesPerFrame;
+    if (at > end + kAlignSamples) {
+        conn.line.append(QByteArray((at - end) * Pcm::kBytesPerFrame, '\0'));
+    } else if (at < end - kAlignSamples) {
+        const qint64 late = end - at;
+        const qsizetype cut = qMin<qsizetype>(late * Pcm::kBytesPerFrame, sound.pcm.size());
+        if (late >= kBacklogSamples)
+            blog(LOG_WARNING, "[ZKStreamer] 音频积压,丢弃 %lld 字节重新对齐", static_cast<long long>(cut));
+        conn.line.append(sound.pcm.constData() + cut, sound.pcm.size() - cut);
+        return;
+    }
+    conn.line.append(sound.pcm);
+}
+
 void ZKStreamer::sendAudio(StreamCtx &ctx, qint64 t, Connection &conn)
 {
-    const qint64 target = t * Pcm::kSampleRate / 1000;
-    while (conn.samplesSent + kBlockSamples <= target && !conn.failed) {
-        QByteArray block;
-        int cutBytes = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_audio.size() > kBacklogBytes) {
-                cutBytes = m_audio.size() - kBacklogKeep;
-                cutBytes -= cutBytes % Pcm::kBytesPerFrame;
-                m_audio.remove(0, cutBytes);
-            }
-            if (m_audio.size() >= kBlockBytes) {
-                block = m_audio.left(kBlockBytes);
-                m_audio.remove(0, kBlockBytes);
-            }
-        }
-        if (cutBytes > 0)
-            blog(LOG_WARNING, "[ZKStreamer] 音频积压,丢弃 %d 字节重新对齐", cutBytes);
-        // Nothing waiting and not yet 150 ms behind: wait for real audio.
-        if (block.isEmpty() && target - conn.samplesSent < kSilenceLagSamples)
-            return;
-        const int sent = ctx.encodeAudio(block.isEmpty() ? m_silence : block, conn.samplesSent + kAudioOffsetSamples);
-        if (sent == 0)
-            return;
-        if (sent < 0)
+    std::deque<Sound> arrived;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        arrived.swap(m_audio);
+        m_audioBytes = 0;
+    }
+    for (const Sound &sound : arrived)
+        placeSound(sound, conn);
+    // No sound for a while (a still, a pause, a file without sound, slow
+    // motion): silence up to now, so the stream's sound never stops.
+    const qint64 now = t * Pcm::kSampleRate / 1000;
+    const qint64 end = conn.samplesSent + conn.line.size() / Pcm::kBytesPerFrame;
+    if (now - end >= kSilenceLagSamples)
+        conn.line.append(QByteArray((now - end) * Pcm::kBytesPerFrame, '\0'));
+    // A frame the encoder refuses is skipped, as a picture is.
+    while (conn.line.size() >= kBlockBytes && !conn.failed) {
+        if (ctx.encodeAudio(conn.line.left(kBlockBytes), conn.samplesSent) < 0)
             conn.failed = true;
+        conn.line.remove(0, kBlockBytes);
         conn.samplesSent += kBlockSamples;
     }
 }
 
 void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
 {
-    QImage picture;
-    bool fresh = false;
+    Picture fresh;
+    bool got = false;
     bool cleared = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::swap(cleared, m_pictureCleared);
         if (!m_frames.empty()) {
-            picture = std::move(m_frames.front());
+            fresh = std::move(m_frames.front());
             m_frames.pop_front();
-            fresh = true;
+            got = true;
         }
     }
     // Starved: repeat the last picture so the stream never stands still,
@@ -337,38 +360,38 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
     if (cleared)
         m_lastPicture = QImage();
     const bool due = cleared || conn.lastPictureMs < 0 || t - conn.lastPictureMs >= kRepeatMs;
-    if (!fresh && !due)
+    if (!got && !due)
         return;
-    if (!fresh)
-        picture = m_lastPicture;
-    if (t <= conn.lastPictureMs || conn.failed)
+    // A picture goes on the stream at the moment it was shown; a repeat now.
+    const qint64 at = got ? qBound<qint64>(0, (fresh.shownNs - conn.startNs) / 1000000, t) : t;
+    if (at <= conn.lastPictureMs || conn.failed)
         return; // at most one picture per millisecond of stream time
     // A worker held up briefly (the machine busy, a lane restarting) would
     // leave a hole in the stream's time: the last picture fills it first,
     // at the times it was due. A longer hold (the network) is not refilled.
-    const bool briefHold = conn.lastPictureMs >= 0 && t - conn.lastPictureMs <= kFillMaxMs;
+    const bool briefHold = conn.lastPictureMs >= 0 && at - conn.lastPictureMs <= kFillMaxMs;
     // 1 encoded, 0 skipped, -1 the write failed; a null picture is black.
-    auto send = [&ctx](const QImage &image, qint64 at) {
-        return image.isNull() ? (ctx.encodeBlack(at) < 0 ? -1 : 1) : ctx.encodePicture(image, at);
+    auto send = [&ctx](const QImage &image, qint64 ms) {
+        return image.isNull() ? (ctx.encodeBlack(ms) < 0 ? -1 : 1) : ctx.encodePicture(image, ms);
     };
-    while (briefHold && !conn.failed && t - conn.lastPictureMs > kRepeatMs) {
-        const qint64 at = conn.lastPictureMs + kRepeatMs;
-        const int filled = send(m_lastPicture, at);
+    while (briefHold && !conn.failed && at - conn.lastPictureMs > kRepeatMs) {
+        const qint64 fill = conn.lastPictureMs + kRepeatMs;
+        const int filled = send(m_lastPicture, fill);
         if (filled == 0)
             break;
         conn.failed = filled < 0;
-        conn.lastPictureMs = at;
+        conn.lastPictureMs = fill;
     }
     if (conn.failed)
         return;
-    if (fresh)
-        m_lastPicture = picture;
-    const int result = send(picture, t);
+    if (got)
+        m_lastPicture = fresh.image;
+    const int result = send(m_lastPicture, at);
     if (result == 0)
         return;
     if (result < 0)
         conn.failed = true;
-    conn.lastPictureMs = t;
+    conn.lastPictureMs = at;
 }
 
 void ZKStreamer::reportStats(StreamCtx &ctx, qint64 t, Connection &conn)

@@ -32,7 +32,6 @@ class TestModuleLifecycle : public QObject {
 private:
     QWidget *content() const;
     template <typename T> T *child(const char *name) const;
-    qint64 panelStart() const;
     QString barLook() const; // the recording bar: button, time, its colour, path
     void fireRecordingEvents();
 
@@ -64,12 +63,6 @@ QString TestModuleLifecycle::barLook() const
     return QStringList{child<QPushButton>("toggleButton")->text(), child<QLabel>("elapsedLabel")->text(),
                        child<QLabel>("elapsedLabel")->styleSheet(), child<QLabel>("pathLabel")->text()}
             .join(" | ");
-}
-
-qint64 TestModuleLifecycle::panelStart() const
-{
-    QWidget *panel = child<QWidget>("playbackPanel");
-    return panel ? panel->property("recordStartSecs").toLongLong() : -1;
 }
 
 void TestModuleLifecycle::fireRecordingEvents()
@@ -116,11 +109,10 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     StandInFrontend::instance().setMainWindow(m_window);
     m_window->show();
     // A recording the host started before the dock was built counts from
-    // the host's start, on the desk and on the recording bar alike.
+    // the host's start.
     StandInFrontend &host = StandInFrontend::instance();
     host.simulateRecording(true);
     host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTING);
-    const qint64 started = QDateTime::currentSecsSinceEpoch();
     host.fireEvent(OBS_FRONTEND_EVENT_RECORDING_STARTED);
     QTest::qWait(2100);
     const int before = logMark();
@@ -129,7 +121,6 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
                                                  {LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)"}}));
     QCOMPARE(StandInFrontend::instance().dockIds(), QStringList{"zerka_plavo_dock"});
     QCOMPARE(StandInFrontend::instance().dock("zerka_plavo_dock")->windowTitle(), QStringLiteral("Zerka"));
-    QVERIFY(qAbs(panelStart() - started) <= 1);
     QTRY_VERIFY(child<QLabel>("elapsedLabel")->text() >= QStringLiteral("00:00:02"));
     QCOMPARE(barLook().section(" | ", 2), QStringLiteral("color: #d32f2f; | 📁 ") + m_dir.filePath("recordings"));
     QCOMPARE(barLook().section(" | ", 0, 0), QStringLiteral("⏹  停止录制"));
@@ -144,7 +135,6 @@ void TestModuleLifecycle::finishedLoadingBuildsTheDock()
     host.simulateRecording(false);
     fireRecordingEvents();
     QCOMPARE(barLook(), QStringLiteral("🔴  开始录制 PGM | 00:00:00 | color: #888; | (未录制)"));
-    QCOMPARE(panelStart(), 0);
 }
 
 void TestModuleLifecycle::exitForgetsTheWidgets()

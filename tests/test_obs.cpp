@@ -151,7 +151,7 @@ void TestObs::initTestCase()
     listen.setStandardOutputFile(m_monitorPcm);
     listen.start("parec", {"-d", "sinkA.monitor", "--raw", "--rate=48000", "--channels=2", "--format=s16le"});
     QVERIFY(listen.waitForStarted());
-    m_run = runObs(base + "/zerka", "e2e", {"mkv", "--keys"}, "rtmp://127.0.0.1:19350/live/e2e");
+    m_run = runObs(base + "/zerka", "e2e", {"mkv", "--keys"}, m_rtmp->url("e2e"));
     listen.terminate();
     listen.waitForFinished();
     qInfo("OBS with Zerka exited with %d; operator: %s", m_run.exitCode,

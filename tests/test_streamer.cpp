@@ -22,8 +22,6 @@ using namespace TestSupport;
 
 namespace {
 
-const QString kRtmp = QStringLiteral("rtmp://127.0.0.1:19350/live/");
-const QString kRtmps = QStringLiteral("rtmps://localhost:19351/live/");
 const QString kTrustedCa = QStringLiteral("/usr/local/share/ca-certificates/zerka-test-ca.crt");
 
 // A small picture in another format than the player's (scaled and
@@ -44,6 +42,7 @@ class TestStreamer : public QObject {
 
 private:
     QString recorded(const QString &key) const { return m_server->dir() + "/rec/" + key + ".flv"; }
+    QString url(const QString &key, bool tls = false) const { return m_server->url(key, tls); }
     // Feeds pictures (30 a second) and audio for `ms` milliseconds:
     // changing colours, noise, or one picture throughout.
     enum class Pictures { Colours, Noise, Still };
@@ -123,7 +122,7 @@ void TestStreamer::streamArrivesAsSpecified()
     Collector states(&streamer, &ZKStreamer::stateChanged);
     Collector stats(&streamer, &ZKStreamer::statsUpdated);
     const int before = logMark();
-    streamer.start(kRtmp + "shape", 4000);
+    streamer.start(url("shape"), 4000);
     QVERIFY(streamer.isStreaming());
     streamer.pushFrame(picture(Qt::red));
     streamer.pushFrame(picture(Qt::blue));
@@ -159,9 +158,9 @@ void TestStreamer::streamArrivesAsSpecified()
                     "compact=p=0:nk=1", recorded("shape")},
         &streams);
     QCOMPARE(streams.trimmed().split('\n'), (QStringList{"h264|1920|1080", "aac|48000|2"}));
-    // Timestamps rise per stream, from the start, without a hole; sound is
-    // stamped 240 ms after its place; a key frame every 60 pictures; the
-    // stream lasts as long as it ran.
+    // Timestamps rise per stream, from the start, without a hole (silence
+    // until program has sound); a key frame every 60 pictures; the stream
+    // lasts as long as it ran.
     QString packets;
     run("ffprobe", {"-v", "error", "-show_entries", "packet=codec_type,pts_time,flags", "-of", "csv=p=0", recorded("shape")},
         &packets);
@@ -180,7 +179,7 @@ void TestStreamer::streamArrivesAsSpecified()
     }
     const double firstAudio = times["audio"].value(0, -1), firstVideo = times["video"].value(0, -1);
     const double end = qMax(times["audio"].value(times["audio"].size() - 1), times["video"].value(times["video"].size() - 1));
-    QVERIFY2(qAbs(firstAudio - 0.24) < 0.03 && firstVideo >= 0 && firstVideo < 0.1,
+    QVERIFY2(firstAudio >= 0 && firstAudio < 0.03 && firstVideo >= 0 && firstVideo < 0.1,
              qPrintable(QString("first sound at %1 s, first picture at %2 s").arg(firstAudio).arg(firstVideo)));
     QVERIFY2(worstGap < 0.05, qPrintable(QString::number(worstGap)));
     QVERIFY2(keys.size() >= 2 && keys[0] == 0 && keys[1] == 60, qPrintable(QString::number(keys.value(1))));
@@ -205,7 +204,7 @@ void TestStreamer::inputLimitsAndStaleInput()
     m_server->command("stop");
     Collector states(&streamer, &ZKStreamer::stateChanged);
     const int before = logMark();
-    streamer.start(kRtmp + "limits", 2000);
+    streamer.start(url("limits"), 2000);
     for (int i = 0; i < 9; ++i)
         streamer.pushFrame(picture(Qt::green));
     streamer.pushFrame(QImage()); // a null picture: nothing
@@ -217,8 +216,9 @@ void TestStreamer::inputLimitsAndStaleInput()
     QVERIFY(waitStreaming(states));
     QTest::qWait(300);
     QCOMPARE(countLog("[ZKStreamer] 音频积压", before), 0);
-    // A whole second of sound at once while streaming is a backlog: cut back.
-    streamer.pushAudio(QByteArray(192000, '\1'));
+    // A whole second of sound that should have been heard by now is a
+    // backlog: what is past is cut.
+    streamer.pushAudio(QByteArray(192000, '\1'), ShowClock::nowNs() - 1000000000);
     QTRY_VERIFY_WITH_TIMEOUT(countLog("[ZKStreamer] 音频积压,丢弃 ", before) > 0, 3000);
     const QVector<LogLine> lines = logLines(before);
     const LogLine line = *std::find_if(lines.begin(), lines.end(), [](const LogLine &l) { return l.text.contains("音频积压"); });
@@ -242,7 +242,7 @@ void TestStreamer::reconnectsAfterConnectionFaults()
     ZKStreamer streamer;
     Collector states(&streamer, &ZKStreamer::stateChanged);
     Collector stats(&streamer, &ZKStreamer::statsUpdated);
-    streamer.start(kRtmp + (freeze ? "frozen" : "restart"), freeze ? 20000 : 2000);
+    streamer.start(url(freeze ? "frozen" : "restart"), freeze ? 20000 : 2000);
     QVERIFY(waitStreaming(states));
     feed(streamer, 1000);
     const pid_t worker = pid_t(m_server->output("worker").toInt());
@@ -291,9 +291,9 @@ void TestStreamer::certificatesAreChecked()
         return state.startsWith("连接失败,2 秒后重试: 连接 RTMP 服务器失败: ") ||
                state.startsWith("连接失败,2 秒后重试: RTMP 握手失败: ");
     };
-    QVERIFY(refused("rtmps://127.0.0.1:19350/live/plain")); // no TLS there
+    QVERIFY(refused(url("plain").replace("rtmp:", "rtmps:"))); // no TLS there
     // An authority the system does not trust: the TLS front is an impostor.
-    QVERIFY(refused(kRtmps + "untrusted"));
+    QVERIFY(refused(url("untrusted", true)));
     QTest::qWait(300);
     QVERIFY2(!QFileInfo::exists(recorded("untrusted")), "the impostor received the stream key");
     if (geteuid() != 0)
@@ -303,7 +303,7 @@ void TestStreamer::certificatesAreChecked()
     QCOMPARE(run("update-ca-certificates", {}), 0);
     ZKStreamer streamer;
     Collector states(&streamer, &ZKStreamer::stateChanged);
-    streamer.start(kRtmps + "trusted", 2000);
+    streamer.start(url("trusted", true), 2000);
     const bool up = waitStreaming(states);
     if (up)
         feed(streamer, 1500);
@@ -330,7 +330,7 @@ void TestStreamer::streamKeyNeverLogged()
         for (const char *key : {"shape", "limits", "restart", "frozen", "untrusted", "trusted"})
             QVERIFY2(!line.contains(QLatin1String("/live/") + key), qPrintable(line));
     }
-    QVERIFY(!logTexts(m_logStart).filter("[ZKStreamer] 启动推流: rtmp://127.0.0.1:19350/live/**** @ ").isEmpty());
+    QVERIFY(!logTexts(m_logStart).filter(ZKStreamer::maskedUrl(url("x")).prepend("[ZKStreamer] 启动推流: ") + " @ ").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestStreamer)

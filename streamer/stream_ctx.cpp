@@ -63,6 +63,11 @@ QString StreamCtx::openVideoEncoder(int kbps)
     vctx->time_base = AVRational{1, 1000};
     vctx->framerate = AVRational{30, 1};
     vctx->bit_rate = int64_t(kbps) * 1000;
+    // At most half a second's worth in any picture: a busy picture at a
+    // high rate otherwise makes key frames past what servers take in one
+    // message (nginx-rtmp's 1 MiB), and the server drops the stream.
+    vctx->rc_max_rate = vctx->bit_rate;
+    vctx->rc_buffer_size = int(vctx->bit_rate / 2);
     vctx->gop_size = 60;
     vctx->max_b_frames = 0;
     vctx->color_range = AVCOL_RANGE_MPEG;

@@ -61,6 +61,9 @@ bool make(const QString &name, const QString &out)
                               kH264 + kAac,
                       out);
     }
+    if (name == "noise.mp4") // pictures that do not compress
+        return ffmpeg({"-f", "lavfi", "-i", "nullsrc=s=640x360:r=30,geq=random(1)*255:128:128", "-t", "4", "-c:v",
+                       "libx264", "-preset", "ultrafast", "-qp", "20"}, out);
     if (name == "short.mp4")
         return ffmpeg(kPicture + QStringList{"-t", "2"} + kH264, out);
     if (name == "no_pts.h264")
@@ -78,7 +81,7 @@ bool make(const QString &name, const QString &out)
         return ffmpeg({"-f", "lavfi", "-i",
                        "color=c=black:s=320x240:r=30,drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:"
                        "enable='lt(mod(t,1),0.03)'",
-                       "-f", "lavfi", "-i", QString("aevalsrc=%1|%1:s=48000").arg(click), "-t", "10", "-c:v",
+                       "-f", "lavfi", "-i", QString("aevalsrc=%1|%1:s=48000").arg(click), "-t", "60", "-c:v",
                        "libx264", "-preset", "veryfast", "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a",
                        "192k"},
                       out);

@@ -7,6 +7,7 @@
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
 //   tail0.6.mp4 tail2.mp4   2.5 s of pictures whose sound ends 0.6 or 2 s before them
 //   short.mp4     2 s, video only
+//   noise.mp4     4 s of 640x360 noise, video only
 //   no_pts.h264   raw H.264 elementary stream: no timestamps at all
 //   audio_only.m4a
 //   bad_audio.avi video whose audio codec tag no decoder knows
@@ -15,7 +16,7 @@
 //   truncated.mp4 the first 40 % of av20.mp4 (index at the front)
 //   corrupt.mp4   av20.mp4 with a run of garbage in the middle
 //   garbage.mp4   random bytes
-//   sync.mkv      10 s: a white picture and a 5 ms click at every whole second, black and silent between
+//   sync.mkv      60 s: a white picture and a 5 ms click at every whole second, black and silent between
 //   sync3.mp4     the first 3 s of it, in MP4
 
 #include <QProcess>

@@ -151,11 +151,11 @@ std::pair<int, double> pitchAndLevel(const QByteArray &pcm)
 }
 
 // What FFmpeg's tool writes to its standard output for `args`.
-static QByteArray ffmpegOutput(const QStringList &args)
+static QByteArray ffmpegOutput(const QStringList &args, int timeoutMs = 60000)
 {
     QProcess ffmpeg;
     ffmpeg.start("ffmpeg", QStringList{"-v", "error"} + args);
-    ffmpeg.waitForFinished(60000);
+    ffmpeg.waitForFinished(timeoutMs);
     return ffmpeg.readAllStandardOutput();
 }
 
@@ -195,6 +195,46 @@ QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from
     for (qsizetype at = 0; at + 3 <= rgb.size(); at += 3)
         pixels << QColor(uchar(rgb[at]), uchar(rgb[at + 1]), uchar(rgb[at + 2]));
     return pixels;
+}
+
+QVector<SyncMark> syncMarks(const QString &path)
+{
+    // The middle of each picture: a white one starts a flash.
+    const QStringList stats = QString::fromUtf8(ffmpegOutput(
+            {"-i", path, "-an", "-vf", "crop=iw/4:ih/4,signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=-",
+             "-f", "null", "-"}, 1800000)).split('\n');
+    QVector<double> flashes;
+    double at = 0, luma = 0;
+    for (const QString &line : stats) {
+        if (line.startsWith("frame:"))
+            at = line.section("pts_time:", 1).toDouble();
+        else if (line.startsWith("lavfi.signalstats.YAVG=")) {
+            const double now = line.section('=', 1).toDouble();
+            if (now > 128 && luma <= 128)
+                flashes << at;
+            luma = now;
+        }
+    }
+    // The sound where its timestamps put it: a click is loud after quiet.
+    const QByteArray pcm = ffmpegOutput({"-i", path, "-vn", "-af", "aresample=async=1:first_pts=0", "-f", "s16le",
+                                         "-ac", "2", "-ar", "48000", "-"}, 1800000);
+    const auto *s = reinterpret_cast<const qint16 *>(pcm.constData());
+    QVector<double> clicks;
+    for (qsizetype i = 0, last = -48000; i < pcm.size() / 4; ++i) {
+        if (qAbs(s[2 * i]) < 8000)
+            continue;
+        if (i - last > 4800)
+            clicks << i / 48000.0;
+        last = i;
+    }
+    QVector<SyncMark> marks;
+    for (double flash : flashes) {
+        const auto near = std::min_element(clicks.begin(), clicks.end(),
+                                           [flash](double a, double b) { return qAbs(a - flash) < qAbs(b - flash); });
+        if (near != clicks.end() && qAbs(*near - flash) < 0.5)
+            marks << SyncMark{flash, (*near - flash) * 1000};
+    }
+    return marks;
 }
 
 QStringList Collector::strings() const

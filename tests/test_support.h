@@ -75,6 +75,14 @@ QImage noisePicture(int n);
 // all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
 // picture after picture, row after row.
 QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from = 0, int frames = -1);
+// In a recording of the flash-and-click clip (Media "sync.mkv"): for each
+// white picture, its time (s) and how much later its click is heard (ms;
+// none more than 0.5 s away: no mark). Sound is placed by its timestamps.
+struct SyncMark {
+    double at = 0;
+    double offsetMs = 0;
+};
+QVector<SyncMark> syncMarks(const QString &path);
 
 // Collects a signal's arguments on the test thread, whatever thread emits
 // it (a QSignalSpy appends on the emitting thread).

@@ -61,6 +61,9 @@ bool make(const QString &name, const QString &out)
                               kH264 + kAac,
                       out);
     }
+    if (name == "vfr.mp4") // pictures a recorder skipped: gaps of 2 and 4 picture times
+        return ffmpeg(kPicture + kTone + QStringList{"-t", "5", "-vf", "select='not(between(n,31,33))*not(eq(n,45))'",
+                                                     "-fps_mode", "passthrough"} + kH264 + kAac, out);
     if (name == "noise.mp4") // pictures that do not compress
         return ffmpeg({"-f", "lavfi", "-i", "nullsrc=s=640x360:r=30,geq=random(1)*255:128:128", "-t", "4", "-c:v",
                        "libx264", "-preset", "ultrafast", "-qp", "20"}, out);

@@ -6,6 +6,7 @@
 //   tone1k.mp4    20 s like av20.mp4, with a 1000 Hz tone peaking at -4 dBFS (av20's at -21): told apart by ear and meter
 //   av.mp4 .mkv .mov .flv .ts   3 s, the same streams in each container
 //   tail0.6.mp4 tail2.mp4   2.5 s of pictures whose sound ends 0.6 or 2 s before them
+//   vfr.mp4       5 s like av20.mp4, pictures 31 to 33 and 45 left out (their times kept)
 //   short.mp4     2 s, video only
 //   noise.mp4     4 s of 640x360 noise, video only
 //   no_pts.h264   raw H.264 elementary stream: no timestamps at all

@@ -64,11 +64,13 @@ void SyncMeter::onAudio()
     m_samplesSeen += frames;
 }
 
-SyncMeter::Result SyncMeter::result() const
+SyncMeter::Result SyncMeter::result(qint64 fromMs, qint64 toMs) const
 {
     Result r;
     double sum = 0;
     for (qint64 flash : m_flashes) {
+        if (flash < fromMs || flash >= toMs)
+            continue;
         qint64 best = -1;
         for (qint64 click : m_clicks) {
             if (best < 0 || qAbs(click - flash) < qAbs(best - flash))

@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QVector>
 
+#include <limits>
+
 class ZKPlayer;
 
 class SyncMeter : public QObject {
@@ -28,7 +30,9 @@ public:
     bool start();              // starts recording the monitor
     void watch(ZKPlayer *player);
     void stop();
-    Result result() const;
+    // Over the flashes between `fromMs` and `toMs` on the meter's clock (elapsedMs()).
+    Result result(qint64 fromMs = 0, qint64 toMs = std::numeric_limits<qint64>::max()) const;
+    qint64 elapsedMs() const { return m_clock.elapsed(); }
     int flashes() const { return int(m_flashes.size()); }
 
 private:

@@ -11,6 +11,10 @@
 //   zk_bench play FILE SECONDS    CPU of one player playing the file in real time (sound on the default device)
 //   zk_bench sync FILE SECONDS    end-to-end A/V offset on sinkA (a file with a flash and a click every second)
 //   zk_bench desk A B URL SECONDS  the whole desk: A on program, B on preview, full screen, streaming, swaps
+//   zk_bench events SYNC STILL SILENT URL RECEIVED
+//                                 program's A/V offset on the stream and the monitor device (sinkA) after
+//                                 each thing a show does to program (a still, a pause, slow motion, a file
+//                                 without sound, the device stopping); RECEIVED: what the server records
 //   zk_bench stream FILE URL SECONDS KBPS
 //                                 CPU of streaming the clip's pictures (looped, 30 a second) with sound
 //   zk_bench close FILE EDGE URL WORKER
@@ -480,13 +484,16 @@ int benchMeter(int seconds)
     return 0;
 }
 
+// The desk's benchmarks record nothing: a host whose recording never starts.
+struct NoRecording : HostRecording {
+    RecordingTrack recording;
+    RecordingTrack &track() override { return recording; }
+    bool addChapter(const QString &) override { return false; }
+};
+
 int benchDesk(const QString &a, const QString &b, const QString &url, int seconds, bool slow)
 {
-    struct NoRecording : HostRecording {
-        RecordingTrack recording;
-        RecordingTrack &track() override { return recording; }
-        bool addChapter(const QString &) override { return false; }
-    } host;
+    NoRecording host;
     PlaybackPanel panel(&host, nullptr);
     panel.resize(700, 900);
     panel.show();
@@ -563,10 +570,92 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
     return 0;
 }
 
+// Program plays the flash-and-click clip, streamed and heard on sinkA;
+// every 10 s something happens to it for 3 s: a still on program, a pause,
+// slow motion (1/2x) back to 1x, a file without sound on program, the
+// monitor device stopping (the lane goes on without one). After each, the
+// offset of every flash's click on each output (positive: sound late).
+int benchEvents(const QString &sync, const QString &still, const QString &silent, const QString &url,
+                const QString &received)
+{
+    NoRecording host;
+    PlaybackPanel panel(&host, nullptr);
+    panel.show();
+    auto take = [&panel] { panel.trigger(PlaybackPanel::Shortcut::Take); };
+    SyncMeter monitor("sinkA.monitor");
+    if (!monitor.start())
+        return 1;
+    panel.loadToPreview(PlaybackPanel::Channel::Video, sync);
+    take();
+    for (ZKPlayer *player : panel.findChildren<ZKPlayer *>())
+        monitor.watch(player);
+    for (QLineEdit *edit : panel.findChildren<QLineEdit *>())
+        edit->setText(url);
+    // The stream's time counts from about here (its connection, a moment later).
+    const qint64 streamStart = monitor.elapsedMs();
+    for (QPushButton *button : panel.findChildren<QPushButton *>())
+        if (button->text().startsWith(QStringLiteral("▶ 开始推流")))
+            button->click();
+    using Shortcut = PlaybackPanel::Shortcut;
+    struct Event {
+        const char *name;
+        std::function<void()> begin, end;
+    };
+    const std::vector<Event> events{
+            {"start", [] {}, [] {}},
+            {"still", [&] { panel.loadToPreview(PlaybackPanel::Channel::Image, still); take(); }, take},
+            {"pause", [&] { panel.trigger(Shortcut::PauseProgram); }, [&] { panel.trigger(Shortcut::PauseProgram); }},
+            {"slow", [&] { panel.trigger(Shortcut::SlowProgram); },
+             [&] { panel.trigger(Shortcut::SlowProgram); panel.trigger(Shortcut::SlowProgram); }},
+            {"no_sound", [&] { panel.loadToPreview(PlaybackPanel::Channel::Video, silent); take(); }, take},
+            {"no_device", [] { QProcess::execute("pactl", {"suspend-sink", "sinkA", "1"}); }, [] {}},
+    };
+    // The stream is up within the first 3 s; each event ends 3 s after it begins.
+    std::vector<qint64> endedMs(events.size(), 3000);
+    for (size_t i = 0; i < events.size(); ++i) {
+        QTimer::singleShot(int(i) * 10000 + 3000, &panel, [&, i] { events[i].begin(); });
+        QTimer::singleShot(int(i) * 10000 + 6000, &panel, [&, i] {
+            events[i].end();
+            endedMs[i] = monitor.elapsedMs();
+        });
+    }
+    QTimer::singleShot(int(events.size()) * 10000 + 3000, &panel, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    panel.shutdown();
+    monitor.stop();
+    QProcess::execute("pactl", {"suspend-sink", "sinkA", "0"});
+    const QVector<TestSupport::SyncMark> marks = TestSupport::syncMarks(received);
+    double worstStream = 0, worstMonitor = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        // From a second after it ended, for 6 s; the stream's time counts from its start.
+        const qint64 from = endedMs[i] + 1000, to = from + 6000;
+        double sum = 0, worst = 0;
+        int n = 0;
+        for (const TestSupport::SyncMark &mark : marks) {
+            const qint64 at = qint64(mark.at * 1000) + streamStart;
+            if (at >= from && at < to)
+                sum += mark.offsetMs, worst = qMax(worst, qAbs(mark.offsetMs)), ++n;
+        }
+        const SyncMeter::Result m = monitor.result(from, to);
+        worstStream = qMax(worstStream, worst);
+        worstMonitor = m.marks ? qMax(worstMonitor, m.worstMs) : worstMonitor;
+        printf("after=%s stream_marks=%d stream_mean_ms=%.1f stream_worst_ms=%.1f monitor_marks=%d monitor_mean_ms=%.1f "
+               "monitor_worst_ms=%.1f\n",
+               events[i].name, n, n ? sum / n : 0.0, worst, m.marks, m.meanMs, m.worstMs);
+    }
+    printf("events: stream_worst_ms=%.1f monitor_worst_ms=%.1f\n", worstStream, worstMonitor);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 7 && QByteArray(argv[1]) == "events") {
+        QApplication app(argc, argv);
+        HostLog::instance().install(QString());
+        return benchEvents(argv[2], argv[3], argv[4], argv[5], argv[6]);
+    }
     if ((argc == 6 || argc == 7) && QByteArray(argv[1]) == "desk") {
         QApplication app(argc, argv);
         HostLog::instance().install(QString());

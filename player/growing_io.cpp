@@ -89,12 +89,21 @@ extern "C" int64_t zk_io_seek(void *opaque, int64_t offset, int whence)
         io->pos += offset;
         return io->pos;
     case SEEK_END:
-        // The size is read afresh every time: the file may have grown.
+        // A finished file's end; one still being written has none yet (see
+        // AVSEEK_SIZE).
+        if (io->followFlag && io->followFlag->load())
+            return AVERROR(ENOSYS);
         if (fstat(io->fd, &st) != 0)
             return AVERROR(errno);
         io->pos = st.st_size + offset;
         return io->pos;
     case AVSEEK_SIZE:
+        // A file still being written has no size yet. Told the size of the
+        // moment, FFmpeg cuts a packet that reaches past it short (a writer
+        // that appends a fragment in pieces, as OBS's Hybrid MP4 writer
+        // does, leaves half a picture there), and may then lose its way.
+        if (io->followFlag && io->followFlag->load())
+            return AVERROR(ENOSYS);
         if (fstat(io->fd, &st) != 0)
             return AVERROR(errno);
         return st.st_size;

@@ -11,6 +11,9 @@
 //   zk_bench play FILE SECONDS    CPU of one player playing the file in real time (sound on the default device)
 //   zk_bench sync FILE SECONDS    end-to-end A/V offset on sinkA (a file with a flash and a click every second)
 //   zk_bench desk A B URL SECONDS  the whole desk: A on program, B on preview, full screen, streaming, swaps
+//   zk_bench show-report RESULTS RECEIVED OBSLOG MINUTES
+//                                 the figures of bench/run show from what the operator noted, what the
+//                                 RTMP server received and OBS's log
 //   zk_bench events SYNC STILL SILENT URL RECEIVED
 //                                 program's A/V offset on the stream and the monitor device (sinkA) after
 //                                 each thing a show does to program (a still, a pause, slow motion, a file
@@ -40,6 +43,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QSet>
 #include <QTcpServer>
@@ -647,6 +654,75 @@ int benchEvents(const QString &sync, const QString &still, const QString &silent
     return 0;
 }
 
+// bench/run show's figures. The stream's A/V offset is taken against the
+// recording's own (OBS's offset of the clip in its scene), over every flash
+// but those of the first half second after a swap (the sound of the lane
+// swapped away, already on its way, fills that); a gap is the longest time
+// between pictures the server received, outside a second and a half around
+// each seam (the following lane going on in the next file).
+int benchShowReport(const QString &resultsPath, const QString &received, const QString &logPath, int minutes)
+{
+    QFile results(resultsPath), log(logPath);
+    if (!results.open(QIODevice::ReadOnly) || !log.open(QIODevice::ReadOnly)) {
+        fprintf(stderr, "show-report: cannot read %s or %s\n", qPrintable(resultsPath), qPrintable(logPath));
+        return 1;
+    }
+    const QJsonObject all = QJsonDocument::fromJson(results.readAll()).object();
+    const QJsonObject show = all.value("show").toObject();
+    if (all.contains("error"))
+        fprintf(stderr, "show-report: the operator failed: %s\n", qPrintable(all.value("error").toString()));
+    const QString obsLog = QString::fromUtf8(log.readAll());
+    auto mean = [](const QVector<TestSupport::SyncMark> &marks) {
+        double sum = 0;
+        for (const TestSupport::SyncMark &m : marks)
+            sum += m.offsetMs;
+        return marks.isEmpty() ? 0.0 : sum / marks.size();
+    };
+    const QJsonArray files = show.value("files").toArray();
+    const double own = mean(TestSupport::syncMarks(files.at(0).toString()));
+    const double streamMs = show.value("streamMs").toDouble();
+    QVector<TestSupport::SyncMark> streamed;
+    for (const TestSupport::SyncMark &m : TestSupport::syncMarks(received)) {
+        const QJsonArray swaps = show.value("swaps").toArray();
+        if (std::none_of(swaps.begin(), swaps.end(), [&](const QJsonValue &swap) {
+                const double after = m.at - (swap.toDouble() - streamMs) / 1000.0;
+                return after >= 0 && after < 0.5;
+            }))
+            streamed << m;
+    }
+    double worst = 0;
+    for (const TestSupport::SyncMark &m : streamed)
+        worst = qMax(worst, qAbs(m.offsetMs - own));
+    QVector<double> seams; // in the stream's time
+    double seamMs = 0;
+    for (const QJsonValue &seam : show.value("seams").toArray()) {
+        seams << (seam.toArray().at(0).toDouble() - streamMs) / 1000.0;
+        seamMs = qMax(seamMs, seam.toArray().at(1).toDouble());
+    }
+    QString packets;
+    TestSupport::run("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time", "-of", "csv=p=0",
+                                 received}, &packets, 600000);
+    double gap = 0, last = -1;
+    for (const QString &line : packets.split('\n', Qt::SkipEmptyParts)) {
+        const double at = line.toDouble();
+        const bool nearSeam = std::any_of(seams.begin(), seams.end(), [at](double s) { return qAbs(at - s) < 1.5; });
+        if (last >= 0 && !nearSeam)
+            gap = qMax(gap, (at - last) * 1000);
+        last = at;
+    }
+    auto number = [&obsLog](const QString &pattern) {
+        const QRegularExpressionMatch m = QRegularExpression(pattern).match(obsLog);
+        return m.hasMatch() ? m.captured(1) : QStringLiteral("?");
+    };
+    const double rssStart = show.value("rssStartKb").toDouble() / 1024, rssEnd = show.value("rssEndKb").toDouble() / 1024;
+    printf("show: minutes=%d rss_start_mb=%.0f rss_end_mb=%.0f growth_pct=%.1f av_mean_ms=%.1f av_worst_ms=%.1f gap_ms=%.0f "
+           "dropped=%s splits=%d splits_crossed=%d seam_ms=%.0f obs_lagged=%s\n",
+           minutes, rssStart, rssEnd, rssStart > 0 ? (rssEnd - rssStart) / rssStart * 100 : -1.0, mean(streamed) - own,
+           worst, gap, qPrintable(number("推流线程退出\\(丢帧 (\\d+)\\)")), int(files.size()) - 1,
+           int(seams.size()), seamMs, qPrintable(number("lagged frames due to rendering lag/stalls: (\\d+)")));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -683,6 +759,8 @@ int main(int argc, char **argv)
         return benchMeter(args[2].toInt());
     if (mode == "close" && args.size() == 6)
         return benchClose(args[2], args[3], args[4], pid_t(args[5].toInt()));
+    if (mode == "show-report" && args.size() == 6)
+        return benchShowReport(args[2], args[3], args[4], args[5].toInt());
     if (mode == "stream" && args.size() == 6)
         return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
     fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");

@@ -42,7 +42,7 @@ uint64_t pictureDelayNs()
     obs_video_info video = {};
     if (!obs_get_video_info(&video) || video.fps_num == 0)
         return 0;
-    return uint64_t(1500000000) * video.fps_den / video.fps_num;
+    return uint64_t(1000000000) * video.fps_den / video.fps_num;
 }
 
 const QImage &shownPicture()
@@ -88,10 +88,9 @@ public:
         audio.samples_per_sec = Pcm::kSampleRate;
         // Heard with the picture of its time: OBS places sound by its
         // stamp (blocks within 70 ms of where the last one ended follow it
-        // without a gap); it shows a picture of this source at the frame it
-        // renders next, and that frame comes out a frame later: on average
-        // a frame and a half after the picture was handed over (measured
-        // in OBS's own recordings).
+        // without a gap), and shows a picture of this source in a frame it
+        // renders later: on average a frame after it was handed over (in
+        // OBS 30.2's own recordings, from 0 to 2 frames).
         audio.timestamp = os_gettime_ns() + (playsAtNs - ShowClock::nowNs()) + pictureDelayNs();
         for (obs_source_t *source : g_shown)
             obs_source_output_audio(source, &audio);

@@ -378,6 +378,13 @@ void PlaybackPanel::trigger(Shortcut shortcut)
     }
 }
 
+void PlaybackPanel::atNormalSpeed(Channel *ch)
+{
+    // Every load starts at 1x.
+    ch->speed = 1.0;
+    ch->player->setSpeed(1.0);
+}
+
 void PlaybackPanel::stepSpeed(Channel *ch)
 {
     // 1x -> 1/2x -> 1/4x -> 1x; only a lane that plays has a speed.
@@ -466,6 +473,7 @@ bool PlaybackPanel::loadImage(const QString &path)
     }
     pv->player->close(); // a still sends no frames
     startNewSource(picture.convertToFormat(QImage::Format_RGB32));
+    atNormalSpeed(pv);
     pv->type = Channel::Image;
     pv->path = path;
     return true;
@@ -539,9 +547,7 @@ void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool 
         startNewSource(QImage());
     pv->type = type;
     pv->path = path;
-    // Every load starts at normal speed, the same file loaded again too.
-    pv->speed = 1.0;
-    pv->player->setSpeed(1.0);
+    atNormalSpeed(pv); // the same file loaded again too
     pv->player->setMuted(true);
     pv->player->open(path, follow, startSec);
 }

@@ -112,6 +112,7 @@ private:
     void onTake();
     void togglePause(Channel *ch);
     void stepSpeed(Channel *ch);
+    void atNormalSpeed(Channel *ch);
     void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
     void showLevel(Channel *ch);
     void refreshIdleMeters();

@@ -54,7 +54,7 @@ Mp4Fragments::Fragment DecoderCtx::fragmentFor(double seconds) const
     if (!m_fragmented || !m_fmt)
         return {};
     const AVStream *video = m_fmt->streams[m_videoIdx];
-    const double decodeTime = std::max(0.0, seconds - kReorderMarginSec);
+    const double decodeTime = std::max(0.0, seconds + m_videoShift - kReorderMarginSec);
     return Mp4Fragments::find(m_io.fd, uint32_t(video->id), std::llround(decodeTime / m_videoTb));
 }
 
@@ -132,6 +132,12 @@ QString DecoderCtx::openFile(int64_t moovEnd, int64_t moofOffset)
 
     AVStream *video = m_fmt->streams[m_videoIdx];
     m_videoTb = av_q2d(video->time_base);
+    // Read from its start, a growing fragmented file shows its first
+    // picture's reordering delay; a reopen at a later fragment keeps it.
+    if (!m_fragmented || !Mp4Fragments::reindexedWhenFinished(m_io.fd))
+        m_videoShift = 0.0;
+    else if (moofOffset < 0 && video->start_time != AV_NOPTS_VALUE)
+        m_videoShift = qBound(0.0, video->start_time * m_videoTb, 1.0);
     const AVRational rate = av_guess_frame_rate(m_fmt, video, nullptr);
     if (rate.num >= 1 && rate.den >= 1)
         m_fps = av_q2d(rate);
@@ -232,7 +238,7 @@ bool DecoderCtx::indexed(int64_t ts) const
 
 bool DecoderCtx::seekTo(double seconds)
 {
-    const int64_t ts = std::llround(seconds / m_videoTb);
+    const int64_t ts = std::llround((seconds + m_videoShift) / m_videoTb);
     // Outside the fragments read so far the demuxer knows no seek point.
     if (m_fragmented && !indexed(ts) && (reopenAtFragment(seconds) || !m_fmt))
         return m_fmt != nullptr;
@@ -295,7 +301,7 @@ const AVFrame *DecoderCtx::receivePicture(bool &timed, double &pts)
             return nullptr;
         const int64_t ts = m_frame->best_effort_timestamp;
         timed = ts != AV_NOPTS_VALUE;
-        pts = timed ? ts * m_videoTb : 0.0;
+        pts = timed ? ts * m_videoTb - m_videoShift : 0.0;
         if (m_frame->format != AV_PIX_FMT_VIDEOTOOLBOX)
             return m_frame;
         av_frame_unref(m_swFrame);

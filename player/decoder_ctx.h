@@ -15,6 +15,10 @@
 // at) the fragments present when the file was opened. It then reads each
 // fragment as it arrives; a seek outside what it has read so far reopens
 // the file with the demuxer starting at the fragment that holds the target.
+// OBS's Hybrid MP4 is indexed anew when finished, and only that index takes
+// the encoder's reordering delay away: read while it grows, its pictures
+// would come that much later than their sound, so they are moved back by
+// the first picture's delay, to the times they have once it is finished.
 
 #include "growing_io.h"
 #include "mp4_fragments.h"
@@ -123,6 +127,7 @@ private:
     double m_videoTb = 0.0;
     double m_audioTb = 0.0;
     double m_fps = 30.0;
+    double m_videoShift = 0.0;        // taken off every picture's time (see the top)
     bool m_fragmented = false;        // 'mvex' in its 'moov', followed: index off
     QString m_path;                   // of the last openInput, for reopening
     bool m_videoOnly = false;

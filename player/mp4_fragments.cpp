@@ -114,6 +114,14 @@ bool isFragmented(int fd)
     return false;
 }
 
+bool reindexedWhenFinished(int fd)
+{
+    struct stat st;
+    Box ftyp, room;
+    return fstat(fd, &st) == 0 && readHeader(fd, 0, st.st_size, ftyp) && isType(ftyp.type, "ftyp") &&
+           readHeader(fd, ftyp.size, st.st_size - ftyp.size, room) && isType(room.type, "free") && room.size == 16;
+}
+
 Fragment find(int fd, uint32_t trackId, int64_t decodeTime)
 {
     Fragment found;

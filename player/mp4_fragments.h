@@ -12,6 +12,10 @@ namespace Mp4Fragments {
 
 // True when the file's 'moov' announces fragments (holds an 'mvex').
 bool isFragmented(int fd);
+// True when the file keeps room after its 'ftyp' for the header of the
+// finished file (a 16-byte 'free' box before the 'moov'): OBS's Hybrid MP4,
+// which indexes the whole file anew when the recording ends.
+bool reindexedWhenFinished(int fd);
 
 struct Fragment {
     int64_t moofOffset = -1; // -1: none found

@@ -215,18 +215,27 @@ QVector<SyncMark> syncMarks(const QString &path)
             luma = now;
         }
     }
-    // The sound where its timestamps put it: a click is loud after quiet.
+    // The sound where its timestamps put it: a click is loud for a moment
+    // (under 30 ms) between stretches of quiet (100 ms); a tone is not.
     const QByteArray pcm = ffmpegOutput({"-i", path, "-vn", "-af", "aresample=async=1:first_pts=0", "-f", "s16le",
                                          "-ac", "2", "-ar", "48000", "-"}, 1800000);
     const auto *s = reinterpret_cast<const qint16 *>(pcm.constData());
     QVector<double> clicks;
-    for (qsizetype i = 0, last = -48000; i < pcm.size() / 4; ++i) {
+    qsizetype start = -1, last = -48000;
+    auto endRun = [&] {
+        if (start >= 0 && last - start < 1440)
+            clicks << start / 48000.0;
+    };
+    for (qsizetype i = 0; i < pcm.size() / 4; ++i) {
         if (qAbs(s[2 * i]) < 8000)
             continue;
-        if (i - last > 4800)
-            clicks << i / 48000.0;
+        if (i - last > 4800) {
+            endRun();
+            start = i;
+        }
         last = i;
     }
+    endRun();
     QVector<SyncMark> marks;
     for (double flash : flashes) {
         const auto near = std::min_element(clicks.begin(), clicks.end(),

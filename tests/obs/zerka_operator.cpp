@@ -9,128 +9,17 @@
 //   e2e    the rounds test_obs checks (results.json), then the main job
 //          (shorter), then quit OBS
 //   quit   quit as soon as OBS has loaded (a run to compare against)
+//   whole-show  bench/run show: a show of ZK_SHOW_MINUTES (bench/show_job.cpp)
 // ZK_OPERATOR_OUT is the folder for what it writes.
 
-#include <obs-frontend-api.h>
-#include <obs-module.h>
-
-#include "hotkey_by_name.h"
-
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDir>
-#include <QDockWidget>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QImage>
-#include <QJsonArray>
-#include <QMetaEnum>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMainWindow>
-#include <QPixmap>
-#include <QScreen>
-#include <QSlider>
-#include <QTimer>
-
-#include <functional>
-#include <vector>
+#include "operator.h"
 
 OBS_DECLARE_MODULE()
-
-namespace {
 
 void say(const QString &text)
 {
     blog(LOG_INFO, "[operator] %s", text.toUtf8().constData());
 }
-
-class Operator : public QObject {
-    Q_OBJECT
-
-public:
-    explicit Operator(const QString &job) : QObject(nullptr), m_job(job)
-    {
-        m_out = QDir(qEnvironmentVariable("ZK_OPERATOR_OUT", QDir::tempPath()));
-        m_out.mkpath(QStringLiteral("."));
-    }
-
-    void start();
-
-private slots:
-    void onFrame(const QImage &, double pts);
-    void onState(int state); // a ZKPlayer::State, read by its key
-
-private:
-    // One step of a job: `run` is called every 50 ms with the time since the
-    // step began until it answers true; past `timeoutMs` the job fails.
-    struct Step {
-        QString what;
-        std::function<bool(qint64 elapsedMs)> run;
-        qint64 timeoutMs;
-    };
-    void act(const QString &what, std::function<void()> action);
-    void wait(qint64 ms);
-    void waitUntil(const QString &what, std::function<bool()> condition, qint64 timeoutMs);
-    // `action` once the recording under way has run `ms`.
-    void at(qint64 ms, const QString &what, std::function<void()> action);
-    void tick();
-    void fail(const QString &why);
-    void quit();
-
-    QMainWindow *mainWindow() const { return static_cast<QMainWindow *>(obs_frontend_get_main_window()); }
-    static QString lastRecording()
-    {
-        char *file = obs_frontend_get_last_recording();
-        const QString path = QString::fromUtf8(file);
-        bfree(file);
-        return path;
-    }
-    QDockWidget *dock() const;
-    QWidget *desk() const;
-    QWidget *panel() const;
-    QAbstractButton *button(const QString &start) const;
-    QString labelText(const char *name) const;
-    void click(const QString &start);
-    void showDock();
-    void timelineSeek(int seconds);
-
-    void planDemo(int scale);
-    void planE2e();
-    void planRound(const QString &format, bool pause);
-    void planRecording(const QString &round, const QString &format, const QString &what);
-    void planStop();
-    void planSplit();
-    void planRoad();
-    void planFeatures();
-    void keepFrames(int ends);
-    void triggerHotkey(const char *name);
-    void setScene(const char *name);
-    void note(const QString &key, const QJsonValue &value);
-    void noteSoon(const char *key, const char *label);
-    void useProfile(const QString &name);
-    void screenshots(const QString &suffix = QString());
-    void writeResults();
-
-    QString m_job;
-    QDir m_out;
-    std::vector<Step> m_steps;
-    size_t m_next = 0;
-    QElapsedTimer m_stepClock;
-    QTimer m_ticker;
-    bool m_failed = false;
-
-    // What the lanes showed: per player, [wall ms, pts] since the last mark.
-    QElapsedTimer m_wall;
-    QElapsedTimer m_recording; // since the recording under way started
-    QHash<QObject *, QJsonArray> m_frames;
-    QHash<QObject *, int> m_finished;
-    QJsonArray m_rounds;
-    QJsonObject m_round;
-    QJsonObject m_results;
-};
 
 QDockWidget *Operator::dock() const
 {
@@ -205,6 +94,8 @@ void Operator::start()
         planDemo(2);
     else if (m_job == QLatin1String("e2e"))
         planE2e();
+    else if (m_job == QLatin1String("whole-show"))
+        planShow(qEnvironmentVariableIntValue("ZK_SHOW_MINUTES"));
 
     else
         wait(1000);
@@ -253,7 +144,7 @@ void Operator::quit()
 
 void Operator::writeResults()
 {
-    if (m_job != QLatin1String("e2e") && !m_failed)
+    if (m_job != QLatin1String("e2e") && m_job != QLatin1String("whole-show") && !m_failed)
         return;
     m_results.insert(QStringLiteral("rounds"), m_rounds);
     QFile file(m_out.filePath(QStringLiteral("results.json")));
@@ -641,6 +532,8 @@ void Operator::planFeatures()
     });
 }
 
+namespace {
+
 void onFrontendEvent(enum obs_frontend_event event, void *)
 {
     static Operator *op = nullptr;
@@ -665,4 +558,3 @@ bool obs_module_load(void)
     return true;
 }
 
-#include "zerka_operator.moc"

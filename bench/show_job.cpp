@@ -50,11 +50,7 @@ void Operator::planShow(int minutes)
     act(QStringLiteral("streams program and shows it full screen"), [this] {
         m_recording.start();
         m_round = QJsonObject{{"files", QJsonArray{lastRecording()}}};
-        const QString url = qEnvironmentVariable("ZK_RTMP_URL");
-        for (QLineEdit *edit : desk()->findChildren<QLineEdit *>())
-            if (edit->placeholderText().startsWith(QLatin1String("rtmp://")))
-                edit->setText(url);
-        click(QStringLiteral("▶ 开始推流"));
+        startStream(qEnvironmentVariable("ZK_RTMP_URL"));
         m_round.insert("streamMs", m_recording.elapsed());
         click(QStringLiteral("🟢  HDMI"));
     });
@@ -153,17 +149,13 @@ void Operator::planShow(int minutes)
         }
         return false;
     }, endMs + 600000});
-    act(QStringLiteral("stops the stream, the screen output and the recording"), [this, state] {
+    act(QStringLiteral("stops the stream and the screen output"), [this, state] {
         m_round.insert("rssEndKb", residentKb());
         m_round.insert("seams", state->seams);
         m_round.insert("swaps", state->swaps);
         m_round.insert("pauses", state->pauses);
-        if (QAbstractButton *stream = button(QStringLiteral("⏹ 停止推流")))
-            stream->click();
-        if (QAbstractButton *hdmi = button(QStringLiteral("🔴  HDMI")))
-            hdmi->click();
-        click(QStringLiteral("⏹  停止录制"));
+        stopOutputs();
     });
-    waitUntil(QStringLiteral("the recording is finished"), [] { return !obs_frontend_recording_active(); }, 60000);
+    planStop();
     act(QString(), [this] { m_results.insert(QStringLiteral("show"), m_round); });
 }

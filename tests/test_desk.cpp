@@ -212,8 +212,6 @@ void TestDesk::timelineTicks_data()
     QTest::addColumn<int>("maximum");
     QTest::addColumn<int>("interval");
     QTest::addColumn<QString>("lastLabel");
-    QTest::newRow("25 s") << 25 << 5 << "0:25";
-    QTest::newRow("an hour") << 3600 << 300 << "1:00:00";
     QTest::newRow("corrupt: 10^7 s") << 10000000 << 208334 << "2719:54:58";
     QTest::newRow("corrupt: the slider's end") << INT_MAX << 44739243 << "584095:40:21";
 }
@@ -350,8 +348,8 @@ void TestDesk::programStaysInStep()
     // through what a show does to it: a still, a pause, slow motion back
     // to 1x, a file without sound, the monitor device stopping (the lane
     // goes on without one). On what the server received, every flash is
-    // heard with its click after each of them as before the first; while
-    // slowed the stream is silent.
+    // heard with its click (the clip's own offset is 0) from a second after
+    // each of them on, as from the start; while slowed, no click is heard.
     Desk d;
     d.panel->loadToPreview(Type::Video, Media::path("sync.mkv"));
     QVERIFY(d.picture(d.pv()));
@@ -385,28 +383,19 @@ void TestDesk::programStaysInStep()
     QTest::qWait(3500);
     run("pactl", {"suspend-sink", "sinkA", "0"});
     d.click("streamButton");
-    const QVector<SyncMark> marks = syncMarks(m_dir.filePath("rec/sync.flv"));
     QString seen;
-    double before = 0;
-    for (qsizetype e = 0; e < events.size(); ++e) {
-        // The marks from a second after the event to the next one.
-        const double from = events[e].second / 1000.0 + 1.0, to = from + 2.4;
-        QVector<double> offsets;
-        for (const SyncMark &mark : marks)
-            if (mark.at >= from && mark.at < to)
-                offsets << mark.offsetMs;
-        seen += QString("after %1 at %2 s: %3 ms; ").arg(events[e].first).arg(from - 1.0).arg(
-                [&] { QStringList l; for (double o : offsets) l << QString::number(qRound(o)); return l.join(' '); }());
-        if (e == 0 && !offsets.isEmpty())
-            before = offsets.first();
-        for (double offset : offsets)
-            QVERIFY2(qAbs(offset - before) < 60 && qAbs(offset) < 100, qPrintable(seen));
-        QVERIFY2(offsets.size() >= 2, qPrintable(seen));
+    QVector<int> heard(events.size());
+    for (const SyncMark &mark : syncMarks(m_dir.filePath("rec/sync.flv"))) {
+        seen += QString("%1 s: %2 ms; ").arg(mark.at).arg(qRound(mark.offsetMs));
+        QVERIFY2(qAbs(mark.at - slowFrom / 1000.0 - 1.1) > 0.5, qPrintable("heard while slowed: " + seen));
+        for (qsizetype e = 0; e < events.size(); ++e)
+            if (mark.at - events[e].second / 1000.0 >= 1.0 && mark.at - events[e].second / 1000.0 < 3.4) {
+                QVERIFY2(qAbs(mark.offsetMs) < 60, qPrintable(QString("after %1: %2").arg(events[e].first, seen)));
+                ++heard[e];
+            }
     }
     qInfo("%s", qPrintable(seen));
-    for (const SyncMark &mark : marks)
-        QVERIFY2(mark.at < slowFrom / 1000.0 + 0.6 || mark.at > slowFrom / 1000.0 + 1.6,
-                 qPrintable(QString("a click at %1 s while slowed; %2").arg(mark.at).arg(seen)));
+    QVERIFY2(!heard.contains(0) && !heard.contains(1), qPrintable(seen));
 }
 
 void TestDesk::stillsPausesAndFailedLoads()

@@ -179,22 +179,18 @@ void TestPlayer::stepsAndSeeks()
     QTRY_VERIFY_WITH_TIMEOUT(player.isPaused(), 10000);
     QTest::qWait(500); // the paused lane's queues fill
     int at = 10;
-    auto step = [&](int direction, int atOnce) {
+    auto step = [&](int direction, int atOnce) { // empty when each step showed its picture
         const qsizetype shown = watch.pts.size();
         for (int i = 0; i < atOnce; ++i)
             player.step(direction);
-        if (!QTest::qWaitFor([&] { return watch.pts.size() >= shown + atOnce; }, 5000))
-            return QString("no step %1 from picture %2").arg(direction).arg(at);
+        QTest::qWaitFor([&] { return watch.pts.size() >= shown + atOnce; }, 5000);
         for (int i = 0; i < atOnce; ++i)
-            if (at += direction; qAbs(watch.pts.value(shown + i) - inFile.at(at)) > 0.0005)
-                return QString("stepped to %1, picture %2 is at %3").arg(watch.pts.value(shown + i)).arg(at).arg(inFile.at(at));
+            if (at += direction; qAbs(watch.pts.value(shown + i, -1) - inFile.at(at)) > 0.0005)
+                return QString("picture %1 (%2 s) shown as %3").arg(at).arg(inFile.at(at)).arg(watch.pts.value(shown + i, -1));
         return player.positionSec() == watch.pts.last() ? QString() : QString("the position is not the picture's");
     };
-    for (int i = 0; i < 50; ++i)
-        QVERIFY2(step(1, 1).isEmpty(), qPrintable(QString("step %1 forward").arg(i)));
-    QVERIFY2(step(-1, 3).isEmpty(), "three steps back at once");
-    while (at > 25) {
-        const QString why = step(-1, 1);
+    for (int i = 0; i < 50 || at > 25; ++i) { // fifty forward, three back at once, back one by one
+        const QString why = i < 50 ? step(1, 1) : step(-1, i == 50 ? 3 : 1);
         QVERIFY2(why.isEmpty(), qPrintable(why));
     }
     const qsizetype stepped = watch.pts.size();

@@ -81,6 +81,8 @@ private:
     QAbstractButton *button(const QString &start) const;
     QString labelText(const char *name) const;
     void click(const QString &start);
+    void startStream(const QString &url); // program to `url` with the stream row
+    void stopOutputs();                   // the stream and the screen output, where on
     void showDock();
     void timelineSeek(int seconds);
 

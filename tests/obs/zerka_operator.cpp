@@ -228,23 +228,28 @@ void Operator::planDemo(int scale)
     act(QStringLiteral("puts program full screen on the other display"), [this] { click(QStringLiteral("🟢  HDMI")); });
     const QString url = qEnvironmentVariable("ZK_RTMP_URL");
     if (!url.isEmpty()) {
-        act(QStringLiteral("streams program to %1").arg(url), [this, url] {
-            for (QLineEdit *edit : desk()->findChildren<QLineEdit *>())
-                if (edit->placeholderText().startsWith(QLatin1String("rtmp://")))
-                    edit->setText(url);
-            click(QStringLiteral("▶ 开始推流"));
-        });
+        act(QStringLiteral("streams program to %1").arg(url), [this, url] { startStream(url); });
         wait(4000 * scale);
     }
     act(QStringLiteral("takes the screenshots"), [this] { screenshots(); });
-    act(QStringLiteral("stops the stream, the screen output and the recording"), [this] {
-        if (QAbstractButton *stream = button(QStringLiteral("⏹ 停止推流")))
-            stream->click();
-        if (QAbstractButton *hdmi = button(QStringLiteral("🔴  HDMI")))
-            hdmi->click();
-        click(QStringLiteral("⏹  停止录制"));
-    });
-    waitUntil(QStringLiteral("the recording is finished"), [] { return !obs_frontend_recording_active(); }, 30000);
+    act(QStringLiteral("stops the stream and the screen output"), [this] { stopOutputs(); });
+    planStop();
+}
+
+void Operator::startStream(const QString &url)
+{
+    for (QLineEdit *edit : desk()->findChildren<QLineEdit *>())
+        if (edit->placeholderText().startsWith(QLatin1String("rtmp://")))
+            edit->setText(url);
+    click(QStringLiteral("▶ 开始推流"));
+}
+
+void Operator::stopOutputs()
+{
+    if (QAbstractButton *stream = button(QStringLiteral("⏹ 停止推流")))
+        stream->click();
+    if (QAbstractButton *hdmi = button(QStringLiteral("🔴  HDMI")))
+        hdmi->click();
 }
 
 void Operator::screenshots(const QString &suffix)

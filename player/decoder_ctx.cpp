@@ -95,6 +95,7 @@ QString DecoderCtx::openFile(int64_t moovEnd, int64_t moofOffset)
         m_io.overlayLen = int(sizeof(box));
     }
     m_fragmented = m_io.followFlag && m_io.followFlag->load() && Mp4Fragments::isFragmented(m_io.fd);
+    m_io.fragmented = m_fragmented;
 
     auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
     m_avio = buffer ? avio_alloc_context(buffer, kIoBufferSize, 0, &m_io, zk_io_read, nullptr, zk_io_seek) : nullptr;

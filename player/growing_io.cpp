@@ -31,6 +31,11 @@ void applyOverlay(const GrowingIO *io, uint8_t *buf, int64_t n)
         buf[at - io->pos] = io->overlay[at - io->overlayPos];
 }
 
+bool sizeHidden(const GrowingIO *io)
+{
+    return io->fragmented && io->followFlag && io->followFlag->load();
+}
+
 } // namespace
 
 extern "C" int zk_io_read(void *opaque, uint8_t *buf, int bufSize)
@@ -89,20 +94,23 @@ extern "C" int64_t zk_io_seek(void *opaque, int64_t offset, int whence)
         io->pos += offset;
         return io->pos;
     case SEEK_END:
-        // A finished file's end; one still being written has none yet (see
-        // AVSEEK_SIZE).
-        if (io->followFlag && io->followFlag->load())
+        // A finished file's end; a fragmented one still being written has
+        // none yet (see AVSEEK_SIZE).
+        if (sizeHidden(io))
             return AVERROR(ENOSYS);
         if (fstat(io->fd, &st) != 0)
             return AVERROR(errno);
         io->pos = st.st_size + offset;
         return io->pos;
     case AVSEEK_SIZE:
-        // A file still being written has no size yet. Told the size of the
-        // moment, FFmpeg cuts a packet that reaches past it short (a writer
-        // that appends a fragment in pieces, as OBS's Hybrid MP4 writer
-        // does, leaves half a picture there), and may then lose its way.
-        if (io->followFlag && io->followFlag->load())
+        // A fragmented MP4 still being written has no size yet. Told the
+        // size of the moment, FFmpeg cuts a packet that reaches past it
+        // short (a writer that appends a fragment in pieces, as OBS's Hybrid
+        // MP4 writer does, leaves half a picture there), and may then lose
+        // its way. Other files keep theirs: an MP4 indexed at its end (or
+        // not yet indexed) is read to its size while the header is parsed,
+        // and would otherwise wait for the writer there.
+        if (sizeHidden(io))
             return AVERROR(ENOSYS);
         if (fstat(io->fd, &st) != 0)
             return AVERROR(errno);

@@ -18,6 +18,7 @@ struct GrowingIO {
     std::atomic<bool> *abortFlag = nullptr;    // the player's stop request: a waiting read gives up
     std::atomic<bool> *followFlag = nullptr;   // set: an empty read waits for the writer
     std::atomic<bool> *wakeFlag = nullptr;     // set: a waiting read gives up (a seek is waiting)
+    bool fragmented = false;                   // a fragmented MP4: while followed, its size is not told
     bool eofLogged = false;                    // the end was logged; again only after data or a seek
     int64_t overlayPos = -1;                   // file offset of the overlay; -1 = none
     int overlayLen = 0;

@@ -259,7 +259,10 @@ void TestObs::roadOfAShow()
     const QJsonArray at = r.value("replayMs").toArray();
     const double first = firstFrom(r.value("other").toArray(), at.at(0).toInteger());
     const double second = firstFrom(r.value("other").toArray(), at.at(1).toInteger());
-    QVERIFY2(first - (firstLength - 5 + mark2) > -0.6 && first - (firstLength - 5 + mark2) < 1.6,
+    // OBS signals a split once the encoder's delay has passed (up to a
+    // second under load), and the mark just after it counts in the new file
+    // from there: it lies that much further into the new file than its time says.
+    QVERIFY2(first - (firstLength - 5 + mark2) > -0.6 && first - (firstLength - 5 + mark2) < 2.6,
              qPrintable(QString("from mark 2 (%1 s into the second file) to %2 s").arg(mark2).arg(first)));
     QVERIFY2(second - (mark1 - 5) > -0.6 && second - (mark1 - 5) < 1.6,
              qPrintable(QString("from mark 1 (%1 s) to %2 s").arg(mark1).arg(second)));
@@ -321,6 +324,8 @@ void TestObs::featuresBeyondTheButtons()
                 ++heard;
                 inStep += qAbs(mark.offsetMs) < 60;
             }
+        // Three flashes each side; a flash is one picture, and OBS's render,
+        // late under load, may skip one.
         QVERIFY2(heard >= 2 && inStep == heard, qPrintable(seen));
     }
     qInfo("the program source's flashes and clicks in OBS's recording:%s", qPrintable(seen));

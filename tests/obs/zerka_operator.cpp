@@ -481,7 +481,7 @@ void Operator::useProfile(const QString &name)
 
 // Beyond the buttons, in a Hybrid MP4 recording of the scene "Program" (two
 // Zerka program sources): the flash-and-click clip on program (slowed to
-// 1/2x for 2 s and back), blue in preview, swapped 9 s in; a mark before
+// 1/2x for 2 s and back), blue in preview, swapped 10 s in; a mark before
 // and after the swap. A new recording has no marks to replay; after it,
 // the replay from its marks (twice). Through the hotkeys as a remote
 // controller sends them.
@@ -511,15 +511,15 @@ void Operator::planFeatures()
         triggerHotkey("zerka.slow_program");
         note("normalMs", m_recording.elapsed());
     });
-    at(9000, QString(), [this] {
+    at(10000, QString(), [this] {
         click(QStringLiteral("⇄"));
         note("swapMs", m_recording.elapsed());
     });
-    at(10000, QString(), [this] {
+    at(11000, QString(), [this] {
         triggerHotkey("zerka.mark");
         noteSoon("mark2", "statusLabel");
     });
-    at(13000, QString(), [] {});
+    at(14000, QString(), [] {});
     planStop();
     act(QStringLiteral("replays from the newest mark, then from the one before"), [this] {
         triggerHotkey("zerka.replay_mark");

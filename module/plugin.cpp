@@ -75,7 +75,7 @@ MODULE_EXPORT const char *obs_module_description(void)
 bool obs_module_load(void)
 {
     blog(LOG_INFO, "========================================");
-    blog(LOG_INFO, "[Zerka] 插件已加载  v0.7.0");
+    blog(LOG_INFO, "[Zerka] 插件已加载  v" ZK_VERSION);
     blog(LOG_INFO, "[Zerka] 双架构通用版 (Intel + Apple Silicon)");
     blog(LOG_INFO, "========================================");
     obs_frontend_add_event_callback(onFrontendEvent, nullptr);

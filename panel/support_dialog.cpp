@@ -13,7 +13,7 @@ namespace {
 // A number from the range reserved for fiction (555-0100 to 555-0199):
 // the team answers through the website, no real line is published here.
 const QString kNumber = QStringLiteral("+1 555 0142");
-const QString kWebsite = QStringLiteral("https://zerka.example/");
+const QString kWebsite = QStringLiteral(ZK_WEBSITE); // the project's one address (CMakeLists.txt)
 
 } // namespace
 

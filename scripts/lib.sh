@@ -4,31 +4,47 @@
 
 ZK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 ZK_CLEANUP=()
-# The Debian 13 root used where the system is older (scripts/install-deps).
-ZK_ROOTFS="${ZK_ROOTFS:-${XDG_CACHE_HOME:-$HOME/.cache}/zerka/debian13}"
 
-# True when the system itself has the versions Zerka is built and tested
-# against: Debian 13 or later, or OBS Studio >= 30 built with Qt 6 with its
-# development files, FFmpeg >= 7.1 and Qt >= 6.8 already installed.
+# The OBS Studio to build and run against: 30 (OBS 30.2, Qt 6.8, FFmpeg 7.1:
+# Debian 13) or 32 (OBS 32.2, Qt 6.11, FFmpeg 9: Debian testing). Each has
+# its own root where the system is not that Debian (scripts/install-deps;
+# ZK_ROOTFS and ZK_ROOTFS32 override where) and its own build folders.
+ZK_OBS="${ZK_OBS:-30}"
+ZK_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/zerka"
+case "$ZK_OBS" in
+  30 | 30.2) ZK_OBS=30 ZK_SUITE=trixie ZK_DISTRO="Debian 13" ZK_HOST_ROOT="${ZK_ROOTFS:-$ZK_CACHE/debian13}" ;;
+  32 | 32.2) ZK_OBS=32 ZK_SUITE=forky ZK_DISTRO="Debian testing" ZK_HOST_ROOT="${ZK_ROOTFS32:-$ZK_CACHE/debian-testing}" ;;
+  *) echo "ZK_OBS=$ZK_OBS: the OBS Studio to use is 30 or 32" >&2; exit 2 ;;
+esac
+export ZK_OBS
+
+# zk_build_dir NAME: the build folder NAME for OBS 30, NAME-obs32 for OBS 32.
+zk_build_dir() {
+  if [ "$ZK_OBS" = 30 ]; then echo "$ZK_ROOT/$1"; else echo "$ZK_ROOT/$1-obs$ZK_OBS"; fi
+}
+
+# True when the system itself carries the OBS asked for and what Zerka is
+# built with: Debian 13 for OBS 30, Debian testing for OBS 32, or OBS Studio
+# of that version built with Qt 6, with its development files, FFmpeg >= 7.1
+# and Qt >= 6.8 already installed.
 zk_system_ready() {
   [ -n "${ZK_IN_ROOT:-}" ] && return 0
-  if [ -r /etc/debian_version ]; then
-    local v
-    v="$(cut -d. -f1 /etc/debian_version)"
-    case "$v" in
-      '' | *[!0-9]*) grep -q '^ID=debian' /etc/os-release 2>/dev/null && return 0 ;; # testing or unstable
-      *) [ "$v" -ge 13 ] && return 0 ;;
+  if [ -r /etc/debian_version ] && grep -q '^ID=debian' /etc/os-release 2>/dev/null; then
+    case "$(cut -d. -f1 /etc/debian_version)" in
+      13) [ "$ZK_OBS" = 30 ] && return 0 ;;
+      '' | *[!0-9]*) [ "$ZK_OBS" = 32 ] && return 0 ;; # testing or unstable
     esac
   fi
   command -v obs >/dev/null 2>&1 && ldd "$(command -v obs)" 2>/dev/null | grep -q libQt6Widgets &&
-    pkg-config --atleast-version=30 libobs 2>/dev/null &&
+    pkg-config --atleast-version="$ZK_OBS" libobs 2>/dev/null &&
+    ! pkg-config --atleast-version="$((ZK_OBS + 1))" libobs 2>/dev/null &&
     pkg-config --atleast-version=61.7 libavformat 2>/dev/null &&
     pkg-config --atleast-version=6.8 Qt6Core 2>/dev/null
 }
 
 # Called first by the commands that build or run Zerka: installs what is
-# missing and, on a system older than the one Zerka ships for, runs the
-# calling script again inside the Debian 13 root (it does not return then).
+# missing and, on a system other than the one that carries the OBS asked
+# for, runs the calling script again inside its root (it does not return then).
 #   zk_prepare "$0" "$@"
 zk_prepare() {
   local script="$1"; shift

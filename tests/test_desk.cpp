@@ -172,7 +172,7 @@ void TestDesk::constructionAndSettings()
     QStringList backups{Media::path("av.mp4"), m_dir.filePath("gone.mp4")};
     for (const char *name : {"abcdefghijklmnop.mp4", "abcdefghijklmnopq.mp4", "photo.Heic", "clip.jpg.mov"}) {
         backups << m_dir.filePath(name);
-        QFile(backups.last()).open(QIODevice::WriteOnly);
+        QVERIFY(QFile(backups.last()).open(QIODevice::WriteOnly));
     }
     deskSettings().setValue("backupFiles", backups);
     deskSettings().sync();

@@ -133,9 +133,15 @@ QVector<QVector<std::pair<qint64, double>>> byFile(const QJsonArray &frames)
 // The first picture a lane showed from wall time `from` (ms) on; -1 when none.
 double firstFrom(const QJsonArray &frames, qint64 from)
 {
-    for (const QJsonValue &value : frames)
-        if (value.toArray().at(0).toInteger() >= from)
-            return value.toArray().at(1).toDouble();
+    // The lane may show a few more pictures of what it played before the
+    // new load is open: the load's first is the first that jumps.
+    double before = -1;
+    for (const QJsonValue &value : frames) {
+        const double pts = value.toArray().at(1).toDouble();
+        if (value.toArray().at(0).toInteger() >= from && (before < 0 || qAbs(pts - before) > 0.5))
+            return pts;
+        before = pts;
+    }
     return -1;
 }
 

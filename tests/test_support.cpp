@@ -199,19 +199,23 @@ QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from
 
 QVector<SyncMark> syncMarks(const QString &path)
 {
-    // The middle of each picture: a white one starts a flash.
+    // The middle of each picture: a white one starts a flash, which is over
+    // within a few pictures (even slowed); a bright clip cut to is none, nor
+    // is the test pattern's grey.
     const QStringList stats = QString::fromUtf8(ffmpegOutput(
             {"-i", path, "-an", "-vf", "crop=iw/4:ih/4,signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=-",
              "-f", "null", "-"}, 1800000)).split('\n');
     QVector<double> flashes;
-    double at = 0, luma = 0;
+    double at = 0, luma = 0, bright = -1;
     for (const QString &line : stats) {
         if (line.startsWith("frame:"))
             at = line.section("pts_time:", 1).toDouble();
         else if (line.startsWith("lavfi.signalstats.YAVG=")) {
             const double now = line.section('=', 1).toDouble();
-            if (now > 128 && luma <= 128)
-                flashes << at;
+            if (now > 180 && luma <= 180)
+                bright = at;
+            else if (now <= 180 && luma > 180 && at - bright < 0.2)
+                flashes << bright;
             luma = now;
         }
     }

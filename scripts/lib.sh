@@ -17,6 +17,37 @@ case "$ZK_OBS" in
   *) echo "ZK_OBS=$ZK_OBS: the OBS Studio to use is 30 or 32" >&2; exit 2 ;;
 esac
 export ZK_OBS
+# A clean Debian 13, nothing installed beyond the minimal system, that
+# tests/package-check installs the Debian package into.
+ZK_CLEAN_ROOT="${ZK_ROOTFS_CLEAN:-$ZK_CACHE/debian13-clean}"
+
+# zk_debootstrap SUITE DIR: a minimal Debian SUITE at DIR, from the mirror
+# this machine's apt uses (as root). Built under a temporary name and
+# renamed when complete, so an interrupted build is started again, never
+# half used.
+zk_debootstrap() {
+  local suite="$1" root="$2" mirror script=() log
+  command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq --no-install-recommends debootstrap; }
+  mirror="$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | grep -v security | head -1)"
+  [ -n "$mirror" ] || mirror="$(awk '$1 == "deb" && $3 !~ /security/ { print $2; exit }' /etc/apt/sources.list 2>/dev/null)"
+  [ -n "$mirror" ] || { echo "no Debian mirror found in apt's sources" >&2; return 1; }
+  mkdir -p "$(dirname "$root")"
+  rm -rf "$root.new"
+  # An older debootstrap knows testing's name only as "sid"'s script.
+  [ -e "/usr/share/debootstrap/scripts/$suite" ] || script=(/usr/share/debootstrap/scripts/sid)
+  log="$root.debootstrap.log"
+  debootstrap --variant=minbase "$suite" "$root.new" "$mirror" "${script[@]}" >"$log" 2>&1 ||
+    { echo "debootstrap of $suite from $mirror failed, see $log" >&2; return 1; }
+  # A mirror's copy of testing may be older than its Release file says is
+  # valid; the packages are still the ones signed.
+  if [ "$suite" != trixie ]; then
+    echo 'Acquire::Check-Valid-Until "false";' > "$root.new/etc/apt/apt.conf.d/99zerka"
+  fi
+  # Package scripts must not start services inside the root (nginx would take port 80).
+  printf '#!/bin/sh\nexit 101\n' > "$root.new/usr/sbin/policy-rc.d"
+  chmod 755 "$root.new/usr/sbin/policy-rc.d"
+  mv "$root.new" "$root"
+}
 
 # zk_build_dir NAME: the build folder NAME for OBS 30, NAME-obs32 for OBS 32.
 zk_build_dir() {
@@ -92,8 +123,12 @@ zk_start_display() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     return 0
   fi
+  # A display in another root has no socket file here, but its abstract
+  # socket (shared by every root on the machine) is listed.
   local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || grep -q "@/tmp/.X11-unix/X$n\$" /proc/net/unix 2>/dev/null; do
+    n=$((n + 1))
+  done
   Xvfb ":$n" -screen 0 3840x1080x24 +extension RANDR -nolisten tcp -noreset >/dev/null 2>&1 &
   local pid=$!
   ZK_CLEANUP+=("kill $pid 2>/dev/null; wait $pid 2>/dev/null")

@@ -94,7 +94,6 @@ void Operator::start()
         planDemo(2);
     else if (m_job == QLatin1String("e2e"))
         planE2e();
-
     else if (m_job == QLatin1String("whole-show"))
         planShow(qEnvironmentVariableIntValue("ZK_SHOW_MINUTES"));
 
@@ -498,11 +497,6 @@ void Operator::planFeatures()
         click(QStringLiteral("▶ blue.mkv"));
         setScene("Program");
     });
-    // The scene's fade over before the profile changes: OBS 32.2 resets
-    // video on a profile change, and a reset in the middle of a fade now and
-    // then keeps the scene and its sources alive past OBS's exit (media
-    // sources as well, without Zerka), where it may crash.
-    wait(1000);
     planRecording(QStringLiteral("features"), QStringLiteral("hybrid_mp4"), QStringLiteral("records the scene"));
     act(QString(), [this] {
         triggerHotkey("zerka.replay_mark");

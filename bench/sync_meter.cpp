@@ -2,7 +2,6 @@
 
 #include "zk_player.h"
 
-#include <QImage>
 
 #include <cmath>
 
@@ -34,8 +33,10 @@ bool SyncMeter::start()
 
 void SyncMeter::watch(ZKPlayer *player)
 {
-    connect(player, &ZKPlayer::frameReady, this, [this](const QImage &image, double) {
-        if (qGray(image.pixel(image.width() / 2, image.height() / 2)) > 200)
+    connect(player, &ZKPlayer::frameReady, this, [this](const Picture &picture, double) {
+        // The luma in the middle of the decoder's YUV: white is 235.
+        const AVFrame *f = picture.frame();
+        if (f && f->data[0][(f->height / 2) * f->linesize[0] + f->width / 2] > 200)
             m_flashes << m_clock.elapsed();
     });
 }

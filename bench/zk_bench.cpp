@@ -77,9 +77,9 @@ qint64 statusKb(const char *key)
     return -1;
 }
 
-// Decodes the file's pictures as the decode thread does (decode, then
-// convert to RGB32) and hands each to `take` until it returns false.
-bool decodeFile(const QString &file, const std::function<bool(QImage &&)> &take)
+// Decodes the file's pictures as the decode thread does (decode, then keep
+// a reference) and hands each to `take` until it returns false.
+bool decodeFile(const QString &file, const std::function<bool(Picture &&)> &take)
 {
     std::atomic<bool> stop{false}, follow{false};
     DecoderCtx dec;
@@ -98,9 +98,9 @@ bool decodeFile(const QString &file, const std::function<bool(QImage &&)> &take)
             const AVFrame *picture = dec.receivePicture(timed, pts);
             if (!picture)
                 break;
-            QImage image(picture->width, picture->height, QImage::Format_RGB32);
-            if (!image.isNull() && dec.toRgb32(picture, image))
-                more = take(std::move(image));
+            Picture kept = Picture::fromFrame(picture);
+            if (!kept.isNull())
+                more = take(std::move(kept));
         }
     };
     DecoderCtx::Packet kind;
@@ -118,7 +118,7 @@ int benchDecode(const QString &file)
     QElapsedTimer timer;
     timer.start();
     int pictures = 0;
-    if (!decodeFile(file, [&pictures](QImage &&) { return ++pictures > 0; }))
+    if (!decodeFile(file, [&pictures](Picture &&) { return ++pictures > 0; }))
         return 1;
     const double seconds = timer.elapsed() / 1000.0;
     printf("pictures=%d seconds=%.2f fps=%.1f\n", pictures, seconds, pictures / seconds);
@@ -159,7 +159,7 @@ int benchOpenFollowed(const QString &file, double start, double back, double for
 {
     ZKPlayer player(nullptr);
     double landed = -1;
-    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&landed](const QImage &, double pts) { landed = pts; });
+    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&landed](const Picture &, double pts) { landed = pts; });
     const double open = untilPicture(player, [&] { player.open(file, true, start); });
     const double openAt = landed;
     const double seekBack = untilPicture(player, [&] { player.seek(back); });
@@ -212,7 +212,7 @@ int benchFollow(const QString &file, const QString &container, int seconds)
     };
     QVector<Segment> segments;
     bool finished = false;
-    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&](const QImage &, double pts) {
+    QObject::connect(&player, &ZKPlayer::frameReady, &player, [&](const Picture &, double pts) {
         segments.last().shown << pts;
     });
     QObject::connect(&player, &ZKPlayer::stateChanged, &player, [&](ZKPlayer::State state) {
@@ -306,9 +306,9 @@ double cpuSeconds()
 
 int benchStream(const QString &file, const QString &url, int seconds, int kbps)
 {
-    QVector<QImage> pictures;
-    decodeFile(file, [&pictures](QImage &&image) {
-        pictures << std::move(image);
+    QVector<Picture> pictures;
+    decodeFile(file, [&pictures](Picture &&picture) {
+        pictures << std::move(picture);
         return pictures.size() < 60;
     });
     if (pictures.isEmpty())
@@ -535,7 +535,7 @@ int benchDesk(const QString &a, const QString &b, const QString &url, int second
     for (ZKPlayer *player : panel.findChildren<ZKPlayer *>()) {
         auto recent = std::make_shared<std::deque<std::pair<double, double>>>(); // (wall, offset)
         auto previous = std::make_shared<double>(-1);
-        QObject::connect(player, &ZKPlayer::frameReady, &panel, [&, player, recent, previous](const QImage &, double pts) {
+        QObject::connect(player, &ZKPlayer::frameReady, &panel, [&, player, recent, previous](const Picture &, double pts) {
             if (player->speed() < 1.0)
                 return; // a slowed lane's pictures are meant to fall behind the wall clock
             const double now = wall.elapsed() / 1000.0;

@@ -15,24 +15,74 @@ namespace {
 constexpr const char *kSourceId = "zerka_program";
 
 // Sources shown anywhere in OBS (program, preview, a projector), and the
-// program picture last seen, for a source shown later. The tap runs on the
-// user-interface thread; OBS shows and hides sources from its own threads.
+// program picture last seen, for a source shown later. OBS gets program's
+// pictures as they were decoded (the decoder's YUV, with its colours).
+// The tap runs on the user-interface thread; OBS shows and hides sources
+// from its own threads.
 // OBS copies what it is handed before obs_source_output_* return, and takes
 // no lock of ours, so handing it frames under this one is safe.
 std::mutex g_mutex;
 std::vector<obs_source_t *> g_shown;
-QImage g_picture;
-QImage g_black; // what an empty program shows, at the last picture's size
+Picture g_picture;
+Picture g_black;         // what an empty program shows, at the last picture's size
+PictureScaler g_scaler;  // for a picture in a format OBS does not take
+Picture g_converted;     // g_convertedFrom, as OBS takes it
+Picture g_convertedFrom;
 
-void outputPicture(obs_source_t *source, const QImage &picture, uint64_t timestamp)
+// The picture's planes as OBS takes them, in the picture's own format and
+// colours; false for a format OBS has no name for.
+bool describe(const Picture &picture, obs_source_frame &frame)
+{
+    const AVFrame *f = picture.frame();
+    switch (f->format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+        frame.format = VIDEO_FORMAT_I420;
+        break;
+    case AV_PIX_FMT_NV12:
+        frame.format = VIDEO_FORMAT_NV12;
+        break;
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P:
+        frame.format = VIDEO_FORMAT_I422;
+        break;
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUVJ444P:
+        frame.format = VIDEO_FORMAT_I444;
+        break;
+    case AV_PIX_FMT_BGRA: // a still
+        frame.format = VIDEO_FORMAT_BGRX;
+        break;
+    default:
+        return false;
+    }
+    for (int i = 0; i < MAX_AV_PLANES && i < AV_NUM_DATA_POINTERS && f->data[i]; ++i) {
+        frame.data[i] = f->data[i];
+        frame.linesize[i] = uint32_t(f->linesize[i]);
+    }
+    frame.width = uint32_t(f->width);
+    frame.height = uint32_t(f->height);
+    frame.full_range = picture.isFullRange();
+    if (frame.format != VIDEO_FORMAT_BGRX)
+        video_format_get_parameters_for_format(picture.isBt709() ? VIDEO_CS_709 : VIDEO_CS_601,
+                                               frame.full_range ? VIDEO_RANGE_FULL : VIDEO_RANGE_PARTIAL,
+                                               frame.format, frame.color_matrix, frame.color_range_min,
+                                               frame.color_range_max);
+    return true;
+}
+
+// g_mutex held.
+void outputPicture(obs_source_t *source, const Picture &picture, uint64_t timestamp)
 {
     obs_source_frame frame = {};
-    frame.data[0] = const_cast<uint8_t *>(picture.constBits());
-    frame.linesize[0] = uint32_t(picture.bytesPerLine());
-    frame.width = uint32_t(picture.width());
-    frame.height = uint32_t(picture.height());
-    frame.format = VIDEO_FORMAT_BGRX; // QImage::Format_RGB32 in memory order
-    frame.full_range = true;
+    if (!describe(picture, frame)) {
+        if (g_convertedFrom != picture) {
+            g_converted = Picture::fromImage(g_scaler.toImage(picture, picture.size()));
+            g_convertedFrom = picture;
+        }
+        if (g_converted.isNull() || !describe(g_converted, frame))
+            return;
+    }
     frame.timestamp = timestamp;
     obs_source_output_video(source, &frame);
 }
@@ -45,29 +95,23 @@ uint64_t pictureDelayNs()
     return uint64_t(1000000000) * video.fps_den / video.fps_num;
 }
 
-const QImage &shownPicture()
+const Picture &shownPicture()
 {
     if (!g_picture.isNull())
         return g_picture;
-    if (g_black.isNull()) {
-        g_black = QImage(1920, 1080, QImage::Format_RGB32);
-        g_black.fill(Qt::black);
-    }
+    if (g_black.isNull())
+        g_black = Picture::black(QSize(1920, 1080));
     return g_black;
 }
 
 class Tap : public ProgramTap {
 public:
-    void picture(const QImage &picture) override
+    void picture(const Picture &picture) override
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (picture.isNull() && !g_picture.isNull() && g_black.size() != g_picture.size()) {
-            g_black = QImage(g_picture.size(), QImage::Format_RGB32);
-            g_black.fill(Qt::black);
-        }
-        g_picture = picture.format() == QImage::Format_RGB32 || picture.isNull()
-                            ? picture
-                            : picture.convertToFormat(QImage::Format_RGB32);
+        if (picture.isNull() && !g_picture.isNull() && g_black.size() != g_picture.size())
+            g_black = Picture::black(g_picture.size());
+        g_picture = picture; // shared, no pixel copy
         if (g_shown.empty())
             return;
         const uint64_t now = os_gettime_ns();

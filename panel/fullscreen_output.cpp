@@ -1,7 +1,5 @@
 #include "fullscreen_output.h"
 
-#include "video_view.h"
-
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -18,9 +16,9 @@ FullscreenOutput::FullscreenOutput(QScreen *screen) : QWidget(nullptr, Qt::Windo
     showFullScreen();
 }
 
-void FullscreenOutput::setFrame(const QImage &image)
+void FullscreenOutput::setPicture(const Picture &picture)
 {
-    frame = image;
+    m_shown.set(picture);
     update();
 }
 
@@ -41,7 +39,7 @@ void FullscreenOutput::keyPressEvent(QKeyEvent *event)
 void FullscreenOutput::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    paintLetterboxed(painter, rect(), frame);
+    m_shown.paint(painter, rect());
 }
 
 void FullscreenOutput::closeEvent(QCloseEvent *event)

@@ -5,7 +5,8 @@
 // letterboxed. Esc or a double click closes it; every way of closing emits
 // closed(), possibly more than once. It deletes itself when closed.
 
-#include <QImage>
+#include "video_view.h"
+
 #include <QWidget>
 
 class QScreen;
@@ -16,8 +17,8 @@ class FullscreenOutput : public QWidget {
 public:
     explicit FullscreenOutput(QScreen *screen);
 
-    void setFrame(const QImage &image);
-    const QImage &currentFrame() const { return frame; }
+    void setPicture(const Picture &picture);
+    const Picture &picture() const { return m_shown.picture(); }
 
 signals:
     void closed();
@@ -29,5 +30,5 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    QImage frame;
+    LetterboxedPicture m_shown;
 };

@@ -22,6 +22,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QFrame>
+#include <QImage>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
@@ -222,7 +223,7 @@ void PlaybackPanel::createPlayers()
     // wherever its role is when the signal arrives.
     for (Channel *ch : {&channelA, &channelB}) {
         connect(ch->player, &ZKPlayer::frameReady, this,
-                [this, ch](const QImage &frame, double pts) { routeFrame(ch, frame, pts); });
+                [this, ch](const Picture &frame, double pts) { routeFrame(ch, frame, pts); });
         connect(ch->player, &ZKPlayer::stateChanged, this,
                 [this, ch](ZKPlayer::State state) { onChannelState(ch, state); });
         connect(ch->player, &ZKPlayer::errorOccurred, this, &PlaybackPanel::onError);
@@ -257,7 +258,7 @@ QString PlaybackPanel::Channel::name() const
     }
 }
 
-void PlaybackPanel::routeFrame(Channel *ch, const QImage &frame, double ptsSec)
+void PlaybackPanel::routeFrame(Channel *ch, const Picture &frame, double ptsSec)
 {
     ch->lastFrame = frame; // shared, no pixel copy
     ch->positionSec = ptsSec;
@@ -283,12 +284,12 @@ void PlaybackPanel::refreshIdleMeters()
             showLevel(ch);
 }
 
-void PlaybackPanel::showOnOutputs(Channel *ch, const QImage &picture)
+void PlaybackPanel::showOnOutputs(Channel *ch, const Picture &picture)
 {
     if (ch == pgm)
         outputs->show(picture);
     else
-        pvView->setFrame(picture);
+        pvView->setPicture(picture);
 }
 
 void PlaybackPanel::onChannelState(Channel *ch, ZKPlayer::State state)
@@ -472,14 +473,14 @@ bool PlaybackPanel::loadImage(const QString &path)
         return false;
     }
     pv->player->close(); // a still sends no frames
-    startNewSource(picture.convertToFormat(QImage::Format_RGB32));
+    startNewSource(Picture::fromImage(picture));
     atNormalSpeed(pv);
     pv->type = Channel::Image;
     pv->path = path;
     return true;
 }
 
-void PlaybackPanel::startNewSource(const QImage &still)
+void PlaybackPanel::startNewSource(const Picture &still)
 {
     // Its duration and position are not known yet, it plays at normal
     // speed, and until its first picture the lane shows black (or its
@@ -491,7 +492,7 @@ void PlaybackPanel::startNewSource(const QImage &still)
     pv->meter.reset();
     pv->level = PeakMeter::Level();
     pvView->setLevel(pv->level);
-    pvView->setFrame(still);
+    pvView->setPicture(still);
 }
 
 bool PlaybackPanel::refuseMissing(const QString &path)
@@ -544,7 +545,7 @@ bool PlaybackPanel::loadLive(const RecordingTrack::Position &at)
 void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool follow, double startSec)
 {
     if (path != pv->path || type != pv->type)
-        startNewSource(QImage());
+        startNewSource(Picture());
     pv->type = type;
     pv->path = path;
     atNormalSpeed(pv); // the same file loaded again too

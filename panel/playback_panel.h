@@ -30,7 +30,6 @@
 #include "zk_player.h"
 
 #include <QElapsedTimer>
-#include <QImage>
 #include <QVector>
 #include <QWidget>
 
@@ -61,8 +60,8 @@ public:
         ZKPlayer *player = nullptr; // child of the panel, created once
         Type type = Empty;
         QString path;
-        QImage still;               // an Image lane's picture, RGB32
-        QImage lastFrame;           // the last picture routed (an Image lane's still too)
+        Picture still;              // an Image lane's picture
+        Picture lastFrame;          // the last picture routed (an Image lane's still too)
         double durationSec = 0.0;   // 0 = unknown
         double positionSec = 0.0;
         double speed = 1.0;         // slow motion: 1, 1/2 or 1/4; a new source starts at 1
@@ -71,7 +70,7 @@ public:
         QElapsedTimer sinceLevel;   // since `level` was taken
         QString name() const;
         // What the lane shows now: its still, or its last picture (null: black).
-        QImage picture() const { return type == Image ? still : lastFrame; }
+        Picture picture() const { return type == Image ? still : lastFrame; }
     };
 
     // What the host's hotkeys do: each exactly what its button does.
@@ -113,11 +112,11 @@ private:
     void togglePause(Channel *ch);
     void stepSpeed(Channel *ch);
     void atNormalSpeed(Channel *ch);
-    void routeFrame(Channel *ch, const QImage &frame, double ptsSec);
+    void routeFrame(Channel *ch, const Picture &frame, double ptsSec);
     void showLevel(Channel *ch);
     void refreshIdleMeters();
     void onChannelState(Channel *ch, ZKPlayer::State state);
-    void showOnOutputs(Channel *ch, const QImage &picture);
+    void showOnOutputs(Channel *ch, const Picture &picture);
     VideoView *monitorOf(const Channel *ch) const { return ch == pgm ? pgmView : pvView; }
     void applyAudioRouting();
     void updateTags();
@@ -132,7 +131,7 @@ private:
     bool loadLive();                                 // behind the live edge
     bool loadLive(const RecordingTrack::Position &at); // a moment of the recording
     bool refuseMissing(const QString &path);
-    void startNewSource(const QImage &still);  // the preview lane forgets the source before
+    void startNewSource(const Picture &still);  // the preview lane forgets the source before
     void previewLoaded(const QString &detail); // status line, titles, timeline after a load
     void openInPreview(Channel::Type type, const QString &path, bool follow, double startSec);
 

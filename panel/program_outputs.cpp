@@ -9,12 +9,12 @@ ProgramOutputs::ProgramOutputs(VideoView *monitor, ZKStreamer *streamer, QObject
 {
 }
 
-void ProgramOutputs::show(const QImage &picture)
+void ProgramOutputs::show(const Picture &picture)
 {
     m_picture = picture; // shared, no pixel copy
-    m_monitor->setFrame(picture);
+    m_monitor->setPicture(picture);
     if (m_window)
-        m_window->setFrame(picture);
+        m_window->setPicture(picture);
     if (picture.isNull())
         m_streamer->clearPicture();
     else
@@ -41,7 +41,7 @@ void ProgramOutputs::setWindow(FullscreenOutput *window)
 {
     m_window = window;
     if (window)
-        window->setFrame(m_picture);
+        window->setPicture(m_picture);
 }
 
 void ProgramOutputs::streamStarted()

@@ -9,8 +9,9 @@
 // the show clock), so the outputs that place them on a time line of their
 // own (the stream, the host's source) keep them in step.
 
+#include "zk_picture.h"
+
 #include <QByteArray>
-#include <QImage>
 #include <QObject>
 #include <QPointer>
 
@@ -21,7 +22,7 @@
 class ProgramTap {
 public:
     virtual ~ProgramTap() = default;
-    virtual void picture(const QImage &picture) = 0;
+    virtual void picture(const Picture &picture) = 0;
     virtual void sound(const QByteArray &pcm, qint64 playsAtNs) = 0;
 };
 
@@ -36,10 +37,10 @@ public:
     ProgramOutputs(VideoView *monitor, ZKStreamer *streamer, QObject *parent);
 
     // A program picture (null: program has none, black everywhere).
-    void show(const QImage &picture);
+    void show(const Picture &picture);
     void play(const QByteArray &pcm, qint64 playsAtNs);
     // What program shows now.
-    const QImage &picture() const { return m_picture; }
+    const Picture &picture() const { return m_picture; }
 
     // The screen output's window (owned by the screen row; null: closed).
     // It shows the current picture at once.
@@ -55,5 +56,5 @@ private:
     ZKStreamer *m_streamer;
     QPointer<FullscreenOutput> m_window;
     ProgramTap *m_tap = nullptr;
-    QImage m_picture;
+    Picture m_picture;
 };

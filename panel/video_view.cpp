@@ -2,15 +2,22 @@
 
 #include <QPainter>
 
-void paintLetterboxed(QPainter &painter, const QRect &area, const QImage &frame)
+void LetterboxedPicture::paint(QPainter &painter, const QRect &area)
 {
     painter.fillRect(area, Qt::black);
-    if (frame.isNull())
+    if (m_picture.isNull())
         return;
-    const QSize size = frame.size().scaled(area.size(), Qt::KeepAspectRatio);
-    QRect target(QPoint(0, 0), size);
+    QRect target(QPoint(0, 0), m_picture.size().scaled(area.size(), Qt::KeepAspectRatio));
     target.moveCenter(area.center());
-    painter.drawImage(target, frame);
+    // In device pixels: sharp on a high-density display too.
+    const qreal ratio = painter.device()->devicePixelRatioF();
+    const QSize pixels = target.size() * ratio;
+    if (m_drawnFrom != m_picture || m_drawn.size() != pixels) {
+        m_drawn = m_scaler.toImage(m_picture, pixels);
+        m_drawn.setDevicePixelRatio(ratio);
+        m_drawnFrom = m_picture;
+    }
+    painter.drawImage(target.topLeft(), m_drawn);
 }
 
 VideoView::VideoView(QWidget *parent, int minWidth, int minHeight) : QWidget(parent)
@@ -20,9 +27,9 @@ VideoView::VideoView(QWidget *parent, int minWidth, int minHeight) : QWidget(par
     setAutoFillBackground(false);
 }
 
-void VideoView::setFrame(const QImage &image)
+void VideoView::setPicture(const Picture &picture)
 {
-    frame = image;
+    m_shown.set(picture);
     update();
 }
 
@@ -37,7 +44,7 @@ void VideoView::setLevel(const PeakMeter::Level &next)
 void VideoView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    paintLetterboxed(painter, rect(), frame);
+    m_shown.paint(painter, rect());
     if (!level.shown())
         return;
     // -60 to 0 dBFS from the bottom up: green below -20, yellow to -9, red above.

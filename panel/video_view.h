@@ -4,15 +4,29 @@
 // and centred with black bands (letterboxing); black before any picture.
 
 #include "peak_meter.h"
+#include "zk_picture.h"
 
 #include <QImage>
 #include <QWidget>
 
 class QPainter;
 
-// Black over `area`, then `frame` as large as fits, centred. Shared by the
-// monitors and the full-screen output.
-void paintLetterboxed(QPainter &painter, const QRect &area, const QImage &frame);
+// A picture drawn as large as fits an area, centred, black around it.
+// Shared by the monitors and the full-screen output: the picture becomes
+// RGB here, at the size it is drawn (a monitor's 240x135, not the decoded
+// size), once per picture and size.
+class LetterboxedPicture {
+public:
+    void set(const Picture &picture) { m_picture = picture; }
+    const Picture &picture() const { return m_picture; }
+    void paint(QPainter &painter, const QRect &area);
+
+private:
+    Picture m_picture;
+    PictureScaler m_scaler;
+    QImage m_drawn;      // m_drawnFrom as last drawn
+    Picture m_drawnFrom;
+};
 
 class VideoView : public QWidget {
     Q_OBJECT
@@ -21,9 +35,9 @@ public:
     VideoView(QWidget *parent, int minWidth, int minHeight);
 
     // Shares the picture (no pixel copy) and asks for a repaint, so that a
-    // burst of pictures costs one paint.
-    void setFrame(const QImage &image);
-    const QImage &currentFrame() const { return frame; }
+    // burst of pictures costs one paint (and one conversion).
+    void setPicture(const Picture &picture);
+    const Picture &picture() const { return m_shown.picture(); }
     // The lane's sound level, drawn as a thin bar at the right edge (none
     // for a silent or empty lane).
     void setLevel(const PeakMeter::Level &level);
@@ -32,6 +46,6 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    QImage frame;
+    LetterboxedPicture m_shown;
     PeakMeter::Level level;
 };

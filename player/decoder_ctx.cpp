@@ -347,27 +347,11 @@ int64_t DecoderCtx::fileSize() const
     return m_io.fd >= 0 && fstat(m_io.fd, &sb) == 0 ? int64_t(sb.st_size) : -1;
 }
 
-bool DecoderCtx::toRgb32(const AVFrame *source, QImage &image)
-{
-    // Same size, only the pixel format changes: BGRA bytes are the memory
-    // layout of Format_RGB32 on little-endian processors.
-    m_sws = sws_getCachedContext(m_sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
-                                 source->width, source->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!m_sws)
-        return false;
-    uint8_t *planes[1] = {image.bits()};
-    const int strides[1] = {static_cast<int>(image.bytesPerLine())};
-    // A failed conversion leaves the image's memory as it was: not a picture.
-    return sws_scale(m_sws, source->data, source->linesize, 0, source->height, planes, strides) > 0;
-}
-
 void DecoderCtx::closeAll()
 {
     av_frame_free(&m_swFrame);
     av_frame_free(&m_frame);
     av_packet_free(&m_pkt);
-    sws_freeContext(m_sws);
-    m_sws = nullptr;
     swr_free(&m_swr);
     avcodec_free_context(&m_vctx);
     avcodec_free_context(&m_actx);

@@ -4,9 +4,9 @@
 // growing-file byte source, the demuxer, the video decoder (VideoToolbox
 // where the system has it, software otherwise), an optional audio decoder
 // with a resampler to the player's PCM (48000 Hz, stereo, s16 interleaved),
-// the picture converter and the reusable packet and frames. It reads,
-// decodes and converts; its users get the kind of each packet, pictures
-// and blocks of sound with their times, never FFmpeg's contexts. Lives on
+// and the reusable packet and frames. It reads and decodes; its users get
+// the kind of each packet, pictures and blocks of sound with their times,
+// never FFmpeg's contexts. Lives on
 // the decode thread's stack and is used by that thread only. closeAll() is
 // the one release path, for a whole context as for a half-built one.
 //
@@ -24,7 +24,6 @@
 #include "mp4_fragments.h"
 #include "zk_media.h"
 
-#include <QImage>
 #include <QString>
 
 #include <atomic>
@@ -33,7 +32,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
 }
 
 extern "C" enum AVPixelFormat zk_get_hw_format(AVCodecContext *ctx, const enum AVPixelFormat *formats);
@@ -86,10 +84,6 @@ public:
     void endOfStream();
     // Empties both decoders, ready for data from anywhere in the file.
     void flush();
-    // Converts a decoded picture into `image` (allocated by the caller at the
-    // picture's size, QImage::Format_RGB32) through the cached converter.
-    // False when no converter can be made or the conversion failed.
-    bool toRgb32(const AVFrame *source, QImage &image);
 
     bool isOpen() const { return m_fmt != nullptr; }
     QString lastError() const { return m_lastError; } // of the last failed (re)open
@@ -117,7 +111,6 @@ private:
     AVCodecContext *m_vctx = nullptr;
     AVCodecContext *m_actx = nullptr; // null when the file has no usable audio
     AVBufferRef *m_hwDevice = nullptr;
-    SwsContext *m_sws = nullptr;      // cached by the decode thread
     SwrContext *m_swr = nullptr;
     AVPacket *m_pkt = nullptr;
     AVFrame *m_frame = nullptr;

@@ -29,10 +29,10 @@
 // whatever the device holds, the speed or what the lane did before.
 
 #include "audio_output.h"
+#include "zk_picture.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QImage>
 #include <QObject>
 #include <QString>
 
@@ -51,7 +51,7 @@ class ZKPlayer : public QObject {
 
 public:
     struct VideoFrame {
-        QImage image; // Format_RGB32, decoded size
+        Picture picture; // as decoded (the decoder's YUV), shared
         double pts = 0.0;
     };
     // What the lane is doing, as its caption and the desk's status line say.
@@ -101,7 +101,7 @@ public:
     qint64 soundPlayedUs() const;                    // sound that device has played since it was opened
 
 signals:
-    void frameReady(const QImage &frame, double ptsSeconds);
+    void frameReady(const Picture &frame, double ptsSeconds);
     // Sound handed out (to the device, or paced without one), heard at
     // `playsAtNs` on the show clock.
     void audioData(const QByteArray &pcm, qint64 playsAtNs);
@@ -126,7 +126,7 @@ private:
         int readErrors = 0;
         int64_t lastGoodByte = 0;
         int64_t lastHealSize = -1;
-        bool warnedImage = false;
+        bool warnedPicture = false;
         bool drained = false;         // the decoders gave up their last pictures at this end
         bool eofLogged = false;       // this arrival at the end was logged
         // A step back: the last picture before `holdBefore` is kept aside
@@ -163,9 +163,9 @@ private:
     Pass reopened(DecoderCtx &dec, bool ok);
     Pass reopenAfterErrors(DecoderCtx &dec, DecodeState &st, int ret);
     void decodeVideo(DecoderCtx &dec, DecodeState &st);
-    void queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts);
-    void convertAndQueue(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts);
-    void queueHeld(DecoderCtx &dec, DecodeState &st);
+    void queuePicture(DecodeState &st, const AVFrame *source, double pts);
+    void queueFrame(DecodeState &st, const AVFrame *source, double pts);
+    void queueHeld(DecodeState &st);
     void decodeAudio(DecoderCtx &dec, DecodeState &st);
     void queueSound(DecodeState &st, QByteArray &&pcm, bool timed, double pts);
     void drainDecoders(DecoderCtx &dec, DecodeState &st);

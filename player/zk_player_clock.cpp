@@ -203,7 +203,7 @@ void ZKPlayer::showSteppedPicture()
         }
     }
     m_stepPending = false;
-    if (frame.image.isNull()) { // the end: nothing after the picture on screen
+    if (frame.picture.isNull()) { // the end: nothing after the picture on screen
         resetSteps();
         m_paceTimer->stop();
         return;
@@ -211,7 +211,7 @@ void ZKPlayer::showSteppedPicture()
     m_cv.notify_all();
     m_lastPts = frame.pts;
     m_stepped = true;
-    emit frameReady(frame.image, frame.pts);
+    emit frameReady(frame.picture, frame.pts);
     if (m_stepsWaiting != 0 && m_paused && m_running) {
         const int direction = m_stepsWaiting > 0 ? 1 : -1;
         m_stepsWaiting -= direction;
@@ -241,7 +241,7 @@ void ZKPlayer::onPaceTick()
         }
         m_cv.notify_all();
         m_lastPts = frame.pts;
-        emit frameReady(frame.image, frame.pts);
+        emit frameReady(frame.picture, frame.pts);
         if (m_paused) // a receiver paused the player
             return;
     }

@@ -232,7 +232,7 @@ ZKPlayer::Pass ZKPlayer::handleReadError(DecoderCtx &dec, DecodeState &st, int r
             blog(LOG_INFO, "[ZKPlayer] av_read_frame → EOF (follow=0),播放收尾");
         st.eofLogged = true;
         drainDecoders(dec, st);
-        queueHeld(dec, st); // a step back from the file's end
+        queueHeld(st); // a step back from the file's end
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_eof = true;
@@ -324,10 +324,10 @@ void ZKPlayer::decodeVideo(DecoderCtx &dec, DecodeState &st)
     bool timed = false;
     double pts = 0.0;
     while (const AVFrame *picture = dec.receivePicture(timed, pts))
-        queuePicture(dec, st, picture, timed ? pts : st.decodePos + m_frameSec);
+        queuePicture(st, picture, timed ? pts : st.decodePos + m_frameSec);
 }
 
-void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts)
+void ZKPlayer::queuePicture(DecodeState &st, const AVFrame *source, double pts)
 {
     st.decodePos = pts;
     if (st.videoSkipUntil >= 0 && pts < st.videoSkipUntil - 0.001)
@@ -341,38 +341,35 @@ void ZKPlayer::queuePicture(DecoderCtx &dec, DecodeState &st, const AVFrame *sou
             st.heldPts = pts;
             return;
         }
-        queueHeld(dec, st);
+        queueHeld(st);
     }
-    convertAndQueue(dec, st, source, pts);
+    queueFrame(st, source, pts);
 }
 
-void ZKPlayer::queueHeld(DecoderCtx &dec, DecodeState &st)
+void ZKPlayer::queueHeld(DecodeState &st)
 {
     st.holdBefore = -1.0;
     if (st.held)
-        convertAndQueue(dec, st, st.held, st.heldPts);
+        queueFrame(st, st.held, st.heldPts);
     st.dropHeld();
 }
 
-void ZKPlayer::convertAndQueue(DecoderCtx &dec, DecodeState &st, const AVFrame *source, double pts)
+void ZKPlayer::queueFrame(DecodeState &st, const AVFrame *source, double pts)
 {
-    const int width = source->width;
-    const int height = source->height;
-    m_videoWidth = width;
-    m_videoHeight = height;
-    QImage image(width, height, QImage::Format_RGB32);
-    if (image.isNull()) {
-        // A corrupt or hostile stream can announce a size no image can hold.
-        if (!st.warnedImage) {
-            blog(LOG_WARNING, "[ZKPlayer] 画面 %dx%d 无法分配图像,丢弃该帧", width, height);
-            st.warnedImage = true;
+    m_videoWidth = source->width;
+    m_videoHeight = source->height;
+    // The decoder's own picture, by reference: whoever shows it converts
+    // what they draw, at the size they draw it.
+    Picture picture = Picture::fromFrame(source);
+    if (picture.isNull()) {
+        if (!st.warnedPicture) {
+            blog(LOG_WARNING, "[ZKPlayer] 画面 %dx%d 无法引用,丢弃该帧", source->width, source->height);
+            st.warnedPicture = true;
         }
         return;
     }
-    if (!dec.toRgb32(source, image))
-        return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_videoQueue.push_back({std::move(image), pts});
+    m_videoQueue.push_back({std::move(picture), pts});
 }
 
 void ZKPlayer::decodeAudio(DecoderCtx &dec, DecodeState &st)

@@ -59,7 +59,9 @@ QString StreamCtx::openVideoEncoder(int kbps)
         return QStringLiteral("视频编码器打开失败(%1): %2").arg(codec->name, ffErr(AVERROR(ENOMEM)));
     vctx->width = kWidth;
     vctx->height = kHeight;
-    vctx->pix_fmt = AV_PIX_FMT_NV12;
+    // The software decoder's own format: a 1080p recording's pictures go
+    // to the encoder as they were decoded.
+    vctx->pix_fmt = AV_PIX_FMT_YUV420P;
     vctx->time_base = AVRational{1, 1000};
     vctx->framerate = AVRational{30, 1};
     vctx->bit_rate = int64_t(kbps) * 1000;
@@ -71,6 +73,9 @@ QString StreamCtx::openVideoEncoder(int kbps)
     vctx->gop_size = 60;
     vctx->max_b_frames = 0;
     vctx->color_range = AVCOL_RANGE_MPEG;
+    vctx->colorspace = AVCOL_SPC_BT709;
+    vctx->color_primaries = AVCOL_PRI_BT709;
+    vctx->color_trc = AVCOL_TRC_BT709;
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER)
         vctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
@@ -118,7 +123,6 @@ QString StreamCtx::createStreams()
         return QStringLiteral("创建流失败");
     vst->time_base = AVRational{1, 1000};
     ast->time_base = AVRational{1, kSampleRate};
-    sws = nullptr;
 
     // The player's PCM: interleaved s16 stereo at the same rate.
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
@@ -136,10 +140,12 @@ QString StreamCtx::allocFrames()
     vframe = av_frame_alloc();
     if (!vframe)
         return QStringLiteral("视频帧缓冲分配失败");
-    vframe->format = AV_PIX_FMT_NV12;
+    vframe->format = vctx->pix_fmt;
     vframe->width = kWidth;
     vframe->height = kHeight;
-    if (av_frame_get_buffer(vframe, 0) < 0)
+    m_passed = av_frame_alloc();
+    m_black = Picture::black(QSize(kWidth, kHeight));
+    if (av_frame_get_buffer(vframe, 0) < 0 || !m_passed || m_black.isNull())
         return QStringLiteral("视频帧缓冲分配失败");
 
     aframe = av_frame_alloc();
@@ -202,81 +208,45 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
     return 0;
 }
 
-// An RGB32 picture of the frame's own size into an NV12 frame (BT.601,
-// limited range, each 2x2 block's colour from its average), as swscale
-// would convert it but without its general path: a 1080p picture in about
-// a third of the time. False when the sizes differ or are odd.
-static bool rgb32ToNv12(const QImage &picture, AVFrame *frame)
+bool StreamCtx::passesAsIs(const Picture &picture) const
 {
-    // In runs of a fixed length, which compilers vectorise even when
-    // optimising for size and speed alike (a row's length is not known).
-    constexpr int kRun = 16;
-    const int w = frame->width;
-    const int h = frame->height;
-    if (picture.format() != QImage::Format_RGB32 || picture.width() != w || picture.height() != h || h % 2 ||
-        w % (2 * kRun))
-        return false;
-    for (int y = 0; y < h; ++y) {
-        const auto *in = reinterpret_cast<const uint32_t *>(picture.constScanLine(y));
-        uint8_t *out = frame->data[0] + y * frame->linesize[0];
-        for (int x = 0; x < w; x += kRun) {
-            uint8_t luma[kRun]; // local: the compiler need not fear it overlaps the picture
-            for (int k = 0; k < kRun; ++k) {
-                const uint32_t p = in[x + k];
-                const uint32_t r = p >> 16 & 0xff, g = p >> 8 & 0xff, b = p & 0xff;
-                luma[k] = uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
-            }
-            memcpy(out + x, luma, kRun);
-        }
-    }
-    for (int y = 0; y < h; y += 2) {
-        const auto *top = reinterpret_cast<const uint32_t *>(picture.constScanLine(y));
-        const auto *bottom = reinterpret_cast<const uint32_t *>(picture.constScanLine(y + 1));
-        uint8_t *out = frame->data[1] + (y / 2) * frame->linesize[1];
-        for (int x = 0; x < w / 2; x += kRun) {
-            uint8_t chroma[2 * kRun];
-            for (int k = 0; k < kRun; ++k) {
-                const int i = 2 * (x + k);
-                const uint32_t a = top[i], b = top[i + 1], c = bottom[i], d = bottom[i + 1];
-                const int r = int((a >> 16 & 0xff) + (b >> 16 & 0xff) + (c >> 16 & 0xff) + (d >> 16 & 0xff));
-                const int g = int((a >> 8 & 0xff) + (b >> 8 & 0xff) + (c >> 8 & 0xff) + (d >> 8 & 0xff));
-                const int bl = int((a & 0xff) + (b & 0xff) + (c & 0xff) + (d & 0xff));
-                // The sums are four times the block's average: two more bits off.
-                chroma[2 * k] = uint8_t(((-38 * r - 74 * g + 112 * bl + 512) >> 10) + 128);
-                chroma[2 * k + 1] = uint8_t(((112 * r - 94 * g - 18 * bl + 512) >> 10) + 128);
-            }
-            memcpy(out + 2 * x, chroma, 2 * kRun);
-        }
-    }
-    return true;
+    const AVFrame *frame = picture.frame();
+    return frame->format == vctx->pix_fmt && frame->width == vctx->width && frame->height == vctx->height &&
+           picture.isBt709() && !picture.isFullRange();
 }
 
-int StreamCtx::encodePicture(const QImage &picture, int64_t ms)
+int StreamCtx::encodePicture(const Picture &picture, int64_t ms)
 {
-    // Writable without losing what it holds: a copy keeps the pixels.
-    if (av_frame_make_writable(vframe) < 0)
+    const Picture &source = picture.isNull() ? m_black : picture;
+    if (source.isNull())
         return 0;
-    if (picture.cacheKey() != m_scaledKey) {
-        m_scaledKey = 0;
-        if (!rgb32ToNv12(picture, vframe) && !scaleIntoFrame(picture))
+    AVFrame *frame = vframe;
+    if (passesAsIs(source)) {
+        // The decoder's own YUV, by reference. What the decoder knew of the
+        // picture is not the encoder's business: its type would force the
+        // encoder's (libx264 honours it), its side data would be encoded.
+        av_frame_unref(m_passed);
+        if (av_frame_ref(m_passed, source.frame()) < 0)
             return 0;
-        m_scaledKey = picture.cacheKey();
+        m_passed->pict_type = AV_PICTURE_TYPE_NONE;
+        m_passed->flags &= ~AV_FRAME_FLAG_KEY;
+        while (m_passed->nb_side_data > 0)
+            av_frame_remove_side_data(m_passed, m_passed->side_data[0]->type);
+        frame = m_passed;
+    } else {
+        // Writable without losing what it holds: a copy keeps the pixels.
+        if (av_frame_make_writable(vframe) < 0)
+            return 0;
+        // The same picture again (a repeat) is not converted again.
+        if (source != m_scaledFrom) {
+            m_scaledFrom = Picture();
+            if (!m_scaler.scaleInto(source, vframe))
+                return 0;
+            m_scaledFrom = source;
+        }
     }
-    vframe->pts = ms;
-    return encodeWrite(vctx, vframe, vst) < 0 ? -1 : 1;
-}
-
-bool StreamCtx::scaleIntoFrame(const QImage &picture)
-{
-    const QImage rgb = picture.format() == QImage::Format_RGB32 ? picture : picture.convertToFormat(QImage::Format_RGB32);
-    // Stretched to fill the frame, whatever the picture's aspect ratio.
-    sws = sws_getCachedContext(sws, rgb.width(), rgb.height(), AV_PIX_FMT_BGRA, vframe->width, vframe->height,
-                               AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!sws)
-        return false;
-    const uint8_t *src[1] = {rgb.constBits()};
-    const int stride[1] = {int(rgb.bytesPerLine())};
-    return sws_scale(sws, src, stride, 0, rgb.height(), vframe->data, vframe->linesize) > 0;
+    frame->pts = ms;
+    return encodeWrite(vctx, frame, vst) < 0 ? -1 : 1;
 }
 
 int StreamCtx::encodeAudio(const QByteArray &pcm, int64_t samples)
@@ -293,32 +263,16 @@ int StreamCtx::encodeAudio(const QByteArray &pcm, int64_t samples)
     return encodeWrite(actx, aframe, ast) < 0 ? -1 : 1;
 }
 
-int StreamCtx::encodeBlack(int64_t ms)
-{
-    m_scaledKey = 0;
-    if (av_frame_make_writable(vframe) < 0)
-        return 0;
-    // Limited range: luma 16, chroma 128.
-    for (int y = 0; y < vframe->height; ++y)
-        memset(vframe->data[0] + y * vframe->linesize[0], 16, size_t(vframe->width));
-    for (int y = 0; y < vframe->height / 2; ++y)
-        memset(vframe->data[1] + y * vframe->linesize[1], 128, size_t(vframe->width));
-    vframe->pts = ms;
-    return encodeWrite(vctx, vframe, vst);
-}
-
 void StreamCtx::closeAll()
 {
-    m_scaledKey = 0;
+    m_scaledFrom = Picture();
+    m_black = Picture();
     if (fmt && opened)
         av_write_trailer(fmt);
     av_packet_free(&pkt);
     av_frame_free(&vframe);
+    av_frame_free(&m_passed);
     av_frame_free(&aframe);
-    if (sws) {
-        sws_freeContext(sws);
-        sws = nullptr;
-    }
     swr_free(&swr);
     avcodec_free_context(&vctx);
     avcodec_free_context(&actx);

@@ -2,14 +2,14 @@
 
 // Everything one RTMP connection needs: the FLV muxer writing to the
 // server, the H.264 and AAC encoders, the resampler from the player's PCM,
-// the picture scaler (created by the worker on first use), and one reusable
-// video frame, audio frame and packet. Built anew for every connection
+// the picture converter, and one reusable video frame, audio frame and
+// packet. Built anew for every connection
 // attempt and used only on the streamer's worker thread. closeAll() is the
 // one release path, for a whole context as for a half-built one.
 
 #include "zk_media.h"
+#include "zk_picture.h"
 
-#include <QImage>
 #include <QString>
 
 #include <cstdint>
@@ -18,7 +18,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
 }
 
 class StreamCtx {
@@ -31,12 +30,12 @@ public:
     // Empty on success, else the message to show. Every blocking call of
     // the connection (connect, handshake, writes, closing) asks `interrupt`.
     QString open(const QString &url, int kbps, const AVIOInterruptCB &interrupt);
-    // The program has no picture yet: a black frame, without the scaler.
-    int encodeBlack(int64_t ms);
-    // Scales the picture into the video frame and sends it: 1 encoded, 0
-    // skipped (no converter), -1 the write failed. The same picture sent
-    // again (a repeat) is not scaled again.
-    int encodePicture(const QImage &picture, int64_t ms);
+    // Sends a picture (null: black, the program has none yet): 1 encoded, 0
+    // skipped (no converter), -1 the write failed. A 1080p BT.709 picture in
+    // the encoder's format goes as it is; any other is converted first
+    // (scaled to fill the frame, whatever its aspect ratio), once however
+    // often it is sent again (a repeat).
+    int encodePicture(const Picture &picture, int64_t ms);
     // One AAC frame's worth of the engines' PCM (1024 samples), stamped
     // `samples` (48 kHz units): 1 sent, 0 skipped, -1 the write failed.
     int encodeAudio(const QByteArray &pcm, int64_t samples);
@@ -49,7 +48,6 @@ private:
     AVCodecContext *actx = nullptr;
     AVStream *vst = nullptr;
     AVStream *ast = nullptr;
-    SwsContext *sws = nullptr;
     SwrContext *swr = nullptr;
     AVFrame *vframe = nullptr;
     AVFrame *aframe = nullptr;
@@ -58,9 +56,12 @@ private:
     bool opened = false;    // the stream header has been written
     int64_t m_bytesSent = 0;
 
-    qint64 m_scaledKey = 0; // cacheKey of the picture in vframe; 0 = none (or black)
+    AVFrame *m_passed = nullptr; // a reference to the picture sent as it is
+    PictureScaler m_scaler;      // any other picture into vframe
+    Picture m_scaledFrom;        // the picture in vframe; null = none
+    Picture m_black;
 
-    bool scaleIntoFrame(const QImage &picture); // any size, through swscale
+    bool passesAsIs(const Picture &picture) const;
     // 0, or the first failed write's error. A frame the encoder refuses is skipped.
     int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
     QString openVideoEncoder(int kbps);

@@ -145,7 +145,7 @@ int ZKStreamer::interruptCallback(void *opaque)
     return !self->m_closingHealthy || monotonicMs() - stopAt > kGoodbyeMs;
 }
 
-void ZKStreamer::pushFrame(const QImage &frame, qint64 shownNs)
+void ZKStreamer::pushFrame(const Picture &frame, qint64 shownNs)
 {
     if (!m_running || frame.isNull())
         return;
@@ -225,7 +225,7 @@ bool ZKStreamer::waitForName()
 
 void ZKStreamer::workerLoop()
 {
-    m_lastPicture = QImage();
+    m_lastPicture = Picture();
     const AVIOInterruptCB interrupt{&ZKStreamer::interruptCallback, this};
     emit stateChanged(kConnecting);
     while (!m_stopRequested) {
@@ -279,9 +279,9 @@ void ZKStreamer::takeConnectingInput()
     m_audio.clear();
     m_audioBytes = 0;
     if (m_pictureCleared)
-        m_lastPicture = QImage();
+        m_lastPicture = Picture();
     if (!m_frames.empty())
-        m_lastPicture = m_frames.back().image;
+        m_lastPicture = m_frames.back().picture;
     m_frames.clear();
     m_pictureCleared = false;
 }
@@ -342,7 +342,7 @@ void ZKStreamer::sendAudio(StreamCtx &ctx, qint64 t, Connection &conn)
 
 void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
 {
-    Picture fresh;
+    Shown fresh;
     bool got = false;
     bool cleared = false;
     {
@@ -358,7 +358,7 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
     // and until the program has one, a black picture: the server receives
     // pictures from the first moment and the bit rate reports what it got.
     if (cleared)
-        m_lastPicture = QImage();
+        m_lastPicture = Picture();
     const bool due = cleared || conn.lastPictureMs < 0 || t - conn.lastPictureMs >= kRepeatMs;
     if (!got && !due)
         return;
@@ -371,9 +371,7 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
     // at the times it was due. A longer hold (the network) is not refilled.
     const bool briefHold = conn.lastPictureMs >= 0 && at - conn.lastPictureMs <= kFillMaxMs;
     // 1 encoded, 0 skipped, -1 the write failed; a null picture is black.
-    auto send = [&ctx](const QImage &image, qint64 ms) {
-        return image.isNull() ? (ctx.encodeBlack(ms) < 0 ? -1 : 1) : ctx.encodePicture(image, ms);
-    };
+    auto send = [&ctx](const Picture &picture, qint64 ms) { return ctx.encodePicture(picture, ms); };
     while (briefHold && !conn.failed && at - conn.lastPictureMs > kRepeatMs) {
         const qint64 fill = conn.lastPictureMs + kRepeatMs;
         const int filled = send(m_lastPicture, fill);
@@ -385,7 +383,7 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
     if (conn.failed)
         return;
     if (got)
-        m_lastPicture = fresh.image;
+        m_lastPicture = fresh.picture;
     const int result = send(m_lastPicture, at);
     if (result == 0)
         return;

@@ -15,9 +15,9 @@
 // that a stop does not wait for.
 
 #include "zk_media.h"
+#include "zk_picture.h"
 
 #include <QByteArray>
-#include <QImage>
 #include <QObject>
 #include <QString>
 
@@ -39,7 +39,7 @@ public:
     void start(const QString &url, int kbps);
     void stop();
     bool isStreaming() const { return m_running; }
-    void pushFrame(const QImage &frame, qint64 shownNs = ShowClock::nowNs());
+    void pushFrame(const Picture &frame, qint64 shownNs = ShowClock::nowNs());
     void pushAudio(const QByteArray &pcm, qint64 playsAtNs = ShowClock::nowNs());
     // The program has no picture (a lane just loaded): black from now on,
     // until the next pushFrame.
@@ -65,8 +65,8 @@ signals:
     void statsUpdated(int kbps);
 
 private:
-    struct Picture {
-        QImage image;
+    struct Shown {
+        Picture picture;
         qint64 shownNs = 0;
     };
     struct Sound {
@@ -105,7 +105,7 @@ private:
     std::atomic<bool> m_closingHealthy{false}; // the worker is saying goodbye to the server
     QString m_url;
     int m_kbps = 4000;
-    std::deque<Picture> m_frames;  // (mutex) oldest first, at most 8
+    std::deque<Shown> m_frames;    // (mutex) oldest first, at most 8
     std::deque<Sound> m_audio;     // (mutex) oldest first
     qsizetype m_audioBytes = 0;    // (mutex) in m_audio, at most 384000 (2 s)
     qint64 m_droppedFrames = 0;    // (mutex)
@@ -114,5 +114,5 @@ private:
     bool m_pictureCleared = false; // (mutex) clearPicture() since the worker last looked
 
     // Worker-local, kept for the whole run of the worker.
-    QImage m_lastPicture;
+    Picture m_lastPicture;
 };

@@ -89,6 +89,18 @@ bool make(const QString &name, const QString &out)
                        "192k"},
                       out);
     }
+    if (name.startsWith("bars")) { // colour bars: HD as BT.709 (tagged or not), SD as BT.601, full range
+        const bool sd = name == "bars601.mp4", full = name == "barsfull.mp4", tagged = name != "barshd.mp4" && !sd;
+        QStringList args{"-f", "lavfi", "-i", sd ? "smptebars=size=640x480:rate=30" : "smptehdbars=size=1280x720:rate=30",
+                         "-t", "1", "-vf",
+                         QString("scale=out_color_matrix=%1:out_range=%2,format=yuv420p").arg(sd ? "bt601" : "bt709", full ? "pc" : "tv")};
+        args << kH264;
+        if (tagged)
+            args << "-colorspace" << "bt709" << "-color_primaries" << "bt709" << "-color_trc" << "bt709";
+        if (full)
+            args << "-color_range" << "pc";
+        return ffmpeg(args, out);
+    }
     if (name == "sync3.mp4")
         return ffmpeg({"-i", Media::path("sync.mkv"), "-t", "2.98", "-c", "copy"}, out); // without the flash at 3 s
     if (name == "empty.mp4")

@@ -25,7 +25,7 @@ struct PlayerWatch {
     explicit PlayerWatch(ZKPlayer &player)
     {
         clock.start();
-        QObject::connect(&player, &ZKPlayer::frameReady, &context, [this](const QImage &, double t) {
+        QObject::connect(&player, &ZKPlayer::frameReady, &context, [this](const Picture &, double t) {
             pts << t;
             at << clock.elapsed();
         });

@@ -72,7 +72,7 @@ struct Desk {
     QString status() const { return w<QLabel>("statusLabel")->text(); }
     const PlaybackPanel::Channel &pgm() const { return panel->programLane(); }
     const PlaybackPanel::Channel &pv() const { return panel->previewLane(); }
-    QImage monitor(const char *view) const { return w<VideoView>(view)->currentFrame(); }
+    Picture monitor(const char *view) const { return w<VideoView>(view)->picture(); }
     FullscreenOutput *output() const
     {
         for (QWidget *top : QApplication::topLevelWidgets())
@@ -131,6 +131,8 @@ private slots:
     void backupListThroughTheFileDialog();
     void instantReplayFollowsTheRecording();
     void screenOutputFollowsDisplays();
+    void coloursAsTheFileSays_data();
+    void coloursAsTheFileSays();
     void streamControls();
 };
 
@@ -262,16 +264,17 @@ void TestDesk::swapRoutesProgramToEveryOutput()
     // preview's, before and after each swap; a swap exchanges roles only
     // (no pause, seek or reopen), the new program is on its monitor and the
     // window at once, and its tone is heard at the program's volume.
-    QHash<qint64, const ZKPlayer *> lane; // picture -> the lane that sent it
+    // (The pictures are kept, so that no other takes a freed one's address.)
+    QHash<const AVFrame *, std::pair<Picture, const ZKPlayer *>> lane; // picture -> the lane that sent it
     for (ZKPlayer *player : d.panel->findChildren<ZKPlayer *>())
         connect(player, &ZKPlayer::frameReady, this,
-                [&lane, player](const QImage &frame) { lane[frame.cacheKey()] = player; });
+                [&lane, player](const Picture &frame) { lane[frame.frame()] = {frame, player}; });
     int shown = 0, strays = 0;
     QTimer sampler;
     connect(&sampler, &QTimer::timeout, this, [&] {
-        const qint64 key = d.output()->currentFrame().cacheKey();
+        const AVFrame *key = d.output()->picture().frame();
         if (lane.contains(key))
-            ++shown, strays += lane[key] != d.pgm().player;
+            ++shown, strays += lane[key].second != d.pgm().player;
     });
     sampler.start(7);
     const int mark = logMark();
@@ -283,7 +286,7 @@ void TestDesk::swapRoutesProgramToEveryOutput()
         d.click("takeButton");
         QVERIFY(qAbs(d.meter("pgmView").first - (d.pgm().path.endsWith("tone1k.mp4") ? -4 : -21)) < 1.5);
         QCOMPARE(d.monitor("pgmView"), d.pgm().lastFrame);
-        QCOMPARE(d.output()->currentFrame(), d.pgm().lastFrame);
+        QCOMPARE(d.output()->picture(), d.pgm().lastFrame);
         QCOMPARE(d.monitor("pvView"), d.pv().lastFrame);
         QVERIFY(d.pv().player->isMuted() && !d.pgm().player->isMuted() && d.pgm().player->volume() == 50);
     }
@@ -417,7 +420,7 @@ void TestDesk::stillsPausesAndFailedLoads()
     d.click("pvPauseButton");
     // A load that cannot succeed leaves the lane playing what it had:
     // a vanished video (the player's refusal, in red) or a broken picture.
-    const QImage before = d.pv().lastFrame;
+    const Picture before = d.pv().lastFrame;
     const QString gone = m_dir.filePath("vanished.mp4");
     d.panel->loadToPreview(Type::Video, gone);
     QCOMPARE(d.status(), QStringLiteral("❌ 文件不存在或为空: ") + gone);
@@ -608,6 +611,53 @@ void TestDesk::instantReplayFollowsTheRecording()
     QTRY_VERIFY_WITH_TIMEOUT(programStates.contains(QVariantList{QVariant::fromValue(ZKPlayer::State::Finished)}), 30000);
 }
 
+void TestDesk::coloursAsTheFileSays_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<QString>("reading"); // the same colours, as ffmpeg is told them
+    QTest::addRow("HD, BT.709") << "bars709.mp4" << "bt709:in_range=tv";
+    QTest::addRow("HD, not tagged: BT.709") << "barshd.mp4" << "bt709:in_range=tv";
+    QTest::addRow("SD, not tagged: BT.601") << "bars601.mp4" << "bt601:in_range=tv";
+    QTest::addRow("full range") << "barsfull.mp4" << "bt709:in_range=pc";
+}
+
+void TestDesk::coloursAsTheFileSays()
+{
+    // Each bar's colour as ffmpeg reads the file: on the preview monitor
+    // (converted at its own size) and, swapped to program, on the
+    // full-screen output (at the display's).
+    QFETCH(QString, clip);
+    QFETCH(QString, reading);
+    const QString path = Media::path(clip);
+    const QVector<QColor> bars =
+            pixelsOf(path, "crop=iw:ih/2:0:0,scale=7:1:flags=neighbor:in_color_matrix=" + reading, 0.5, 1);
+    QCOMPARE(bars.size(), 7);
+    Desk d;
+    d.panel->loadToPreview(Type::Video, path);
+    QVERIFY(Desk::picture(d.pv()));
+    auto check = [&bars](QWidget *view, const QSize &picture) {
+        const QImage shot = view->grab().toImage();
+        QRect area(QPoint(), picture.scaled(shot.size(), Qt::KeepAspectRatio));
+        area.moveCenter(shot.rect().center());
+        for (int i = 0; i < 7; ++i) {
+            const QColor got = shot.pixelColor(area.left() + (2 * i + 1) * area.width() / 14, area.top() + area.height() / 4);
+            const int off = qMax(qAbs(got.red() - bars[i].red()), qMax(qAbs(got.green() - bars[i].green()), qAbs(got.blue() - bars[i].blue())));
+            if (off > 5)
+                return QString("%1, bar %2: %3 instead of %4").arg(view->objectName()).arg(i).arg(got.name(), bars[i].name());
+        }
+        return QString();
+    };
+    const QSize size = d.pv().lastFrame.size();
+    QString why = check(d.w("pvView"), size);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    d.click("takeButton");
+    d.click("hdmiButton");
+    QTRY_VERIFY(d.output() && d.output()->picture() == d.pgm().lastFrame);
+    why = check(d.output(), size);
+    d.click("hdmiButton");
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+}
+
 void TestDesk::screenOutputFollowsDisplays()
 {
     Desk d;
@@ -625,7 +675,7 @@ void TestDesk::screenOutputFollowsDisplays()
     QCOMPARE(button->text(), QStringLiteral("🔴  HDMI 输出 - 已开启(Esc / 双击 退出)"));
     QVERIFY(d.output()->windowFlags() & Qt::FramelessWindowHint);
     QTRY_COMPARE(d.output()->geometry(), QRect(1920, 0, 1920, 1080));
-    QCOMPARE(d.output()->currentFrame(), d.pgm().still);
+    QCOMPARE(d.output()->picture(), d.pgm().still);
     const QImage shown = d.output()->grab().toImage();
     QVERIFY(qGray(shown.pixel(100, 540)) == 0 && qGray(shown.pixel(960, 540)) > 150);
     QCOMPARE(logTexts(mark).filter("主屏").size(), 0);

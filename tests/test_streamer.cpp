@@ -24,14 +24,13 @@ namespace {
 
 const QString kTrustedCa = QStringLiteral("/usr/local/share/ca-certificates/zerka-test-ca.crt");
 
-// A small picture in another format than the player's (scaled and
-// converted on the way), or one of the stream's own size and format (the
-// streamer's own conversion).
-QImage picture(const QColor &color, bool streamSize = false)
+// A small still (RGB, scaled and converted on the way), or a decoded
+// picture of the stream's own size and format (encoded as it is).
+Picture picture(const QColor &color, bool streamSize = false)
 {
     QImage image = streamSize ? QImage(1920, 1080, QImage::Format_RGB32) : QImage(640, 360, QImage::Format_ARGB32);
     image.fill(color);
-    return image;
+    return streamSize ? decodedPicture(image) : Picture::fromImage(image);
 }
 const QColor kStill(40, 90, 200);
 
@@ -89,7 +88,7 @@ void TestStreamer::feed(ZKStreamer &streamer, int ms, Pictures pictures)
     timer.start();
     qint64 sample = 0;
     int n = 0;
-    const QImage still = picture(kStill, true); // one picture: converted once, as a still on program is
+    const Picture still = picture(kStill, true); // one picture, as a paused program sends
     for (qint64 nextPicture = 0, nextAudio = 0; timer.elapsed() < ms; QTest::qWait(2)) {
         if (timer.elapsed() >= nextPicture) {
             streamer.pushFrame(pictures == Pictures::Noise  ? noisePicture(n)
@@ -207,7 +206,7 @@ void TestStreamer::inputLimitsAndStaleInput()
     streamer.start(url("limits"), 2000);
     for (int i = 0; i < 9; ++i)
         streamer.pushFrame(picture(Qt::green));
-    streamer.pushFrame(QImage()); // a null picture: nothing
+    streamer.pushFrame(Picture()); // a null picture: nothing
     streamer.pushAudio(QByteArray());
     streamer.pushAudio(QByteArray(500000, '\2'));
     // When the server comes up, the sound that piled up is dropped (it

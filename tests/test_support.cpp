@@ -168,15 +168,33 @@ QByteArray tone(qint64 first, int frames)
     return pcm;
 }
 
-QImage noisePicture(int n)
+Picture noisePicture(int n)
 {
-    static QVector<QImage> pictures;
+    static QVector<Picture> pictures;
     for (QRandomGenerator random(3); pictures.size() < 8;) {
         QImage image(640, 360, QImage::Format_RGB32); // its top byte is not read
         random.fillRange(reinterpret_cast<quint32 *>(image.bits()), image.sizeInBytes() / 4);
-        pictures << image;
+        pictures << decodedPicture(image);
     }
     return pictures[n % 8];
+}
+
+Picture decodedPicture(const QImage &image)
+{
+    AVFrame *frame = av_frame_alloc();
+    if (!frame)
+        return {};
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = image.width();
+    frame->height = image.height();
+    frame->colorspace = AVCOL_SPC_BT709;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    Picture picture;
+    PictureScaler scaler;
+    if (av_frame_get_buffer(frame, 0) == 0 && scaler.scaleInto(Picture::fromImage(image), frame))
+        picture = Picture::fromFrame(frame);
+    av_frame_free(&frame);
+    return picture;
 }
 
 QByteArray soundOf(const QString &path, double from, double seconds)

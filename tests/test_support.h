@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QColor>
+#include "zk_picture.h"
+
 #include <QImage>
 #include <QVariant>
 #include <QVector>
@@ -70,7 +72,9 @@ QByteArray soundOf(const QString &path, double from, double seconds);
 QByteArray tone(qint64 first, int frames);
 // Picture `n` of eight 640x360 noise pictures that do not compress: they
 // keep a high bit rate flowing.
-QImage noisePicture(int n);
+Picture noisePicture(int n);
+// `image` as a decoder gives a picture: YUV 4:2:0, BT.709, limited range.
+Picture decodedPicture(const QImage &image);
 // The pixels of a file's pictures from `from` s on (`frames` of them, or
 // all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
 // picture after picture, row after row.

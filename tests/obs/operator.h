@@ -4,6 +4,8 @@
 // desk through its own widgets and hotkeys, step after step, and writes
 // down what it saw. Its jobs: zerka_operator.cpp; the show: bench/show_job.cpp.
 
+#include "zk_picture.h"
+
 #include <obs-frontend-api.h>
 #include <obs-module.h>
 
@@ -47,7 +49,7 @@ public:
     void start();
 
 private slots:
-    void onFrame(const QImage &, double pts);
+    void onFrame(const Picture &, double pts);
     void onState(int state); // a ZKPlayer::State, read by its key
 
 private:
@@ -87,13 +89,15 @@ private:
     void timelineSeek(int seconds);
 
     void planDemo(int scale);
-    void planE2e();
+    void planFormats();
+    void planRounds();
     void planRound(const QString &format, bool pause);
     void planRecording(const QString &round, const QString &format, const QString &what);
     void planStop();
     void planSplit();
     void planRoad();
     void planFeatures();
+    static bool showsProgramScene();
     void planShow(int minutes); // bench/show_job.cpp
     void keepFrames(int ends);
     void triggerHotkey(const char *name);

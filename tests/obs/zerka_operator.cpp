@@ -6,8 +6,10 @@
 //   demo   the desk's main job: record, instant replay into preview, swap it
 //          to program, program full screen on the other display, stream it
 //          to ZK_RTMP_URL, screenshots, wrap up, quit OBS
-//   e2e    the rounds test_obs checks (results.json), then the main job
-//          (shorter), then quit OBS
+//   formats  test_obs's rounds of each recording format (results.json),
+//          a profile each, then quit OBS
+//   rounds   test_obs's rounds in one profile (Hybrid MP4): the features,
+//          the main job (shorter), the road of a show; then quit OBS
 //   quit   quit as soon as OBS has loaded (a run to compare against)
 //   whole-show  bench/run show: a show of ZK_SHOW_MINUTES (bench/show_job.cpp)
 // ZK_OPERATOR_OUT is the folder for what it writes.
@@ -92,8 +94,10 @@ void Operator::start()
         return;
     if (m_job == QLatin1String("demo"))
         planDemo(2);
-    else if (m_job == QLatin1String("e2e"))
-        planE2e();
+    else if (m_job == QLatin1String("formats"))
+        planFormats();
+    else if (m_job == QLatin1String("rounds"))
+        planRounds();
     else if (m_job == QLatin1String("whole-show"))
         planShow(qEnvironmentVariableIntValue("ZK_SHOW_MINUTES"));
 
@@ -144,7 +148,8 @@ void Operator::quit()
 
 void Operator::writeResults()
 {
-    if (m_job != QLatin1String("e2e") && m_job != QLatin1String("whole-show") && !m_failed)
+    if (m_job != QLatin1String("formats") && m_job != QLatin1String("rounds") && m_job != QLatin1String("whole-show")
+        && !m_failed)
         return;
     m_results.insert(QStringLiteral("rounds"), m_rounds);
     m_results.insert(QStringLiteral("obsVersion"), QString::fromUtf8(obs_get_version_string()));
@@ -169,12 +174,14 @@ void Operator::showDock()
     zerka->show();
     zerka->raise();
     window->resizeDocks({zerka}, {1000}, Qt::Horizontal);
-    // Players, found by class: this module does not share their headers.
+    // Players, found by class: this module does not share their headers
+    // (only the pictures' type, which every engine shares).
     if (QWidget *desk = panel()) {
         for (QObject *child : desk->findChildren<QObject *>()) {
             if (!child->inherits("ZKPlayer"))
                 continue;
-            connect(child, SIGNAL(frameReady(QImage, double)), this, SLOT(onFrame(QImage, double)));
+            if (!connect(child, SIGNAL(frameReady(Picture, double)), this, SLOT(onFrame(Picture, double))))
+                fail(QStringLiteral("the players' pictures cannot be followed"));
             // The state is an enum this module does not know: connected by
             // index (no signature check) and read back by its key.
             const QMetaObject *meta = child->metaObject();
@@ -184,7 +191,7 @@ void Operator::showDock()
     }
 }
 
-void Operator::onFrame(const QImage &, double pts)
+void Operator::onFrame(const Picture &, double pts)
 {
     m_frames[sender()].append(QJsonArray{m_wall.elapsed(), pts});
 }
@@ -273,18 +280,23 @@ void Operator::screenshots(const QString &suffix)
     m_results.insert(QStringLiteral("shown"), windows.join(QStringLiteral("; ")));
 }
 
-// The end-to-end rounds: each recording format (Hybrid MOV from OBS 32), a
-// pause; the features;
-// the main job; the road of a show in short, last: after a split Hybrid
-// MP4 recording OBS 30.2 writes the next one's sound wrongly (OBS's issue
-// 11772, mended in OBS 32).
-void Operator::planE2e()
+// The end-to-end rounds, in two runs of OBS. Each recording format (Hybrid
+// MOV from OBS 32), in a profile of its own, and a pause:
+void Operator::planFormats()
 {
     planRound(QStringLiteral("mkv"), true);
     planRound(QStringLiteral("hybrid_mp4"), false);
     planRound(QStringLiteral("fragmented_mp4"), false);
     if (obs_get_version() >= MAKE_SEMANTIC_VERSION(32, 0, 0))
         planRound(QStringLiteral("hybrid_mov"), false);
+}
+
+// Then, in the Hybrid MP4 profile OBS starts with: the features, the main
+// job, and the road of a show last (after a split Hybrid MP4 recording
+// OBS 30.2 writes the next one's sound wrongly, OBS's issue 11772, mended
+// in OBS 32).
+void Operator::planRounds()
+{
     planFeatures();
     planDemo(1);
     planRoad();
@@ -475,6 +487,13 @@ void Operator::noteSoon(const char *key, const char *label)
     QTimer::singleShot(300, this, [this, key, label] { note(QString::fromLatin1(key), labelText(label)); });
 }
 
+// In OBS 32 the collection has no scene of Zerka's program (see
+// tests/obs-session: OBS 32.2 now and then exits with its sources held).
+bool Operator::showsProgramScene()
+{
+    return obs_get_version() < MAKE_SEMANTIC_VERSION(32, 0, 0);
+}
+
 void Operator::useProfile(const QString &name)
 {
     char *profile = obs_frontend_get_current_profile();
@@ -484,7 +503,7 @@ void Operator::useProfile(const QString &name)
 }
 
 // Beyond the buttons, in a Hybrid MP4 recording of the scene "Program" (two
-// Zerka program sources): the flash-and-click clip on program (slowed to
+// Zerka program sources, where it is shown): the flash-and-click clip on program (slowed to
 // 1/2x for 2 s and back), blue in preview, swapped 10 s in; a mark before
 // and after the swap. A new recording has no marks to replay; after it,
 // the replay from its marks (twice). Through the hotkeys as a remote
@@ -495,7 +514,8 @@ void Operator::planFeatures()
         click(QStringLiteral("▶ sync.mkv"));
         click(QStringLiteral("⇄"));
         click(QStringLiteral("▶ blue.mkv"));
-        setScene("Program");
+        if (showsProgramScene())
+            setScene("Program");
     });
     planRecording(QStringLiteral("features"), QStringLiteral("hybrid_mp4"), QStringLiteral("records the scene"));
     act(QString(), [this] {
@@ -536,7 +556,8 @@ void Operator::planFeatures()
     wait(2000);
     act(QStringLiteral("takes the screenshots with the marks"), [this] {
         screenshots(QStringLiteral("-features"));
-        setScene("Scene");
+        if (showsProgramScene())
+            setScene("Scene");
         m_rounds.append(m_round);
     });
 }

@@ -98,14 +98,14 @@ PictureScaler::~PictureScaler()
 }
 
 bool PictureScaler::convert(const Picture &picture, uint8_t *const planes[], const int strides[], int width,
-                            int height, AVPixelFormat format)
+                            int height, AVPixelFormat format, int method)
 {
     const AVFrame *source = picture.frame();
-    const Setup setup{source->width, source->height, source->format, width, height, format,
+    const Setup setup{source->width, source->height, source->format, width, height, format, method,
                       picture.isBt709(), picture.isFullRange()};
     if (!(setup == m_setup) || !m_sws) {
         m_sws = sws_getCachedContext(m_sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
-                                     width, height, format, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                                     width, height, format, method, nullptr, nullptr, nullptr);
         if (!m_sws) {
             m_setup = Setup();
             return false;
@@ -132,7 +132,9 @@ QImage PictureScaler::toImage(const Picture &picture, QSize size)
     uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
     const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     // A failed conversion leaves the image's memory as it was: not a picture.
-    if (!convert(picture, planes, strides, size.width(), size.height(), AV_PIX_FMT_BGRA))
+    const bool smaller = size.width() < picture.size().width() && size.height() < picture.size().height();
+    if (!convert(picture, planes, strides, size.width(), size.height(), AV_PIX_FMT_BGRA,
+                 smaller ? SWS_POINT : SWS_BILINEAR))
         return {};
     return image;
 }
@@ -142,5 +144,5 @@ bool PictureScaler::scaleInto(const Picture &picture, AVFrame *frame)
     if (picture.isNull())
         return false;
     return convert(picture, frame->data, frame->linesize, frame->width, frame->height,
-                   static_cast<AVPixelFormat>(frame->format));
+                   static_cast<AVPixelFormat>(frame->format), SWS_BILINEAR);
 }

@@ -55,7 +55,10 @@ public:
     PictureScaler &operator=(const PictureScaler &) = delete;
     ~PictureScaler();
 
-    // The picture stretched to `size`, RGB32; null when it cannot be converted.
+    // The picture stretched to `size`, RGB32; null when it cannot be
+    // converted. Made smaller, each pixel is the nearest one (as a painter
+    // draws an image): what it costs follows the size drawn, not the
+    // picture's, which a filter over the whole picture would not.
     QImage toImage(const Picture &picture, QSize size);
     // The picture stretched into `frame` (allocated and writable, its
     // format and size), YUV written as BT.709 limited range. False when it
@@ -64,17 +67,18 @@ public:
 
 private:
     bool convert(const Picture &picture, uint8_t *const planes[], const int strides[], int width, int height,
-                 AVPixelFormat format);
+                 AVPixelFormat format, int method);
 
     SwsContext *m_sws = nullptr;
     // What m_sws was made for, its colours included.
     struct Setup {
-        int srcWidth = 0, srcHeight = 0, srcFormat = -1, width = 0, height = 0, format = -1;
+        int srcWidth = 0, srcHeight = 0, srcFormat = -1, width = 0, height = 0, format = -1, method = 0;
         bool bt709 = false, fullRange = false;
         bool operator==(const Setup &o) const
         {
             return srcWidth == o.srcWidth && srcHeight == o.srcHeight && srcFormat == o.srcFormat &&
-                   width == o.width && height == o.height && format == o.format && bt709 == o.bt709 &&
+                   width == o.width && height == o.height && format == o.format && method == o.method &&
+                   bt709 == o.bt709 &&
                    fullRange == o.fullRange;
         }
     } m_setup;

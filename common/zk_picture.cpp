@@ -124,19 +124,28 @@ bool PictureScaler::convert(const Picture &picture, uint8_t *const planes[], con
 
 QImage PictureScaler::toImage(const Picture &picture, QSize size)
 {
-    if (picture.isNull() || size.isEmpty())
-        return {};
-    QImage image(size, QImage::Format_RGB32);
+    QImage image;
+    toImage(picture, size, image);
+    return image;
+}
+
+void PictureScaler::toImage(const Picture &picture, QSize size, QImage &image)
+{
+    if (picture.isNull() || size.isEmpty()) {
+        image = QImage();
+        return;
+    }
+    if (image.size() != size || image.format() != QImage::Format_RGB32 || !image.isDetached())
+        image = QImage(size, QImage::Format_RGB32);
     if (image.isNull())
-        return {};
+        return;
     uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
     const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     // A failed conversion leaves the image's memory as it was: not a picture.
     const bool smaller = size.width() < picture.size().width() && size.height() < picture.size().height();
     if (!convert(picture, planes, strides, size.width(), size.height(), AV_PIX_FMT_BGRA,
                  smaller ? SWS_POINT : SWS_BILINEAR))
-        return {};
-    return image;
+        image = QImage();
 }
 
 bool PictureScaler::scaleInto(const Picture &picture, AVFrame *frame)

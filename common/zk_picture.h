@@ -60,6 +60,11 @@ public:
     // draws an image): what it costs follows the size drawn, not the
     // picture's, which a filter over the whole picture would not.
     QImage toImage(const Picture &picture, QSize size);
+    // The same into `image`, whose memory is reused when it is already that
+    // size and nobody else holds it (a full-screen picture is 8 MB: a new
+    // one each time costs the kernel its pages again); null when it cannot
+    // be converted.
+    void toImage(const Picture &picture, QSize size, QImage &image);
     // The picture stretched into `frame` (allocated and writable, its
     // format and size), YUV written as BT.709 limited range. False when it
     // cannot be converted.

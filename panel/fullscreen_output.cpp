@@ -9,6 +9,10 @@ FullscreenOutput::FullscreenOutput(QScreen *screen) : QWidget(nullptr, Qt::Windo
     setAttribute(Qt::WA_DeleteOnClose);
     setStyleSheet(QStringLiteral("background: #000;"));
     setCursor(Qt::BlankCursor);
+    // paintEvent covers every pixel: a window's background filled first
+    // would be a second full-screen write for each picture.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
     if (screen) {
         setScreen(screen);
         setGeometry(screen->geometry());

@@ -1,23 +1,29 @@
 #include "video_view.h"
 
 #include <QPainter>
+#include <QRegion>
 
 void LetterboxedPicture::paint(QPainter &painter, const QRect &area)
 {
-    painter.fillRect(area, Qt::black);
-    if (m_picture.isNull())
+    if (m_picture.isNull()) {
+        painter.fillRect(area, Qt::black);
         return;
+    }
     QRect target(QPoint(0, 0), m_picture.size().scaled(area.size(), Qt::KeepAspectRatio));
     target.moveCenter(area.center());
     // In device pixels: sharp on a high-density display too.
     const qreal ratio = painter.device()->devicePixelRatioF();
     const QSize pixels = target.size() * ratio;
     if (m_drawnFrom != m_picture || m_drawn.size() != pixels) {
-        m_drawn = m_scaler.toImage(m_picture, pixels);
-        m_drawn.setDevicePixelRatio(ratio);
+        m_scaler.toImage(m_picture, pixels, m_drawn);
         m_drawnFrom = m_picture;
     }
-    painter.drawImage(target.topLeft(), m_drawn);
+    // Black only around the picture: each pixel is written once (a
+    // full-screen output filled first would write 8 MB twice a picture).
+    for (const QRect &band : QRegion(area).subtracted(m_drawn.isNull() ? QRegion() : QRegion(target)))
+        painter.fillRect(band, Qt::black);
+    if (!m_drawn.isNull())
+        painter.drawImage(target, m_drawn);
 }
 
 VideoView::VideoView(QWidget *parent, int minWidth, int minHeight) : QWidget(parent)
@@ -25,6 +31,8 @@ VideoView::VideoView(QWidget *parent, int minWidth, int minHeight) : QWidget(par
     setMinimumSize(minWidth, minHeight);
     setStyleSheet(QStringLiteral("background: #000;"));
     setAutoFillBackground(false);
+    // paintEvent covers every pixel: nothing to clear first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 void VideoView::setPicture(const Picture &picture)

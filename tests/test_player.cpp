@@ -183,7 +183,7 @@ void TestPlayer::stepsAndSeeks()
         const qsizetype shown = watch.pts.size();
         for (int i = 0; i < atOnce; ++i)
             player.step(direction);
-        QTest::qWaitFor([&] { return watch.pts.size() >= shown + atOnce; }, 5000);
+        (void)QTest::qWaitFor([&] { return watch.pts.size() >= shown + atOnce; }, 5000);
         for (int i = 0; i < atOnce; ++i)
             if (at += direction; qAbs(watch.pts.value(shown + i, -1) - inFile.at(at)) > 0.0005)
                 return QString("picture %1 (%2 s) shown as %3").arg(at).arg(inFile.at(at)).arg(watch.pts.value(shown + i, -1));

@@ -11,7 +11,7 @@
 // streamed to ZK_RTMP_URL and full screen on the other display.
 //
 // What it writes (results.json, "show"): the files OBS wrote, OBS's
-// resident memory after 5 minutes and at the end, the seams of the
+// resident memory and CPU time after 5 minutes and at the end, the seams of the
 // following lane (the moment it went on in the next file, and how long its
 // picture stood still there), the swaps, and when the stream started; all
 // times in ms since the recording started.
@@ -20,7 +20,17 @@
 
 #include <QFile>
 
+#include <sys/resource.h>
+
 namespace {
+
+// OBS's CPU time so far (all its threads, Zerka's among them), in seconds.
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 qint64 residentKb()
 {
@@ -94,8 +104,10 @@ void Operator::planShow(int minutes)
         if (!s.backup && !m_frames.isEmpty())
             s.backup = m_frames.keys().first(); // all there is on air before the replay
         m_frames.clear();
-        if (t >= qMin<qint64>(300000, endMs / 2) && !m_round.contains("rssStartKb"))
+        if (t >= qMin<qint64>(300000, endMs / 2) && !m_round.contains("rssStartKb")) {
             m_round.insert("rssStartKb", residentKb());
+            m_round.insert("cpuStart", QJsonArray{t, cpuSeconds()});
+        }
         if (t >= (s.marks + 1) * 60000 - 30000) {
             triggerHotkey("zerka.mark");
             ++s.marks;
@@ -151,6 +163,7 @@ void Operator::planShow(int minutes)
     }, endMs + 600000});
     act(QStringLiteral("stops the stream and the screen output"), [this, state] {
         m_round.insert("rssEndKb", residentKb());
+        m_round.insert("cpuEnd", QJsonArray{m_recording.elapsed(), cpuSeconds()});
         m_round.insert("seams", state->seams);
         m_round.insert("swaps", state->swaps);
         m_round.insert("pauses", state->pauses);

@@ -125,6 +125,33 @@ int benchDecode(const QString &file)
     return 0;
 }
 
+// What drawing a decoded picture costs, per picture: converted to RGB at
+// the full-screen output's size and at a monitor's, each into its own
+// scaler as the outputs do.
+int benchDraw(const QString &file)
+{
+    std::vector<Picture> pictures;
+    if (!decodeFile(file, [&pictures](Picture &&picture) {
+            pictures.push_back(std::move(picture));
+            return pictures.size() < 150;
+        }))
+        return 1;
+    const QSize sizes[] = {pictures.front().size(), QSize(240, 135)};
+    for (const QSize size : sizes) {
+        PictureScaler scaler;
+        QImage image;
+        QElapsedTimer timer;
+        timer.start();
+        for (const Picture &picture : pictures) {
+            scaler.toImage(picture, size, image);
+            if (image.isNull())
+                return 1;
+        }
+        printf("%dx%d: %.2f ms a picture\n", size.width(), size.height(), timer.nsecsElapsed() / 1e6 / pictures.size());
+    }
+    return 0;
+}
+
 // Seconds until the player's next picture, or -1 after `limitMs`.
 double untilPicture(ZKPlayer &player, const std::function<void()> &action, int limitMs = 20000)
 {
@@ -722,9 +749,13 @@ int benchShowReport(const QString &resultsPath, const QString &received, const Q
         return m.hasMatch() ? m.captured(1) : QStringLiteral("?");
     };
     const double rssStart = show.value("rssStartKb").toDouble() / 1024, rssEnd = show.value("rssEndKb").toDouble() / 1024;
-    printf("show: minutes=%d rss_start_mb=%.0f rss_end_mb=%.0f growth_pct=%.1f av_mean_ms=%.1f av_worst_ms=%.1f gap_ms=%.0f "
-           "dropped=%s splits=%d splits_crossed=%d seam_ms=%.0f obs_lagged=%s\n",
-           minutes, rssStart, rssEnd, rssStart > 0 ? (rssEnd - rssStart) / rssStart * 100 : -1.0, mean(streamed) - own,
+    // OBS's CPU (Zerka's included) between the two readings, as cores busy.
+    const QJsonArray cpuStart = show.value("cpuStart").toArray(), cpuEnd = show.value("cpuEnd").toArray();
+    const double cpuWallS = (cpuEnd.at(0).toDouble() - cpuStart.at(0).toDouble()) / 1000;
+    const double cpuCores = cpuWallS > 0 ? (cpuEnd.at(1).toDouble() - cpuStart.at(1).toDouble()) / cpuWallS : -1;
+    printf("show: minutes=%d rss_start_mb=%.0f rss_end_mb=%.0f growth_pct=%.1f obs_cpu_cores=%.2f av_mean_ms=%.1f "
+           "av_worst_ms=%.1f gap_ms=%.0f dropped=%s splits=%d splits_crossed=%d seam_ms=%.0f obs_lagged=%s\n",
+           minutes, rssStart, rssEnd, rssStart > 0 ? (rssEnd - rssStart) / rssStart * 100 : -1.0, cpuCores, mean(streamed) - own,
            worst, gap, qPrintable(number("推流线程退出\\(丢帧 (\\d+)\\)")), int(files.size()) - 1,
            int(seams.size()), seamMs, qPrintable(number("lagged frames due to rendering lag/stalls: (\\d+)")));
     return 0;
@@ -750,6 +781,8 @@ int main(int argc, char **argv)
     const QString mode = args.value(1);
     if (mode == "decode" && args.size() == 3)
         return benchDecode(args[2]);
+    if (mode == "draw" && args.size() == 3)
+        return benchDraw(args[2]);
     if (mode == "open" && args.size() == 4)
         return benchOpen(args[2], args[3].toDouble());
     if (mode == "open-followed" && args.size() == 6)

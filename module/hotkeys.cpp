@@ -36,6 +36,8 @@ Hotkey g_hotkeys[] = {
         {"zerka.replay_mark", "Zerka: 回放标记", Shortcut::ReplayMark, OBS_INVALID_HOTKEY_ID},
         {"zerka.step_back", "Zerka: 前一帧", Shortcut::StepBack, OBS_INVALID_HOTKEY_ID},
         {"zerka.step_forward", "Zerka: 后一帧", Shortcut::StepForward, OBS_INVALID_HOTKEY_ID},
+        {"zerka.in", "Zerka: 入点", Shortcut::SetIn, OBS_INVALID_HOTKEY_ID},
+        {"zerka.out", "Zerka: 出点", Shortcut::SetOut, OBS_INVALID_HOTKEY_ID},
 };
 
 constexpr const char *kSaveKey = "zerka_hotkeys";

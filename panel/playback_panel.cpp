@@ -376,6 +376,10 @@ void PlaybackPanel::trigger(Shortcut shortcut)
     case Shortcut::ReplayMark:
         replayFromMark();
         break;
+    case Shortcut::SetIn:
+    case Shortcut::SetOut:
+        setClipPoint(shortcut == Shortcut::SetIn);
+        break;
     }
 }
 

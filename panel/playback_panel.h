@@ -76,10 +76,11 @@ public:
     // What the host's hotkeys do: each exactly what its button does.
     // Beyond the buttons: slow motion of either lane, a picture back or
     // forward on the paused timeline lane, a mark in the recording and the
-    // instant replay from the marks.
+    // instant replay from the marks, and the in and out points of a clip.
     enum class Shortcut {
         Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput,
-        SlowPreview, SlowProgram, StepBack, StepForward, Mark, ReplayMark
+        SlowPreview, SlowProgram, StepBack, StepForward, Mark, ReplayMark,
+        SetIn, SetOut
     };
 
     // `host` outlives the panel.
@@ -147,6 +148,7 @@ private:
     bool continueInNextFile(Channel *ch);
     void addMark();
     void replayFromMark();
+    void setClipPoint(bool in);
 
     HostRecording *host;
     Channel channelA;
@@ -175,6 +177,13 @@ private:
     QTimer *meterTimer = nullptr;           // child: the meters of lanes that show no pictures
     QElapsedTimer sinceStatus;              // since a message other than the stream's stood on the status line
     bool sliderDragging = false;
+    // A clip of one file, from the picture at `in` to the one at `out`, both
+    // included (seconds in the file; -1: not set). A point set in another
+    // file starts a new clip.
+    struct ClipPoints {
+        QString file;
+        double in = -1, out = -1;
+    } clip;
     int markReplayed = -1;                  // the mark the instant replay came from last
     QElapsedTimer sinceMarkReplay;
 };

@@ -96,6 +96,7 @@ void PlaybackPanel::updateTimelineRange()
     Channel *owner = timelineOwner();
     if (!owner) {
         timeline->setMarks({});
+        timeline->setClipPoints(-1, -1);
         timeline->setEnabled(false);
         totalLabel->setText(QStringLiteral("/ --:--:--"));
         return;
@@ -108,6 +109,10 @@ void PlaybackPanel::updateTimelineRange()
             if (mark.file == owner->path)
                 marks << mark.at;
     timeline->setMarks(marks);
+    if (owner->path == clip.file)
+        timeline->setClipPoints(clip.in, clip.out);
+    else
+        timeline->setClipPoints(-1, -1);
     const double total = laneLength(owner);
     if (!(total > 0)) // unknown yet (or not a number): keep what is shown
         return;
@@ -211,4 +216,31 @@ void PlaybackPanel::replayFromMark()
     markReplayed = index;
     sinceMarkReplay.restart();
     previewLoaded(QStringLiteral(" · 标记 %1 (%2)").arg(index + 1).arg(formatTime(mark.at)));
+}
+
+void PlaybackPanel::setClipPoint(bool in)
+{
+    Channel *owner = timelineOwner();
+    if (!owner || owner->lastFrame.isNull()) {
+        setStatus(QStringLiteral("时间轴上没有视频 — 入点和出点设在视频或回放的画面上"));
+        return;
+    }
+    // At the picture on screen, to the picture: its own time in the file.
+    const double at = owner->positionSec;
+    if (clip.file != owner->path)
+        clip = ClipPoints{owner->path};
+    // One before the other always: the other follows to the same picture.
+    if (in) {
+        clip.in = at;
+        if (clip.out >= 0 && clip.out < at)
+            clip.out = at;
+    } else {
+        clip.out = at;
+        if (clip.in >= 0 && clip.in > at)
+            clip.in = at;
+    }
+    const QString time = formatTime(at) + QString::asprintf(".%03d", int(std::fmod(at, 1.0) * 1000 + 0.5) % 1000);
+    blog(LOG_INFO, "[Zerka] %s @ %.3fs (%s)", in ? "入点" : "出点", at, owner->path.toUtf8().constData());
+    setStatus((in ? QStringLiteral("⟦ 入点 ") : QStringLiteral("⟧ 出点 ")) + time);
+    updateTimelineRange();
 }

@@ -43,6 +43,15 @@ void TimelineSlider::setMarks(const QVector<double> &marks)
     update();
 }
 
+void TimelineSlider::setClipPoints(double in, double out)
+{
+    if (in == m_in && out == m_out)
+        return;
+    m_in = in;
+    m_out = out;
+    update();
+}
+
 void TimelineSlider::paintEvent(QPaintEvent *event)
 {
     QSlider::paintEvent(event);
@@ -50,6 +59,22 @@ void TimelineSlider::paintEvent(QPaintEvent *event)
     if (max < 1)
         return;
     QPainter painter(this);
+    // The clip: shaded from in to out, a bracket at each (green in, red out).
+    auto xOf = [max, this](double t) { return int(std::clamp(t, 0.0, double(max)) / max * width()); };
+    const int top = 2, bottom = height() / 2 - 6;
+    if (m_in >= 0 && m_out >= 0)
+        painter.fillRect(QRect(QPoint(xOf(m_in), top), QPoint(xOf(m_out), bottom)), QColor(0x42, 0xa5, 0xf5, 70));
+    const struct { double at; QColor colour; int foot; } points[] = {
+            {m_in, QColor(QStringLiteral("#43a047")), 5}, {m_out, QColor(QStringLiteral("#e53935")), -5}};
+    for (const auto &point : points) {
+        if (point.at < 0)
+            continue;
+        const int x = xOf(point.at);
+        painter.setPen(QPen(point.colour, 2));
+        painter.drawLine(x, top, x, bottom);
+        painter.drawLine(x, top, x + point.foot, top);
+        painter.drawLine(x, bottom, x + point.foot, bottom);
+    }
     painter.setPen(QPen(QColor(QStringLiteral("#ffb300")), 2));
     for (double mark : m_marks) {
         if (mark >= 0 && mark <= max) {

@@ -31,6 +31,7 @@
 #include <QToolButton>
 
 #include <climits>
+#include <cmath>
 #include <memory>
 
 using namespace TestSupport;
@@ -309,6 +310,8 @@ void TestDesk::slowMotionAndSteps()
     for (Shortcut shortcut : {Shortcut::SlowPreview, Shortcut::SlowProgram, Shortcut::StepBack, Shortcut::StepForward})
         d.panel->trigger(shortcut);
     QCOMPARE(d.w<QLabel>("pvTag")->text() + d.status(), QStringLiteral("预览 PV — (空)提示: 点下方输入源进预览,按 ⇄切换 上节目"));
+    d.panel->trigger(Shortcut::SetIn);
+    QCOMPARE(d.status(), QStringLiteral("时间轴上没有视频 — 入点和出点设在视频或回放的画面上"));
     d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
     QVERIFY(d.picture(d.pv()));
     d.panel->trigger(Shortcut::SlowPreview);
@@ -343,6 +346,34 @@ void TestDesk::slowMotionAndSteps()
     d.panel->trigger(Shortcut::StepBack);
     QTRY_VERIFY(qAbs(d.pgm().positionSec - (paused - 1 / 30.0)) < 0.002);
     QCOMPARE(d.w<QLabel>("posLabel")->text(), PlaybackPanel::formatTime(d.pgm().positionSec));
+
+    // In and out at the picture on screen, drawn on the timeline while it
+    // shows their file; out set before in brings in to the same picture.
+    auto *timeline = d.w<TimelineSlider>("timeline");
+    QCOMPARE(timeline->clipIn() + timeline->clipOut(), -2.0);
+    const double in = d.pgm().positionSec;
+    d.panel->trigger(Shortcut::SetIn);
+    QCOMPARE(timeline->clipIn(), in);
+    QCOMPARE(d.status(), "⟦ 入点 " + PlaybackPanel::formatTime(in) + QString::asprintf(".%03d", qRound(std::fmod(in, 1.0) * 1000) % 1000));
+    d.panel->trigger(Shortcut::StepForward);
+    d.panel->trigger(Shortcut::StepForward);
+    QTRY_VERIFY(qAbs(d.pgm().positionSec - (in + 2 / 30.0)) < 0.002);
+    d.panel->trigger(Shortcut::SetOut);
+    QCOMPARE(timeline->clipOut(), d.pgm().positionSec);
+    QVERIFY(d.status().startsWith("⟧ 出点 "));
+    for (int i = 0; i < 3; ++i)
+        d.panel->trigger(Shortcut::StepBack);
+    QTRY_VERIFY(qAbs(d.pgm().positionSec - (in - 1 / 30.0)) < 0.002);
+    d.panel->trigger(Shortcut::SetOut);
+    QCOMPARE(timeline->clipIn(), d.pgm().positionSec);
+    QCOMPARE(timeline->clipOut(), d.pgm().positionSec);
+    d.panel->loadToPreview(Type::Video, Media::path("short.mp4")); // the timeline shows another file
+    QVERIFY(d.picture(d.pv()));
+    QCOMPARE(timeline->clipIn() + timeline->clipOut(), -2.0);
+    d.click("pvPauseButton");
+    d.panel->trigger(Shortcut::SetIn); // a new clip, of that file
+    QCOMPARE(timeline->clipIn(), d.pv().positionSec);
+    QCOMPARE(timeline->clipOut(), -1.0);
 }
 
 void TestDesk::programStaysInStep()

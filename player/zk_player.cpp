@@ -132,8 +132,15 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
 
 void ZKPlayer::seek(double seconds)
 {
-    if (m_running)
-        requestSeek(seconds);
+    if (!m_running || !requestSeek(seconds))
+        return;
+    // Paused, the picture at the target is shown as soon as it is decoded
+    // (as a step shows its picture), not only once the lane plays again.
+    if (m_paused) {
+        resetSteps();
+        m_stepPending = true;
+        m_paceTimer->start();
+    }
 }
 
 bool ZKPlayer::requestSeek(double seconds, bool sameFileOpen, double landBefore)

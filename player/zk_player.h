@@ -68,6 +68,7 @@ public:
     ~ZKPlayer() override;
 
     void open(const QString &path, bool followLive, double startSec);
+    // Paused, the picture at the target is shown once decoded.
     void seek(double seconds);
     void close();
     void stopFollowing();

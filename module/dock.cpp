@@ -4,6 +4,7 @@
 #include "dock.h"
 
 #include "hotkeys.h"
+#include "remote.h"
 #include "obs_compat.h"
 #include "obs_recording.h"
 #include "playback_panel.h"
@@ -88,6 +89,7 @@ void zk_dock_init()
     }
     blog(LOG_INFO, "[Zerka] Dock 已注册 (PV/PGM 布局)");
     zk_hotkeys_init(g_playback);
+    zk_remote_init(g_playback);
 }
 
 void zk_dock_shutdown()

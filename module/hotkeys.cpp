@@ -54,17 +54,8 @@ void onHotkey(void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed)
 {
     if (!pressed)
         return;
-    QObject *relay = g_relay.load();
-    if (!relay)
-        return;
     const Shortcut shortcut = static_cast<const Hotkey *>(data)->shortcut;
-    QMetaObject::invokeMethod(
-            relay,
-            [shortcut] {
-                if (g_panel)
-                    g_panel->trigger(shortcut);
-            },
-            Qt::QueuedConnection);
+    zk_desk_post([shortcut](PlaybackPanel *panel) { panel->trigger(shortcut); });
 }
 
 void applyBindings(obs_data_t *saved)
@@ -98,6 +89,21 @@ void onSave(obs_data_t *save_data, bool saving, void *)
 }
 
 } // namespace
+
+bool zk_desk_post(std::function<void(PlaybackPanel *)> action)
+{
+    QObject *relay = g_relay.load();
+    if (!relay)
+        return false;
+    QMetaObject::invokeMethod(
+            relay,
+            [action = std::move(action)] {
+                if (g_panel)
+                    action(g_panel);
+            },
+            Qt::QueuedConnection);
+    return true;
+}
 
 void zk_hotkeys_load()
 {

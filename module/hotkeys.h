@@ -18,3 +18,10 @@ void zk_hotkeys_exit();
 // At unload: unregisters whatever is still registered, without calling the
 // frontend (it is gone by then).
 void zk_hotkeys_free();
+
+#include <functional>
+
+// From any thread: `action` runs on the user-interface thread with the
+// desk, if it is still there then. False (and nothing runs) while there is
+// no desk to act on (before it is built, after the exit event).
+bool zk_desk_post(std::function<void(PlaybackPanel *)> action);

@@ -7,6 +7,7 @@
 #include "hotkeys.h"
 #include "obs_compat.h"
 #include "program_source.h"
+#include "remote.h"
 
 namespace {
 
@@ -82,6 +83,12 @@ bool obs_module_load(void)
     zk_hotkeys_load();
     zk_program_source_register();
     return true;
+}
+
+// obs-websocket takes vendors only once every module is loaded.
+void obs_module_post_load(void)
+{
+    zk_remote_register();
 }
 
 void obs_module_unload(void)

@@ -300,6 +300,9 @@ void PlaybackPanel::onChannelState(Channel *ch, ZKPlayer::State state)
     }
     if (state == ZKPlayer::State::Finished && ch->type == Channel::Live && continueInNextFile(ch))
         return;
+    if (state == ZKPlayer::State::Finished)
+        emit remoteEvent(QStringLiteral("LaneFinished"), QJsonObject{{"lane", ch == pgm ? "program" : "preview"},
+                                                                      {"source", ch->name()}, {"path", ch->path}});
     if (ch == pgm)
         setStatus(QStringLiteral("节目: %1").arg(ZKPlayer::stateText(state)));
 }
@@ -322,6 +325,7 @@ void PlaybackPanel::onTake()
     updateTags();
     updateTimelineRange();
     setStatus(QStringLiteral("已切换 → 节目: %1").arg(pgm->name()));
+    emit remoteEvent(QStringLiteral("ProgramChanged"), QJsonObject{{"program", laneState(pgm)}});
 }
 
 void PlaybackPanel::applyAudioRouting()
@@ -404,7 +408,11 @@ void PlaybackPanel::updateTags()
 {
     // A slowed lane says so after its name, only while it is slowed.
     auto speed = [](const Channel *ch) {
-        return ch->speed >= 1.0 ? QString() : ch->speed >= 0.5 ? QStringLiteral(" · 1/2×") : QStringLiteral(" · 1/4×");
+        if (ch->speed >= 1.0)
+            return QString();
+        if (ch->speed == 0.5 || ch->speed == 0.25)
+            return ch->speed == 0.5 ? QStringLiteral(" · 1/2×") : QStringLiteral(" · 1/4×");
+        return QStringLiteral(" · %1×").arg(ch->speed, 0, 'g', 2); // a remote control's rate
     };
     pvTag->setText(QStringLiteral("预览 PV — ") + pv->name() + speed(pv));
     pgmTag->setText(QStringLiteral("节目 PGM — ") + pgm->name() + speed(pgm));
@@ -518,7 +526,7 @@ bool PlaybackPanel::loadVideo(const QString &path)
     return true;
 }
 
-bool PlaybackPanel::loadLive()
+bool PlaybackPanel::loadLive(double secondsBack)
 {
     const QString path = track().file();
     if (path.isEmpty()) {
@@ -528,10 +536,11 @@ bool PlaybackPanel::loadLive()
     // Where program already follows the recording, or two minutes behind
     // its live edge (back through the files it was split into).
     const Channel *other = pv == &channelA ? &channelB : &channelA;
-    if (other->type == Channel::Live && other->positionSec > 0 && track().isOfRecording(other->path))
+    if (secondsBack <= 0 && other->type == Channel::Live && other->positionSec > 0 && track().isOfRecording(other->path))
         return loadLive({other->path, other->positionSec});
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    return loadLive(track().before(path, std::floor(track().fileSecs(path, now)), kReplayBehindSec, now));
+    return loadLive(track().before(path, std::floor(track().fileSecs(path, now)),
+                                   secondsBack > 0 ? secondsBack : kReplayBehindSec, now));
 }
 
 bool PlaybackPanel::loadLive(const RecordingTrack::Position &at)

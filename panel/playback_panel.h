@@ -30,6 +30,7 @@
 #include "zk_player.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QVector>
 #include <QWidget>
 
@@ -99,6 +100,17 @@ public:
     void setProgramTap(ProgramTap *tap);
     static QString formatTime(double seconds);
 
+    // A remote control's request (obs-websocket's vendor "zerka"): its
+    // parameters are checked before anything changes; the answer is the
+    // request's result, or {"error": why} with the desk unchanged.
+    QJsonObject request(const QString &type, const QJsonObject &params);
+    static QStringList requestTypes();
+
+signals:
+    // For remote controls: "ProgramChanged" after a swap, "LaneFinished"
+    // when a lane's source played to its end.
+    void remoteEvent(const QString &type, const QJsonObject &data);
+
 private:
     // Construction.
     QVBoxLayout *buildMonitorColumn(const QString &tag, const QString &colour, QLabel *&tagLabel, VideoView *&view);
@@ -129,7 +141,7 @@ private:
     // Inputs.
     bool loadImage(const QString &path);
     bool loadVideo(const QString &path);
-    bool loadLive();                                 // behind the live edge
+    bool loadLive(double secondsBack = 0);           // behind the live edge (0: as the button does)
     bool loadLive(const RecordingTrack::Position &at); // a moment of the recording
     bool refuseMissing(const QString &path);
     void startNewSource(const Picture &still);  // the preview lane forgets the source before
@@ -147,7 +159,8 @@ private:
     void onFileFinished(const QString &finished);
     bool continueInNextFile(Channel *ch);
     void addMark();
-    void replayFromMark();
+    bool replayFromMark(int index = -1); // -1: the newest (again soon after: the one before)
+    QJsonObject laneState(const Channel *ch) const;
     void setClipPoint(bool in);
 
     HostRecording *host;

@@ -199,23 +199,24 @@ void PlaybackPanel::addMark()
     updateTimelineRange();
 }
 
-void PlaybackPanel::replayFromMark()
+bool PlaybackPanel::replayFromMark(int asked)
 {
     const QVector<RecordingTrack::Mark> &marks = track().marks();
     if (marks.isEmpty()) {
         setStatus(QStringLiteral("还没有标记 — 录制中按 \"Zerka: 标记\""));
-        return;
+        return false;
     }
     // The newest mark; pressed again soon after, the one before it.
     const bool again = markReplayed >= 0 && markReplayed < marks.size() && sinceMarkReplay.isValid() &&
                        sinceMarkReplay.elapsed() < kMarkStepMs;
-    const int index = again ? qMax(0, markReplayed - 1) : int(marks.size()) - 1;
+    const int index = asked >= 0 ? asked : again ? qMax(0, markReplayed - 1) : int(marks.size()) - 1;
     const RecordingTrack::Mark mark = marks.at(index);
     if (!loadLive(track().before(mark.file, mark.at, kMarkLeadSec, nowMs())))
-        return;
+        return false;
     markReplayed = index;
     sinceMarkReplay.restart();
     previewLoaded(QStringLiteral(" · 标记 %1 (%2)").arg(index + 1).arg(formatTime(mark.at)));
+    return true;
 }
 
 void PlaybackPanel::setClipPoint(bool in)

@@ -26,6 +26,7 @@ public:
     // health reports may update).
     static bool isStreamingStatus(const QString &text);
     void stop(); // at exit: never waits on the network
+    bool isStreaming() const { return m_streaming; }
 
 signals:
     void started(); // the router hands the stream program's current picture

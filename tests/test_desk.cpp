@@ -24,6 +24,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QJsonObject>
+#include <QSignalSpy>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -126,6 +128,7 @@ private slots:
     void swapRoutesProgramToEveryOutput();
     void slowMotionAndSteps();
     void programStaysInStep();
+    void remoteRequests();
     void stillsPausesAndFailedLoads();
     void loopTimelineAndPausedOwner();
     void monitorAudio();
@@ -374,6 +377,87 @@ void TestDesk::slowMotionAndSteps()
     d.panel->trigger(Shortcut::SetIn); // a new clip, of that file
     QCOMPARE(timeline->clipIn(), d.pv().positionSec);
     QCOMPARE(timeline->clipOut(), -1.0);
+}
+
+void TestDesk::remoteRequests()
+{
+    // What a remote control asks, with its parameters. A bad request
+    // answers why and leaves the desk as it was (all but the playing
+    // lanes' positions); a good one does what its button does.
+    Desk d;
+    auto ask = [&d](const char *type, const QJsonObject &params = {}) { return d.panel->request(type, params); };
+    auto settled = [&ask] { // the state without the positions, which move while lanes play
+        QJsonObject state = ask("GetState");
+        for (const char *lane : {"preview", "program"}) {
+            QJsonObject entry = state.value(lane).toObject();
+            entry.remove("position");
+            state.insert(lane, entry);
+        }
+        return state;
+    };
+    struct Refused {
+        const char *type;
+        QJsonObject params;
+        QString error; // how the answer starts
+    };
+    const QString missing = m_dir.filePath("gone.mp4");
+    auto refuseAll = [&](const std::vector<Refused> &requests) {
+        for (const Refused &r : requests) {
+            const QJsonObject before = settled();
+            const QString error = ask(r.type, r.params).value("error").toString();
+            QVERIFY2(error.startsWith(r.error), qPrintable(QString("%1: \"%2\"").arg(r.type, error)));
+            QCOMPARE(settled(), before);
+        }
+    };
+    refuseAll({
+            {"Take", {}, "预览是空的 — 先点一个输入源"},
+            {"InstantReplay", {}, "OBS 当前没有录制 — 先点开始录制"},
+            {"LoadFile", {}, "参数 path 必须是文件路径"},
+            {"LoadFile", {{"path", missing}}, "❌ 文件不存在或为空: " + missing},
+            {"Seek", {{"lane", "program"}, {"seconds", 1}}, "program 没有在播放视频"},
+            {"ReplayMark", {}, "还没有标记"},
+            {"Step", {}, "时间轴上的通道没有暂停 — 先暂停再逐帧"},
+            {"SetIn", {}, "时间轴上没有视频"},
+            {"Mark", {}, "OBS 当前没有录制 — 标记要在录制中打"},
+            {"Jump", {}, "没有这个请求: Jump (有: GetState, Take,"},
+    });
+    QVERIFY(ask("LoadFile", {{"path", Media::path("av20.mp4")}}).value("ok").toBool());
+    QVERIFY(d.picture(d.pv()));
+    refuseAll({
+            {"SetSpeed", {{"lane", "preview"}, {"rate", 0.05}}, "参数 rate 必须在 0.1 到 1 之间"},
+            {"SetSpeed", {{"lane", "preview"}, {"rate", "slow"}}, "参数 rate 必须是数字"},
+            {"SetSpeed", {{"lane", "side"}, {"rate", 0.5}}, "参数 lane 必须是 \"preview\" 或 \"program\""},
+            {"Seek", {{"lane", "preview"}, {"seconds", 999}}, "参数 seconds 必须在 0 到 20."},
+            {"Seek", {{"lane", "preview"}, {"seconds", -1}}, "参数 seconds 必须在 0 到 20."},
+            {"SetPaused", {{"lane", "preview"}, {"paused", "yes"}}, "参数 paused 必须是 true 或 false"},
+            {"Step", {{"direction", 2}}, "参数 direction 必须是 1 或 -1"},
+            {"InstantReplay", {{"secondsBack", -5}}, "参数 secondsBack 不能是负数"},
+    });
+    // Any rate from 0.1 to 1, shown in the lane's title; paused, sought and
+    // stepped; in and out points; then on program, which a client hears of.
+    QVERIFY(ask("SetSpeed", {{"lane", "preview"}, {"rate", 0.3}}).value("ok").toBool());
+    QCOMPARE(d.w<QLabel>("pvTag")->text(), QStringLiteral("预览 PV — ▶ av20.mp4 · 0.3×"));
+    QCOMPARE(d.pv().player->speed(), 0.3);
+    QVERIFY(ask("SetPaused", {{"lane", "preview"}, {"paused", true}}).value("ok").toBool());
+    QVERIFY(ask("SetPaused", {{"lane", "preview"}, {"paused", true}}).value("ok").toBool()); // as it is: stays paused
+    QVERIFY(d.pv().player->isPaused());
+    QVERIFY(ask("Seek", {{"lane", "preview"}, {"seconds", 5}}).value("ok").toBool());
+    QTRY_VERIFY(qAbs(d.pv().positionSec - 5) < 0.002);
+    QVERIFY(ask("Step", {{"direction", -1}}).value("ok").toBool());
+    QTRY_VERIFY(qAbs(d.pv().positionSec - (5 - 1 / 30.0)) < 0.002);
+    const QJsonObject in = ask("SetIn");
+    QCOMPARE(in.value("in").toDouble(), d.pv().positionSec);
+    QSignalSpy events(d.panel.get(), &PlaybackPanel::remoteEvent);
+    QVERIFY(ask("Take").value("ok").toBool());
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events.at(0).at(0).toString(), QStringLiteral("ProgramChanged"));
+    const QJsonObject program = ask("GetState").value("program").toObject();
+    QCOMPARE(events.at(0).at(1).toJsonObject().value("program").toObject().value("source"), program.value("source"));
+    QCOMPARE(program.value("source").toString(), QStringLiteral("▶ av20.mp4"));
+    QCOMPARE(program.value("speed").toDouble(), 0.3);
+    QVERIFY(program.value("paused").toBool());
+    QCOMPARE(program.value("length").toDouble(), 20.0);
+    QCOMPARE(ask("GetState").value("clip").toObject().value("in").toDouble(), in.value("in").toDouble());
 }
 
 void TestDesk::programStaysInStep()

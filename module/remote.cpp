@@ -10,7 +10,12 @@
 #include "playback_panel.h"
 
 #include <obs-module.h>
+// OBS's SDK carries obs-websocket's header from OBS 28 on; an SDK without
+// it builds a module without the vendor (the hotkeys still reach the desk).
+#if __has_include(<obs-websocket-api.h>)
 #include <obs-websocket-api.h>
+#define ZK_HAVE_OBS_WEBSOCKET 1
+#endif
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#ifdef ZK_HAVE_OBS_WEBSOCKET
 namespace {
 
 constexpr auto kAnswerWithin = std::chrono::seconds(5);
@@ -101,3 +107,14 @@ void zk_remote_init(PlaybackPanel *panel)
         obs_data_release(event);
     });
 }
+
+#else
+
+void zk_remote_register()
+{
+    blog(LOG_INFO, "[Zerka] 编译时没有 obs-websocket 的头文件,远程请求不可用(热键照常)");
+}
+
+void zk_remote_init(PlaybackPanel *) {}
+
+#endif

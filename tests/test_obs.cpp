@@ -166,6 +166,7 @@ private slots:
     void replayOfEachRecordingFormat();
     void roadOfAShow();
     void hotkeysBoundInObs();
+    void remoteControlThroughObsWebsocket();
     void programAsAnObsSource();
     void featuresBeyondTheButtons();
     void mainJobReachesEveryOutput();
@@ -301,6 +302,40 @@ void TestObs::hotkeysBoundInObs()
     const QJsonObject keys = saved.value("modules").toObject().value("zerka_hotkeys").toObject();
     QCOMPARE(keys.value("zerka.take").toArray().at(0).toObject().value("key").toString(), QStringLiteral("OBS_KEY_F6"));
     QVERIFY(keys.contains("zerka.step_forward"));
+}
+
+void TestObs::remoteControlThroughObsWebsocket()
+{
+    // The operator as a remote control over obs-websocket (its own client,
+    // through OBS's server): each request answered by Zerka's vendor; a bad
+    // parameter refused with its reason; the swap it asked for came back as
+    // the vendor's event.
+    QVERIFY(m_run.log.contains("[Zerka] obs-websocket vendor \"zerka\": 12 个请求"));
+    const QJsonObject remote = m_run.results.value("remote").toObject();
+    const QJsonObject answers = remote.value("answers").toObject();
+    QCOMPARE(answers.keys(), (QStringList{"after", "load", "slow", "state", "take", "tooSlow", "unknown"}));
+    auto answer = [&answers](const char *id) {
+        return answers.value(id).toObject().value("responseData").toObject().value("responseData").toObject();
+    };
+    // A request the vendor does not have is refused by obs-websocket itself.
+    for (const QString &id : answers.keys())
+        QVERIFY2(answers.value(id).toObject().value("requestStatus").toObject().value("result").toBool() == (id != "unknown"),
+                 qPrintable(id));
+    QVERIFY(answer("state").contains("preview") && answer("state").value("recording") == false);
+    for (const char *id : {"load", "slow", "take"})
+        QVERIFY2(answer(id).value("ok").toBool(), id);
+    QCOMPARE(answer("tooSlow").value("error").toString(), QStringLiteral("参数 rate 必须在 0.1 到 1 之间"));
+    QCOMPARE(answers.value("unknown").toObject().value("requestStatus").toObject().value("comment").toString(),
+             QStringLiteral("No request was found by that name."));
+    const QJsonObject program = answer("after").value("program").toObject();
+    QCOMPARE(program.value("source").toString(), QStringLiteral("▶ blue.mkv"));
+    QCOMPARE(program.value("speed").toDouble(), 0.3);
+    QCOMPARE(remote.value("pgmTag").toString(), QStringLiteral("节目 PGM — ▶ blue.mkv · 0.3×"));
+    const QJsonObject event = remote.value("events").toArray().at(0).toObject();
+    QCOMPARE(event.value("vendorName").toString(), QStringLiteral("zerka"));
+    QCOMPARE(event.value("eventType").toString(), QStringLiteral("ProgramChanged"));
+    QCOMPARE(event.value("eventData").toObject().value("program").toObject().value("source").toString(),
+             QStringLiteral("▶ blue.mkv"));
 }
 
 void TestObs::programAsAnObsSource()

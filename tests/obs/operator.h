@@ -10,6 +10,7 @@
 #include <obs-module.h>
 
 #include "hotkey_by_name.h"
+#include "websocket_client.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -97,6 +98,9 @@ private:
     void planSplit();
     void planRoad();
     void planFeatures();
+    void planRemote();
+    // A request to Zerka's obs-websocket vendor; its answer kept under `id`.
+    void remote(const QString &id, const char *type, const QJsonObject &params = {});
     static bool showsProgramScene();
     void planShow(int minutes); // bench/show_job.cpp
     void keepFrames(int ends);
@@ -124,4 +128,9 @@ private:
     QJsonArray m_rounds;
     QJsonObject m_round;
     QJsonObject m_results;
+    // The remote control: obs-websocket's answers by request id, and the
+    // vendor's events.
+    WebSocketClient m_ws;
+    QJsonObject m_answers;
+    QJsonArray m_events;
 };

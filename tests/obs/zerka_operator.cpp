@@ -297,6 +297,7 @@ void Operator::planFormats()
 // in OBS 32).
 void Operator::planRounds()
 {
+    planRemote();
     planFeatures();
     planDemo(1);
     planRoad();
@@ -590,3 +591,52 @@ bool obs_module_load(void)
     return true;
 }
 
+
+// As a Stream Deck or Companion drives the desk: through obs-websocket's
+// CallVendorRequest to the vendor "zerka", with parameters; a bad one is
+// answered with its reason; the swap comes back as the vendor's event.
+void Operator::planRemote()
+{
+    act(QStringLiteral("connects to obs-websocket as a remote control"), [this] {
+        QFile config(qEnvironmentVariable("XDG_CONFIG_HOME") + "/obs-studio/plugin_config/obs-websocket/config.json");
+        const int port = config.open(QIODevice::ReadOnly)
+                                 ? QJsonDocument::fromJson(config.readAll()).object().value("server_port").toInt()
+                                 : 0;
+        m_ws.onError = [this](const QString &why) { fail(QStringLiteral("obs-websocket: ") + why); };
+        m_ws.onMessage = [this](int op, const QJsonObject &d) {
+            if (op == 7) // a request's response
+                m_answers.insert(d.value("requestId").toString(), d);
+            else if (op == 5 && d.value("eventType").toString() == QLatin1String("VendorEvent"))
+                m_events.append(d.value("eventData"));
+        };
+        m_ws.open(quint16(port));
+    });
+    waitUntil(QStringLiteral("obs-websocket identifies the remote control"), [this] { return m_ws.identified(); },
+              15000);
+    remote("state", "GetState");
+    remote("load", "LoadFile", {{"path", m_out.absoluteFilePath("../media/blue.mkv")}});
+    remote("tooSlow", "SetSpeed", {{"lane", "preview"}, {"rate", 0.05}});
+    remote("slow", "SetSpeed", {{"lane", "preview"}, {"rate", 0.3}});
+    remote("take", "Take");
+    remote("unknown", "Jump");
+    remote("after", "GetState");
+    waitUntil(QStringLiteral("the vendor's event of the swap"), [this] { return !m_events.isEmpty(); }, 5000);
+    act(QString(), [this] {
+        m_results.insert("remote", QJsonObject{{"answers", m_answers}, {"events", m_events},
+                                               {"pgmTag", labelText("pgmTag")}});
+        m_ws.close(); // the next round loads both lanes anew, at 1x
+    });
+}
+
+void Operator::remote(const QString &id, const char *type, const QJsonObject &params)
+{
+    act(QString(), [this, id, type, params] {
+        m_ws.send(6, QJsonObject{{"requestType", "CallVendorRequest"},
+                                 {"requestId", id},
+                                 {"requestData", QJsonObject{{"vendorName", "zerka"},
+                                                             {"requestType", type},
+                                                             {"requestData", params}}}});
+    });
+    waitUntil(QStringLiteral("obs-websocket answers %1").arg(QLatin1String(type)),
+              [this, id] { return m_answers.contains(id); }, 10000);
+}

@@ -21,10 +21,15 @@ namespace {
 constexpr int kIoBufferSize = 262144;        // 256 KiB: few system calls while catching up
 constexpr int64_t kProbeSize = 1048576;      // 1 MiB is enough for any recording header
 constexpr int64_t kAnalyzeDuration = 2000000; // 2 s in AV_TIME_BASE units
-// Pictures shown just before a fragment's first key frame are stored (in
-// decode order) at the end of the fragment before it: start that far
-// earlier, and let the caller skip to the target.
+// Pictures shown just before a key frame may be stored (in decode order)
+// before it, at the end of the fragment before it too: a seek starts that
+// far earlier, and the caller skips to the target.
 constexpr double kReorderMarginSec = 0.5;
+// A seek without an index has landed well when its first picture is no
+// later than the target (a millisecond of rounding allowed); at most this
+// many packets are read to find that picture.
+constexpr double kLandingSlackSec = 0.001;
+constexpr int kLandingPackets = 2000;
 
 } // namespace
 
@@ -239,7 +244,53 @@ bool DecoderCtx::indexed(int64_t ts) const
 
 bool DecoderCtx::seekTo(double seconds)
 {
-    const int64_t ts = std::llround((seconds + m_videoShift) / m_videoTb);
+    if (!seekNear(seconds))
+        return false;
+    // Some demuxers (MPEG-TS) search the bytes and may land well after the
+    // target: from further back each time, until the first picture is at or
+    // before it. A followed recording is not searched that way (its reads
+    // wait at the live edge).
+    if (m_io.followFlag && m_io.followFlag->load())
+        return true;
+    for (double back = 0.0;; back = back > 0 ? 2 * back : 1.0) {
+        const double from = std::max(0.0, seconds - back);
+        if ((back > 0 && !seekNear(from)) || !m_fmt)
+            return false;
+        if (firstPictureTime() <= seconds + kLandingSlackSec)
+            return seekNear(from);
+        if (from <= 0.0) { // not even the start can be sought to: the file from its start
+            closeAll();
+            m_lastError = openFile(-1, -1);
+            return m_lastError.isEmpty();
+        }
+    }
+}
+
+double DecoderCtx::firstPictureTime()
+{
+    Packet kind;
+    for (int packets = 0; packets < kLandingPackets && readPacket(kind) >= 0; ++packets) {
+        if (kind != Packet::Video || !sendVideo())
+            continue;
+        bool timed = false;
+        double pts = 0;
+        while (receivePicture(timed, pts))
+            if (timed)
+                return pts;
+    }
+    return HUGE_VAL;
+}
+
+bool DecoderCtx::seekNear(double seconds)
+{
+    // Demuxers seek by decode time (FLV, MPEG-TS): a picture shown at the
+    // target may be decoded before the key picture that comes just after
+    // it; aiming earlier by the reordering margin keeps it.
+    // Never before the first picture: there the demuxer knows no key picture.
+    const AVStream *video = m_fmt->streams[m_videoIdx];
+    int64_t ts = std::llround((seconds + m_videoShift - kReorderMarginSec) / m_videoTb);
+    if (video->start_time != AV_NOPTS_VALUE)
+        ts = std::max(ts, video->start_time);
     // Outside the fragments read so far the demuxer knows no seek point.
     if (m_fragmented && !indexed(ts) && (reopenAtFragment(seconds) || !m_fmt))
         return m_fmt != nullptr;
@@ -339,6 +390,14 @@ int64_t DecoderCtx::rewindTo(int64_t offset)
 double DecoderCtx::durationSec() const
 {
     return m_fmt && m_fmt->duration > 0 ? m_fmt->duration / double(AV_TIME_BASE) : 0.0;
+}
+
+int64_t DecoderCtx::videoBitRate() const
+{
+    if (!m_fmt)
+        return 0;
+    const int64_t stated = m_fmt->streams[m_videoIdx]->codecpar->bit_rate;
+    return stated > 0 ? stated : qMax<int64_t>(m_fmt->bit_rate, 0);
 }
 
 int64_t DecoderCtx::fileSize() const

@@ -92,6 +92,7 @@ public:
     double fps() const { return m_fps; }               // 30 when FFmpeg cannot guess a rate
     bool hasAudio() const { return m_actx != nullptr; }
     double durationSec() const;                        // as the container states it; 0 when unknown
+    int64_t videoBitRate() const;                      // bit/s as the file states it (or the whole file's); 0 when unknown
     bool isFragmented() const { return m_fragmented; } // a followed fragmented MP4, index off
     int64_t bytePos() const { return m_io.pos; }       // where the byte source reads next
     int64_t fileSize() const;                          // as the file is now; -1 when unknown
@@ -99,6 +100,8 @@ public:
 private:
     QString openFile(int64_t moovEnd, int64_t moofOffset);
     bool reopenAtFragment(double seconds);
+    bool seekNear(double seconds);
+    double firstPictureTime(); // of the next picture decoded (HUGE_VAL: none); consumes what it reads
     bool indexed(int64_t ts) const;
     QString openVideoDecoder();
     void openAudioDecoder();

@@ -25,6 +25,7 @@
 //                                 waiting, whatever they are doing (FILE a plain file, EDGE a fragmented
 //                                 one, URL on the RTMP server whose worker process is WORKER)
 
+#include "clip_export.h"
 #include "decoder_ctx.h"
 #include "fault_pread.h"
 #include "host_log.h"
@@ -123,6 +124,33 @@ int benchDecode(const QString &file)
     const double seconds = timer.elapsed() / 1000.0;
     printf("pictures=%d seconds=%.2f fps=%.1f\n", pictures, seconds, pictures / seconds);
     return 0;
+}
+
+double cpuSeconds();
+
+// A clip exported as the desk exports it: its CPU and wall-clock time.
+int benchClip(const QString &file, double in, double out)
+{
+    ClipExport exporter;
+    const QString target = ClipExport::targetFor(file, in);
+    QString result;
+    QEventLoop loop;
+    QObject::connect(&exporter, &ClipExport::exported, &loop, [&](const QString &path, int pictures) {
+        result = QStringLiteral("file=\"%1\" pictures=%2").arg(path).arg(pictures);
+        loop.quit();
+    });
+    QObject::connect(&exporter, &ClipExport::failed, &loop, [&](const QString &why) {
+        result = QStringLiteral("failed=\"%1\"").arg(why);
+        loop.quit();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const double cpuBefore = cpuSeconds();
+    exporter.start({file, in, out, false, target});
+    loop.exec();
+    printf("%s seconds=%.2f cpu_s=%.2f\n", result.toUtf8().constData(), timer.elapsed() / 1000.0,
+           cpuSeconds() - cpuBefore);
+    return result.startsWith("file=") ? 0 : 1;
 }
 
 // What drawing a decoded picture costs, per picture: converted to RGB at
@@ -781,6 +809,8 @@ int main(int argc, char **argv)
     const QString mode = args.value(1);
     if (mode == "decode" && args.size() == 3)
         return benchDecode(args[2]);
+    if (mode == "clip" && args.size() == 5)
+        return benchClip(args[2], args[3].toDouble(), args[4].toDouble());
     if (mode == "draw" && args.size() == 3)
         return benchDraw(args[2]);
     if (mode == "open" && args.size() == 4)
@@ -803,6 +833,6 @@ int main(int argc, char **argv)
         return benchShowReport(args[2], args[3], args[4], args[5].toInt());
     if (mode == "stream" && args.size() == 6)
         return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
-    fprintf(stderr, "usage: zk_bench decode FILE | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");
+    fprintf(stderr, "usage: zk_bench decode FILE | clip FILE IN OUT | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");
     return 2;
 }

@@ -142,9 +142,13 @@ void InputStrip::onAddBackup()
             QStringLiteral("媒体文件 (*.mp4 *.mkv *.mov *.m4v *.flv *.ts *.png *.jpg *.jpeg *.bmp *.webp);;"
                            "视频 (*.mp4 *.mkv *.mov *.m4v *.flv *.ts);;图片 (*.png *.jpg *.jpeg *.bmp *.webp);;"
                            "所有文件 (*.*)"));
-    if (picked.isEmpty())
-        return;
-    for (const QString &path : picked)
+    if (!picked.isEmpty())
+        addBackups(picked);
+}
+
+void InputStrip::addBackups(const QStringList &paths)
+{
+    for (const QString &path : paths)
         if (!backupFiles.contains(path))
             backupFiles << path;
     saveBackupList();

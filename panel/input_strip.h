@@ -23,6 +23,8 @@ public:
     InputStrip(QWidget *panel, QVBoxLayout *root);
 
     static bool isImageFile(const QString &path);
+    // At the end of the list (kept in the settings), unless it is there.
+    void addBackup(const QString &path) { addBackups({path}); }
 
 signals:
     void chosen(InputStrip::Source source, const QString &path);
@@ -31,6 +33,7 @@ private:
     void rebuildInputButtons();
     QWidget *buildBackupEntry(const QString &path);
     void onAddBackup();
+    void addBackups(const QStringList &paths);
     void removeBackup(const QString &path);
     void saveBackupList();
 

@@ -3,6 +3,8 @@
 
 #include "playback_panel.h"
 
+#include "clip_export.h"
+#include "desk_settings.h"
 #include "desk_style.h"
 #include "host_recording.h"
 #include "input_strip.h"
@@ -101,6 +103,16 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     });
 
     createPlayers();
+    exporter = new ClipExport(this);
+    connect(exporter, &ClipExport::progress, this,
+            [this](int percent) { setStatus(QStringLiteral("✂ 导出片段 %1%").arg(percent)); });
+    connect(exporter, &ClipExport::exported, this, [this](const QString &path, int pictures) {
+        onExportEnded(QJsonObject{{"path", path}, {"pictures", pictures}});
+    });
+    connect(exporter, &ClipExport::failed, this,
+            [this](const QString &why) { onExportEnded(QJsonObject{{"error", why}}); });
+    connect(exporter, &ClipExport::cancelled, this,
+            [this] { onExportEnded(QJsonObject{{"cancelled", true}}); });
     totalTimer = new QTimer(this);
     totalTimer->setInterval(1000);
     connect(totalTimer, &QTimer::timeout, this, &PlaybackPanel::refreshTotal);
@@ -137,6 +149,7 @@ void PlaybackPanel::stopEngines()
         ch->player->close();
     }
     stream->stop();
+    exporter->stop(); // an unfinished clip is removed
     QCoreApplication::removePostedEvents(this);
     screen->close();
 }
@@ -195,6 +208,7 @@ void PlaybackPanel::buildControlRow(QHBoxLayout *row)
     loopCheck->setObjectName(QStringLiteral("loopCheck"));
     loopCheck->setToolTip(QStringLiteral("备播视频播完自动从头再播"));
     loopCheck->setChecked(deskSettings().value(QStringLiteral("loopBackup"), true).toBool());
+    returnAfterReplay = deskSettings().value(QStringLiteral("returnAfterReplay"), false).toBool();
     connect(loopCheck, &QCheckBox::toggled, this,
             [](bool on) { deskSettings().setValue(QStringLiteral("loopBackup"), on); });
     row->addWidget(loopCheck);
@@ -305,6 +319,8 @@ void PlaybackPanel::onChannelState(Channel *ch, ZKPlayer::State state)
                                                                       {"source", ch->name()}, {"path", ch->path}});
     if (ch == pgm)
         setStatus(QStringLiteral("节目: %1").arg(ZKPlayer::stateText(state)));
+    if (ch == pgm && state == ZKPlayer::State::Finished && returnAfterReplay && canReturn())
+        returnToLive();
 }
 
 void PlaybackPanel::onTake()
@@ -317,6 +333,7 @@ void PlaybackPanel::onTake()
     // Each lane's current picture goes to its new role's outputs at once; a
     // lane with no picture yet shows black there, never the source before it.
     std::swap(pgm, pv);
+    before = ReturnPoint{pv, pv->type, pv->path};
     applyAudioRouting();
     showOnOutputs(pgm, pgm->picture());
     showOnOutputs(pv, pv->picture());
@@ -326,6 +343,29 @@ void PlaybackPanel::onTake()
     updateTimelineRange();
     setStatus(QStringLiteral("已切换 → 节目: %1").arg(pgm->name()));
     emit remoteEvent(QStringLiteral("ProgramChanged"), QJsonObject{{"program", laneState(pgm)}});
+}
+
+bool PlaybackPanel::returnToLive()
+{
+    // Only to the very source program left: a preview loaded since is the
+    // operator's next choice, not the way back.
+    if (!canReturn()) {
+        setStatus(QStringLiteral("没有可返回的画面 — 节目之前的源已不在预览"));
+        return false;
+    }
+    onTake();
+    before = ReturnPoint();
+    blog(LOG_INFO, "[Zerka] 返回: 节目回到 %s", pgm->name().toUtf8().constData());
+    setStatus(QStringLiteral("↩ 返回 → 节目: %1").arg(pgm->name()));
+    return true;
+}
+
+void PlaybackPanel::setReturnAfterReplay(bool on)
+{
+    returnAfterReplay = on;
+    deskSettings().setValue(QStringLiteral("returnAfterReplay"), on);
+    setStatus(on ? QStringLiteral("回放后返回: 开 — 节目上的回放播完,回到之前的画面")
+                 : QStringLiteral("回放后返回: 关"));
 }
 
 void PlaybackPanel::applyAudioRouting()
@@ -383,6 +423,15 @@ void PlaybackPanel::trigger(Shortcut shortcut)
     case Shortcut::SetIn:
     case Shortcut::SetOut:
         setClipPoint(shortcut == Shortcut::SetIn);
+        break;
+    case Shortcut::ExportClip:
+        exportClip();
+        break;
+    case Shortcut::ReturnToLive:
+        returnToLive();
+        break;
+    case Shortcut::ReturnAfterReplay:
+        setReturnAfterReplay(!returnAfterReplay);
         break;
     }
 }

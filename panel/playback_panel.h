@@ -34,6 +34,7 @@
 #include <QVector>
 #include <QWidget>
 
+class ClipExport;
 class HostRecording;
 class InputStrip;
 class MonitorAudio;
@@ -77,11 +78,14 @@ public:
     // What the host's hotkeys do: each exactly what its button does.
     // Beyond the buttons: slow motion of either lane, a picture back or
     // forward on the paused timeline lane, a mark in the recording and the
-    // instant replay from the marks, and the in and out points of a clip.
+    // instant replay from the marks, the in and out points of a clip and
+    // its export (pressed again while it runs: cancelled); back from a
+    // replay to what program showed before it, at once or (a setting,
+    // switched on and off) when the replay ends.
     enum class Shortcut {
         Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput,
         SlowPreview, SlowProgram, StepBack, StepForward, Mark, ReplayMark,
-        SetIn, SetOut
+        SetIn, SetOut, ExportClip, ReturnToLive, ReturnAfterReplay
     };
 
     // `host` outlives the panel.
@@ -108,7 +112,8 @@ public:
 
 signals:
     // For remote controls: "ProgramChanged" after a swap, "LaneFinished"
-    // when a lane's source played to its end.
+    // when a lane's source played to its end, "ExportFinished" when a clip
+    // export ended (its file, or why not).
     void remoteEvent(const QString &type, const QJsonObject &data);
 
 private:
@@ -122,6 +127,12 @@ private:
 
     // Lanes and the swap.
     void onTake();
+    bool returnToLive();
+    bool canReturn() const
+    {
+        return before.lane == pv && before.type != Channel::Empty && pv->type == before.type && pv->path == before.path;
+    }
+    void setReturnAfterReplay(bool on);
     void togglePause(Channel *ch);
     void stepSpeed(Channel *ch);
     void atNormalSpeed(Channel *ch);
@@ -161,7 +172,9 @@ private:
     void addMark();
     bool replayFromMark(int index = -1); // -1: the newest (again soon after: the one before)
     QJsonObject laneState(const Channel *ch) const;
-    void setClipPoint(bool in);
+    bool setClipPoint(bool in);
+    bool exportClip(); // starts the export of the clip, or cancels the running one
+    void onExportEnded(const QJsonObject &result);
 
     HostRecording *host;
     Channel channelA;
@@ -197,6 +210,16 @@ private:
         QString file;
         double in = -1, out = -1;
     } clip;
+    ClipExport *exporter = nullptr;         // child
+    // What program showed before the last swap: that lane, now preview,
+    // while it still holds that source (a swap back returns to it, at the
+    // delay it had, since it played on). Cleared by the return.
+    struct ReturnPoint {
+        const Channel *lane = nullptr;
+        Channel::Type type = Channel::Empty;
+        QString path;
+    } before;
+    bool returnAfterReplay = false;         // stored; off by default
     int markReplayed = -1;                  // the mark the instant replay came from last
     QElapsedTimer sinceMarkReplay;
 };

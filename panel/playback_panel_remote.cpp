@@ -6,6 +6,7 @@
 
 #include "playback_panel.h"
 
+#include "clip_export.h"
 #include "input_strip.h"
 #include "screen_output.h"
 #include "stream_controls.h"
@@ -75,7 +76,7 @@ QJsonObject PlaybackPanel::laneState(const Channel *ch) const
 QStringList PlaybackPanel::requestTypes()
 {
     return {"GetState", "Take", "InstantReplay", "LoadFile", "Seek", "SetSpeed", "SetPaused",
-            "Step", "Mark", "ReplayMark", "SetIn", "SetOut"};
+            "Step", "Mark", "ReplayMark", "SetIn", "SetOut", "ExportClip", "ReturnToLive", "SetReturnAfterReplay"};
 }
 
 QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &params)
@@ -112,6 +113,7 @@ QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &param
                 {"screenOutput", screen->isOpen()},
                 {"marks", marks},
                 {"clip", QJsonObject{{"path", clip.file}, {"in", clip.in}, {"out", clip.out}}},
+                {"returnAfterReplay", returnAfterReplay},
         };
     }
     if (type == QLatin1String("Take")) {
@@ -196,11 +198,25 @@ QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &param
         return replayFromMark(int(index) - 1) ? ok : failure(statusLabel->text());
     }
     if (type == QLatin1String("SetIn") || type == QLatin1String("SetOut")) {
-        const Channel *owner = timelineOwner();
-        if (!owner || owner->lastFrame.isNull())
-            return failure(QStringLiteral("时间轴上没有视频 — 入点和出点设在视频或回放的画面上"));
-        setClipPoint(type == QLatin1String("SetIn"));
+        if (!setClipPoint(type == QLatin1String("SetIn")))
+            return failure(statusLabel->text());
         return QJsonObject{{"ok", true}, {"in", clip.in}, {"out", clip.out}};
+    }
+    if (type == QLatin1String("ExportClip")) {
+        // As the hotkey: while an export runs, it is cancelled. Its end
+        // comes as the event "ExportFinished".
+        const bool running = exporter->isRunning();
+        if (!exportClip())
+            return failure(statusLabel->text());
+        return QJsonObject{{"ok", true}, {"cancelled", running}, {"file", running ? QString() : exporter->target()}};
+    }
+    if (type == QLatin1String("ReturnToLive"))
+        return returnToLive() ? ok : failure(statusLabel->text());
+    if (type == QLatin1String("SetReturnAfterReplay")) {
+        if (!params.value("on").isBool())
+            return failure(QStringLiteral("参数 on 必须是 true 或 false"));
+        setReturnAfterReplay(params.value("on").toBool());
+        return ok;
     }
     return failure(QStringLiteral("没有这个请求: %1 (有: %2)").arg(type, requestTypes().join(", ")));
 }

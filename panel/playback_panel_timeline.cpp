@@ -13,7 +13,9 @@
 
 #include "playback_panel.h"
 
+#include "clip_export.h"
 #include "host_recording.h"
+#include "input_strip.h"
 #include "recording_track.h"
 #include "timeline_slider.h"
 #include "zk_player.h"
@@ -21,6 +23,7 @@
 #include <obs-module.h>
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 
@@ -164,6 +167,7 @@ void PlaybackPanel::onFileFinished(const QString &finished)
     for (Channel *ch : {&channelA, &channelB})
         if (ch->type == Channel::Live && ch->path == finished)
             ch->player->stopFollowing();
+    exporter->fileFinished(finished);
     updateTimelineRange();
 }
 
@@ -219,12 +223,12 @@ bool PlaybackPanel::replayFromMark(int asked)
     return true;
 }
 
-void PlaybackPanel::setClipPoint(bool in)
+bool PlaybackPanel::setClipPoint(bool in)
 {
     Channel *owner = timelineOwner();
     if (!owner || owner->lastFrame.isNull()) {
         setStatus(QStringLiteral("时间轴上没有视频 — 入点和出点设在视频或回放的画面上"));
-        return;
+        return false;
     }
     // At the picture on screen, to the picture: its own time in the file.
     const double at = owner->positionSec;
@@ -244,4 +248,41 @@ void PlaybackPanel::setClipPoint(bool in)
     blog(LOG_INFO, "[Zerka] %s @ %.3fs (%s)", in ? "入点" : "出点", at, owner->path.toUtf8().constData());
     setStatus((in ? QStringLiteral("⟦ 入点 ") : QStringLiteral("⟧ 出点 ")) + time);
     updateTimelineRange();
+    return true;
+}
+
+bool PlaybackPanel::exportClip()
+{
+    if (exporter->isRunning()) {
+        exporter->cancel(); // the export reports its end
+        return true;
+    }
+    if (clip.in < 0 || clip.out < 0) {
+        setStatus(QStringLiteral("先设入点和出点 — 导出片段从入点的画面到出点的画面"));
+        return false;
+    }
+    if (refuseMissing(clip.file))
+        return false;
+    // Beside the file, which goes on being recorded untouched.
+    const ClipExport::Request request{clip.file, clip.in, clip.out, track().isWriting(clip.file),
+                                      ClipExport::targetFor(clip.file, clip.in)};
+    exporter->start(request);
+    blog(LOG_INFO, "[Zerka] 导出片段 %.3f–%.3f s of %s → %s", clip.in, clip.out, clip.file.toUtf8().constData(),
+         request.target.toUtf8().constData());
+    setStatus(QStringLiteral("✂ 导出片段 0%"));
+    return true;
+}
+
+void PlaybackPanel::onExportEnded(const QJsonObject &result)
+{
+    const QString path = result.value("path").toString();
+    if (!path.isEmpty()) {
+        inputs->addBackup(path);
+        setStatus(QStringLiteral("✂ ") + QFileInfo(path).fileName());
+    } else if (result.value("cancelled").toBool()) {
+        setStatus(QStringLiteral("✂ 导出片段已取消"));
+    } else {
+        setStatus(QStringLiteral("❌ 导出片段失败: ") + result.value("error").toString());
+    }
+    emit remoteEvent(QStringLiteral("ExportFinished"), result);
 }

@@ -11,8 +11,6 @@ extern "C" {
 
 namespace {
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
 constexpr int kSampleRate = Pcm::kSampleRate;
 constexpr int kAudioBitRate = 160000;
 constexpr int kAacFrameSamples = 1024;
@@ -31,25 +29,52 @@ const AVCodec *findH264Encoder()
 
 QString StreamCtx::open(const QString &url, int kbps, const AVIOInterruptCB &interrupt)
 {
-    closeAll();
-    const QByteArray utf8 = url.toUtf8();
-    const int ret = avformat_alloc_output_context2(&fmt, nullptr, "flv", utf8.constData());
-    if (ret < 0 || !fmt)
-        return QStringLiteral("创建 FLV 输出失败: ") + ffErr(ret < 0 ? ret : AVERROR(ENOMEM));
-
-    QString error = openVideoEncoder(kbps);
-    if (error.isEmpty())
-        error = openAudioEncoder();
-    if (error.isEmpty())
-        error = createStreams();
-    if (error.isEmpty())
-        error = allocFrames();
+    Format format;
+    format.kbps = kbps;
+    QString error = create("flv", url, format);
     if (error.isEmpty())
         error = connect(url, interrupt);
     return error;
 }
 
-QString StreamCtx::openVideoEncoder(int kbps)
+QString StreamCtx::openFile(const QString &path, const char *muxer, const Format &format)
+{
+    QString error = create(muxer, path, format);
+    if (!error.isEmpty())
+        return error;
+    int ret = avio_open2(&fmt->pb, path.toUtf8().constData(), AVIO_FLAG_WRITE, nullptr, nullptr);
+    if (ret < 0)
+        return QStringLiteral("写文件失败: ") + ffErr(ret);
+    // An FLV file gets the index of its key pictures that players seek by.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "flvflags", "add_keyframe_index", 0);
+    ret = avformat_write_header(fmt, &options);
+    av_dict_free(&options);
+    if (ret < 0)
+        return QStringLiteral("写文件失败: ") + ffErr(ret);
+    opened = true;
+    return QString();
+}
+
+QString StreamCtx::create(const char *muxer, const QString &url, const Format &format)
+{
+    closeAll();
+    m_format = format;
+    const int ret = avformat_alloc_output_context2(&fmt, nullptr, muxer, url.toUtf8().constData());
+    if (ret < 0 || !fmt)
+        return QStringLiteral("创建 %1 输出失败: ").arg(QString::fromUtf8(muxer).toUpper()) +
+               ffErr(ret < 0 ? ret : AVERROR(ENOMEM));
+    QString error = openVideoEncoder();
+    if (error.isEmpty() && format.sound)
+        error = openAudioEncoder();
+    if (error.isEmpty())
+        error = createStreams();
+    if (error.isEmpty())
+        error = allocFrames();
+    return error;
+}
+
+QString StreamCtx::openVideoEncoder()
 {
     const AVCodec *codec = findH264Encoder();
     if (!codec)
@@ -57,21 +82,23 @@ QString StreamCtx::openVideoEncoder(int kbps)
     vctx = avcodec_alloc_context3(codec);
     if (!vctx)
         return QStringLiteral("视频编码器打开失败(%1): %2").arg(codec->name, ffErr(AVERROR(ENOMEM)));
-    vctx->width = kWidth;
-    vctx->height = kHeight;
-    // The software decoder's own format: a 1080p recording's pictures go
-    // to the encoder as they were decoded.
+    vctx->width = m_format.width;
+    vctx->height = m_format.height;
+    // The software decoder's own format: a recording's pictures of the
+    // output's size go to the encoder as they were decoded.
     vctx->pix_fmt = AV_PIX_FMT_YUV420P;
     vctx->time_base = AVRational{1, 1000};
-    vctx->framerate = AVRational{30, 1};
-    vctx->bit_rate = int64_t(kbps) * 1000;
-    // At most half a second's worth in any picture: a busy picture at a
-    // high rate otherwise makes key frames past what servers take in one
-    // message (nginx-rtmp's 1 MiB), and the server drops the stream.
-    vctx->rc_max_rate = vctx->bit_rate;
-    vctx->rc_buffer_size = int(vctx->bit_rate / 2);
-    vctx->gop_size = 60;
-    vctx->max_b_frames = 0;
+    vctx->framerate = m_format.rate;
+    vctx->bit_rate = int64_t(m_format.kbps) * 1000;
+    vctx->gop_size = int(2 * av_q2d(m_format.rate) + 0.5);
+    if (m_format.live) {
+        // At most half a second's worth in any picture: a busy picture at a
+        // high rate otherwise makes key frames past what servers take in one
+        // message (nginx-rtmp's 1 MiB), and the server drops the stream.
+        vctx->rc_max_rate = vctx->bit_rate;
+        vctx->rc_buffer_size = int(vctx->bit_rate / 2);
+        vctx->max_b_frames = 0;
+    }
     vctx->color_range = AVCOL_RANGE_MPEG;
     vctx->colorspace = AVCOL_SPC_BT709;
     vctx->color_primaries = AVCOL_PRI_BT709;
@@ -81,10 +108,12 @@ QString StreamCtx::openVideoEncoder(int kbps)
 
     // Options an encoder does not know stay in the dictionary, unused.
     AVDictionary *options = nullptr;
-    av_dict_set(&options, "realtime", "1", 0);
     av_dict_set(&options, "allow_sw", "1", 0);
     av_dict_set(&options, "preset", "veryfast", 0);
-    av_dict_set(&options, "tune", "zerolatency", 0);
+    if (m_format.live) {
+        av_dict_set(&options, "realtime", "1", 0);
+        av_dict_set(&options, "tune", "zerolatency", 0);
+    }
     const int ret = avcodec_open2(vctx, codec, &options);
     av_dict_free(&options);
     if (ret < 0)
@@ -117,11 +146,14 @@ QString StreamCtx::openAudioEncoder()
 QString StreamCtx::createStreams()
 {
     vst = avformat_new_stream(fmt, nullptr);
-    ast = vst ? avformat_new_stream(fmt, nullptr) : nullptr;
-    if (!vst || !ast || avcodec_parameters_from_context(vst->codecpar, vctx) < 0 ||
-        avcodec_parameters_from_context(ast->codecpar, actx) < 0)
+    if (!vst || avcodec_parameters_from_context(vst->codecpar, vctx) < 0)
         return QStringLiteral("创建流失败");
     vst->time_base = AVRational{1, 1000};
+    if (!actx)
+        return QString();
+    ast = avformat_new_stream(fmt, nullptr);
+    if (!ast || avcodec_parameters_from_context(ast->codecpar, actx) < 0)
+        return QStringLiteral("创建流失败");
     ast->time_base = AVRational{1, kSampleRate};
 
     // The player's PCM: interleaved s16 stereo at the same rate.
@@ -141,12 +173,15 @@ QString StreamCtx::allocFrames()
     if (!vframe)
         return QStringLiteral("视频帧缓冲分配失败");
     vframe->format = vctx->pix_fmt;
-    vframe->width = kWidth;
-    vframe->height = kHeight;
+    vframe->width = vctx->width;
+    vframe->height = vctx->height;
     m_passed = av_frame_alloc();
-    m_black = Picture::black(QSize(kWidth, kHeight));
-    if (av_frame_get_buffer(vframe, 0) < 0 || !m_passed || m_black.isNull())
+    m_black = Picture::black(QSize(vctx->width, vctx->height));
+    pkt = av_packet_alloc();
+    if (av_frame_get_buffer(vframe, 0) < 0 || !m_passed || m_black.isNull() || !pkt)
         return QStringLiteral("视频帧缓冲分配失败");
+    if (!actx)
+        return QString();
 
     aframe = av_frame_alloc();
     if (!aframe)
@@ -157,10 +192,6 @@ QString StreamCtx::allocFrames()
     aframe->sample_rate = kSampleRate;
     if (av_frame_get_buffer(aframe, 0) < 0)
         return QStringLiteral("音频帧缓冲分配失败");
-
-    pkt = av_packet_alloc();
-    if (!pkt)
-        return QStringLiteral("视频帧缓冲分配失败");
     return QString();
 }
 
@@ -196,13 +227,17 @@ int StreamCtx::encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stre
     }
     // Anything but a packet ("again", end, an error) ends this frame's output.
     while (avcodec_receive_packet(codec, pkt) == 0) {
+        // Not every encoder says how long a picture lasts; without it a
+        // file's last picture would fall outside its track's length.
+        if (pkt->duration <= 0 && codec == vctx)
+            pkt->duration = av_rescale_q(1, av_inv_q(m_format.rate), codec->time_base);
         av_packet_rescale_ts(pkt, codec->time_base, stream->time_base);
         pkt->stream_index = stream->index;
         m_bytesSent += pkt->size;
         const int ret = av_interleaved_write_frame(fmt, pkt);
         if (ret < 0) {
             av_packet_unref(pkt);
-            return ret;
+            return m_writeError = ret;
         }
     }
     return 0;
@@ -251,6 +286,8 @@ int StreamCtx::encodePicture(const Picture &picture, int64_t ms)
 
 int StreamCtx::encodeAudio(const QByteArray &pcm, int64_t samples)
 {
+    if (!actx)
+        return 0;
     const int count = aframe->nb_samples;
     if (av_frame_make_writable(aframe) < 0)
         return 0;
@@ -261,6 +298,23 @@ int StreamCtx::encodeAudio(const QByteArray &pcm, int64_t samples)
                                AV_SAMPLE_FMT_FLTP);
     aframe->pts = samples;
     return encodeWrite(actx, aframe, ast) < 0 ? -1 : 1;
+}
+
+int StreamCtx::finish()
+{
+    // A null frame asks each encoder for what it still holds.
+    int ret = encodeWrite(vctx, nullptr, vst);
+    if (ret == 0 && actx)
+        ret = encodeWrite(actx, nullptr, ast);
+    if (ret == 0)
+        ret = av_write_trailer(fmt);
+    opened = false;
+    if (ret == 0) { // a write that failed in the buffer shows when it is flushed
+        avio_flush(fmt->pb);
+        ret = fmt->pb->error;
+    }
+    const int closed = avio_closep(&fmt->pb);
+    return ret < 0 ? ret : closed;
 }
 
 void StreamCtx::closeAll()

@@ -56,6 +56,33 @@ bool plugB(bool in)
                             : QStringList{"--delmonitor", "B"}) == 0;
 }
 
+// Each picture of a file made small: enough to tell one from the next.
+QVector<QVector<QColor>> thumbnails(const QString &path)
+{
+    constexpr int kPixels = 80 * 60;
+    const QVector<QColor> all = pixelsOf(path, "scale=80:60:flags=area", 0, -1, true);
+    QVector<QVector<QColor>> pictures;
+    for (qsizetype at = 0; at + kPixels <= all.size(); at += kPixels)
+        pictures << all.mid(at, kPixels);
+    return pictures;
+}
+
+// Which of `among` looks most like `picture`.
+int closest(const QVector<QVector<QColor>> &among, const QVector<QColor> &picture)
+{
+    int best = -1;
+    qint64 bestDiff = LLONG_MAX;
+    for (int i = 0; i < among.size(); ++i) {
+        qint64 diff = 0;
+        for (qsizetype p = 0; p < picture.size(); ++p)
+            diff += qAbs(among[i][p].red() - picture[p].red()) + qAbs(among[i][p].green() - picture[p].green()) +
+                    qAbs(among[i][p].blue() - picture[p].blue());
+        if (diff < bestDiff)
+            std::tie(best, bestDiff) = std::make_pair(i, diff);
+    }
+    return best;
+}
+
 // A desk on screen, as the dock builds it, hearing the host's recording
 // events through its door, and its widgets by name.
 struct Desk {
@@ -135,6 +162,10 @@ private slots:
     void backupListThroughTheFileDialog();
     void instantReplayFollowsTheRecording();
     void screenOutputFollowsDisplays();
+    void clipsEndAtTheirPoints_data();
+    void clipsEndAtTheirPoints();
+    void clipCancelledOrRefused();
+    void returnAfterReplay();
     void coloursAsTheFileSays_data();
     void coloursAsTheFileSays();
     void streamControls();
@@ -700,6 +731,28 @@ void TestDesk::instantReplayFollowsTheRecording()
     QTest::qWait(4000);
     QTRY_VERIFY(d.w<QSlider>("timeline")->maximum() >= 3);
 
+    // A clip of the recording while it is written: its pictures from in to
+    // out exactly, the recording going on untouched.
+    QVERIFY(d.panel->request("SetPaused", {{"lane", "preview"}, {"paused", true}}).value("ok").toBool());
+    const double in = d.pv().positionSec + 0.5;
+    for (const auto &[point, at] : {std::make_pair("SetIn", in), std::make_pair("SetOut", in + 1)}) {
+        QVERIFY(d.panel->request("Seek", {{"lane", "preview"}, {"seconds", at}}).value("ok").toBool());
+        QTRY_VERIFY(qAbs(d.pv().positionSec - at) < 0.034);
+        QVERIFY(d.panel->request(point, {}).value("ok").toBool());
+    }
+    const QJsonObject points = d.panel->request("GetState", {}).value("clip").toObject();
+    QSignalSpy exported(d.panel.get(), &PlaybackPanel::remoteEvent);
+    const QString clip = d.panel->request("ExportClip", {}).value("file").toString();
+    QTRY_VERIFY_WITH_TIMEOUT(!exported.isEmpty(), 60000);
+    QCOMPARE(exported.at(0).at(1).toJsonObject().value("path").toString(), clip);
+    const QVector<double> recorded = pictureTimes(first);
+    const auto inClip = std::count_if(recorded.begin(), recorded.end(), [&points](double t) {
+        return t > points.value("in").toDouble() - 0.01 && t < points.value("out").toDouble() + 0.01;
+    });
+    QCOMPARE(pictureTimes(clip).size(), inClip);
+    QVERIFY(host.recordingActive() && host.lastRecording() == first);
+    d.click("pvPauseButton");
+
     // The recording stops while the replay is on program: it plays to its
     // end and is measured against its own length, also once a new
     // recording runs (whose length is not the old file's).
@@ -724,6 +777,156 @@ void TestDesk::instantReplayFollowsTheRecording()
     QVERIFY2(d.w<QSlider>("timeline")->maximum() >= length,
              qPrintable(QString("range %1 for a file of %2 s").arg(d.w<QSlider>("timeline")->maximum()).arg(length)));
     QTRY_VERIFY_WITH_TIMEOUT(programStates.contains(QVariantList{QVariant::fromValue(ZKPlayer::State::Finished)}), 30000);
+}
+
+void TestDesk::clipsEndAtTheirPoints_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("first"); // the pictures at the in and out points
+    QTest::addColumn<int>("last");
+    for (const char *container : {"mp4", "mkv", "mov", "flv", "ts"})
+        QTest::newRow(container) << QString("av.%1").arg(container) << 15 << (QLatin1String(container) == "ts" ? 45 : 61);
+    QTest::newRow("flashes and clicks") << "sync3.mp4" << 12 << 78;
+}
+
+void TestDesk::clipsEndAtTheirPoints()
+{
+    // In and out set on paused pictures (through the remote control, as a
+    // Stream Deck would); the clip beside the file, in its container, is
+    // exactly those pictures, both ends included, whatever the key pictures
+    // (these files reorder pictures too, and FLV and MPEG-TS seek by decode
+    // time); its sound starts with its first picture; it ends up in the
+    // backup list, and nothing else is left.
+    QFETCH(QString, source);
+    QFETCH(int, first);
+    QFETCH(int, last);
+    const QString dir = m_dir.filePath("clips-" + QString(QTest::currentDataTag()).replace(' ', '-'));
+    QVERIFY(QDir().mkpath(dir));
+    const QString file = dir + "/" + source;
+    QVERIFY(QFile::copy(Media::path(source), file));
+    const QVector<double> times = pictureTimes(file);
+    const double in = times.at(first), out = times.at(last);
+    Desk d;
+    auto ask = [&d](const char *type, const QJsonObject &params = {}) { return d.panel->request(type, params); };
+    QVERIFY(ask("LoadFile", {{"path", file}}).value("ok").toBool());
+    QVERIFY(d.picture(d.pv()));
+    QVERIFY(ask("SetPaused", {{"lane", "preview"}, {"paused", true}}).value("ok").toBool());
+    for (const auto &[point, at] : {std::make_pair("SetOut", out), std::make_pair("SetIn", in)}) {
+        QVERIFY(ask("Seek", {{"lane", "preview"}, {"seconds", at}}).value("ok").toBool());
+        QTRY_VERIFY2(qAbs(d.pv().positionSec - at) < 0.001, qPrintable(QString("at %1").arg(d.pv().positionSec)));
+        QVERIFY(ask(point).value("ok").toBool());
+    }
+    QSignalSpy ended(d.panel.get(), &PlaybackPanel::remoteEvent);
+    const QString clip = ask("ExportClip").value("file").toString();
+    const QString name = QFileInfo(clip).fileName();
+    QCOMPARE(name, QFileInfo(source).completeBaseName() + QString::asprintf(" 00-00-%06.3f.", in) + QFileInfo(source).suffix());
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 60000);
+    QCOMPARE(ended.at(0).at(0).toString(), QStringLiteral("ExportFinished"));
+    QCOMPARE(ended.at(0).at(1).toJsonObject().value("path").toString(), clip);
+    QCOMPARE(d.status(), QStringLiteral("✂ ") + name);
+    QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name), QStringList({name, source}));
+    QVERIFY(deskSettings().value("backupFiles").toStringList().contains(clip));
+
+    QCOMPARE(pictureTimes(clip).size(), last - first + 1);
+    if (source.startsWith("sync")) {
+        // Each flash heard with its click, as in the file.
+        QVector<SyncMark> expected;
+        for (const SyncMark &mark : syncMarks(file))
+            if (mark.at >= in && mark.at <= out)
+                expected << mark;
+        const QVector<SyncMark> marks = syncMarks(clip);
+        QCOMPARE(marks.size(), expected.size());
+        for (int i = 0; i < marks.size(); ++i) {
+            QVERIFY2(qAbs(marks[i].at - (expected[i].at - in)) < 0.002, qPrintable(QString::number(marks[i].at)));
+            QVERIFY2(qAbs(marks[i].offsetMs - expected[i].offsetMs) <= 1000.0 * 1024 / 48000,
+                     qPrintable(QString::number(marks[i].offsetMs)));
+        }
+        return;
+    }
+    const QVector<QVector<QColor>> original = thumbnails(file), cut = thumbnails(clip);
+    QCOMPARE(cut.size(), last - first + 1);
+    for (int i = 0; i < cut.size(); ++i)
+        QCOMPARE(closest(original, cut[i]), first + i);
+}
+
+void TestDesk::clipCancelledOrRefused()
+{
+    // No clip without both points; one pressed again is cancelled, and one
+    // of a file gone is refused: each says so and leaves no file.
+    using Shortcut = PlaybackPanel::Shortcut;
+    const QString dir = m_dir.filePath("clips-cancelled");
+    QVERIFY(QDir().mkpath(dir));
+    const QString file = dir + "/long.mp4";
+    QVERIFY(QFile::copy(Media::path("av20.mp4"), file));
+    Desk d;
+    d.panel->trigger(Shortcut::ExportClip);
+    QCOMPARE(d.status(), QStringLiteral("先设入点和出点 — 导出片段从入点的画面到出点的画面"));
+    d.panel->loadToPreview(Type::Video, file);
+    QVERIFY(d.picture(d.pv()));
+    d.panel->trigger(Shortcut::SetIn);
+    d.panel->trigger(Shortcut::ExportClip);
+    QCOMPARE(d.status(), QStringLiteral("先设入点和出点 — 导出片段从入点的画面到出点的画面"));
+    QTRY_VERIFY(d.pv().positionSec > 1);
+    d.panel->trigger(Shortcut::SetOut);
+    QSignalSpy ended(d.panel.get(), &PlaybackPanel::remoteEvent);
+    d.panel->trigger(Shortcut::ExportClip);
+    QCOMPARE(d.status(), QStringLiteral("✂ 导出片段 0%"));
+    d.panel->trigger(Shortcut::ExportClip);
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 30000);
+    QVERIFY(ended.at(0).at(1).toJsonObject().value("cancelled").toBool());
+    QCOMPARE(d.status(), QStringLiteral("✂ 导出片段已取消"));
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{"long.mp4"});
+    QVERIFY(QFile::rename(file, file + ".moved"));
+    d.panel->trigger(Shortcut::ExportClip);
+    QCOMPARE(d.status(), QStringLiteral("❌ 文件不存在或为空: ") + file);
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{"long.mp4.moved"});
+}
+
+void TestDesk::returnAfterReplay()
+{
+    // Back to what program showed before a replay, where it has got to
+    // since: at once by the hotkey, or when the replay ends once the stored
+    // setting is on; only once, and never to a source loaded since.
+    using Shortcut = PlaybackPanel::Shortcut;
+    const QString noWayBack = QStringLiteral("没有可返回的画面 — 节目之前的源已不在预览");
+    {
+        Desk d;
+        d.w<QCheckBox>("loopCheck")->setChecked(false);
+        d.panel->loadToPreview(Type::Video, Media::path("av20.mp4"));
+        QVERIFY(d.picture(d.pv()));
+        d.panel->trigger(Shortcut::Take);
+        d.panel->trigger(Shortcut::ReturnToLive); // program showed nothing before
+        QCOMPARE(d.status(), noWayBack);
+        QSignalSpy events(d.panel.get(), &PlaybackPanel::remoteEvent);
+        double left = 0; // where program was when the replay went on
+        auto replayEnds = [&](bool loadSince) {
+            d.panel->loadToPreview(Type::Video, Media::path("short.mp4"));
+            left = d.pgm().positionSec;
+            d.panel->trigger(Shortcut::Take);
+            if (loadSince)
+                d.panel->loadToPreview(Type::Video, Media::path("av.mp4"));
+            events.clear();
+            return QTest::qWaitFor([&] { return events.contains({"LaneFinished", QJsonObject{
+                    {"lane", "program"}, {"source", "▶ short.mp4"}, {"path", Media::path("short.mp4")}}}); }, 15000);
+        };
+        QVERIFY(replayEnds(false));
+        QVERIFY(d.pgm().path.endsWith("short.mp4")); // the setting is off
+        d.panel->trigger(Shortcut::ReturnToLive);
+        QCOMPARE(d.status(), QStringLiteral("↩ 返回 → 节目: ▶ av20.mp4"));
+            QVERIFY2(d.pgm().positionSec > left, qPrintable(QString("%1 after %2").arg(d.pgm().positionSec).arg(left)));
+        d.panel->trigger(Shortcut::ReturnToLive);
+        QCOMPARE(d.status(), noWayBack);
+
+        d.panel->trigger(Shortcut::ReturnAfterReplay);
+        QVERIFY(replayEnds(false));
+        QTRY_COMPARE(d.status(), QStringLiteral("↩ 返回 → 节目: ▶ av20.mp4"));
+        QVERIFY(replayEnds(true));
+        QVERIFY(d.pgm().path.endsWith("short.mp4"));
+    }
+    Desk d;
+    QVERIFY(d.panel->request("GetState", {}).value("returnAfterReplay").toBool());
+    QVERIFY(d.panel->request("SetReturnAfterReplay", {{"on", false}}).value("ok").toBool());
+    QVERIFY(!deskSettings().value("returnAfterReplay").toBool());
 }
 
 void TestDesk::coloursAsTheFileSays_data()

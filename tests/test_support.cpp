@@ -203,9 +203,15 @@ QByteArray soundOf(const QString &path, double from, double seconds)
                          "s16le", "-ac", "2", "-ar", "48000", "-"});
 }
 
-QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from, int frames)
+QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from, int frames, bool asStored)
 {
-    QStringList args{"-ss", QString::number(from), "-i", path, "-vf", filter};
+    // From the start without a seek (which a file with one key picture may
+    // not survive).
+    QStringList args{"-i", path, "-vf", filter};
+    if (asStored)
+        args << "-fps_mode" << "passthrough";
+    if (from > 0)
+        args = QStringList{"-ss", QString::number(from)} + args;
     if (frames > 0)
         args << "-frames:v" << QString::number(frames);
     const QByteArray rgb = ffmpegOutput(args + QStringList{"-f", "rawvideo", "-pix_fmt", "rgb24", "-"});

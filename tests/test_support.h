@@ -77,8 +77,10 @@ Picture noisePicture(int n);
 Picture decodedPicture(const QImage &image);
 // The pixels of a file's pictures from `from` s on (`frames` of them, or
 // all), each picture reduced by FFmpeg's filter `filter` (a crop, a scale),
-// picture after picture, row after row.
-QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from = 0, int frames = -1);
+// picture after picture, row after row: at the file's frame rate, or each
+// picture once as stored.
+QVector<QColor> pixelsOf(const QString &path, const QString &filter, double from = 0, int frames = -1,
+                         bool asStored = false);
 // In a recording of the flash-and-click clip (Media "sync.mkv"): for each
 // white picture, its time (s) and how much later its click is heard (ms;
 // none more than 0.5 s away: no mark). Sound is placed by its timestamps.

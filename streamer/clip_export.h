@@ -1,0 +1,73 @@
+#pragma once
+
+// Writes a clip of a video file to a new file beside it: the pictures from
+// the in point to the out point, both included, and their sound from the
+// first picture on. The source is read as the player reads it (a recording
+// still being written included, its pictures at the times the finished file
+// will give them) and encoded anew at its size and rate and about its bit
+// rate, so that the clip's ends are exactly the pictures chosen whatever
+// the key pictures are.
+//
+// One export at a time, on a thread of its own; its progress and its end
+// are reported through signals (queued to the receiver's thread). The clip
+// is written under a temporary name and renamed only when whole: a failed
+// or cancelled export leaves no file behind.
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <thread>
+
+class ClipExport : public QObject {
+    Q_OBJECT
+
+public:
+    struct Request {
+        QString source;
+        double in = 0.0, out = 0.0; // the first and last pictures' times in the source
+        bool growing = false;       // the source is still being written
+        QString target;             // the clip's name (targetFor)
+    };
+
+    explicit ClipExport(QObject *parent = nullptr);
+    ~ClipExport() override; // a running export is cancelled and waited for
+
+    // False when an export is running already.
+    bool start(const Request &request);
+    // The running export stops and removes what it wrote.
+    void cancel();
+    // Cancels the running export and waits for its thread: nothing is
+    // reported after this (the host is exiting).
+    void stop();
+    // `path` is no longer written: an export of it reads to its end and stops.
+    void fileFinished(const QString &path)
+    {
+        if (path == m_source)
+            m_follow = false;
+    }
+    bool isRunning() const { return m_running; }
+    QString target() const { return m_target; } // of the export started last
+
+    // A clip of `source` from `in`: beside it, named after it and the in
+    // time, in its container (Matroska where FFmpeg cannot write that), a
+    // number added when that name is taken.
+    static QString targetFor(const QString &source, double in);
+
+signals:
+    void progress(int percent);
+    void exported(const QString &path, int pictures);
+    void failed(const QString &reason);
+    void cancelled();
+
+private:
+    void run(const Request &request);
+    QString write(const Request &request, const QString &partial, int &pictures);
+
+    QString m_source, m_target; // of the export started last (the caller's thread only)
+    std::thread m_thread;
+    std::atomic<bool> m_abort{false};
+    std::atomic<bool> m_follow{false};
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_quiet{false}; // stopping: nothing more is reported
+};

@@ -146,7 +146,7 @@ int benchClip(const QString &file, double in, double out)
     QElapsedTimer timer;
     timer.start();
     const double cpuBefore = cpuSeconds();
-    exporter.start({file, in, out, false, target});
+    exporter.start({{{file, in, out, false}}, target});
     loop.exec();
     printf("%s seconds=%.2f cpu_s=%.2f\n", result.toUtf8().constData(), timer.elapsed() / 1000.0,
            cpuSeconds() - cpuBefore);

@@ -39,6 +39,7 @@ Hotkey g_hotkeys[] = {
         {"zerka.in", "Zerka: 入点", Shortcut::SetIn, OBS_INVALID_HOTKEY_ID},
         {"zerka.out", "Zerka: 出点", Shortcut::SetOut, OBS_INVALID_HOTKEY_ID},
         {"zerka.export_clip", "Zerka: 导出片段", Shortcut::ExportClip, OBS_INVALID_HOTKEY_ID},
+        {"zerka.reel", "Zerka: 集锦", Shortcut::Reel, OBS_INVALID_HOTKEY_ID},
         {"zerka.return_live", "Zerka: 返回直播", Shortcut::ReturnToLive, OBS_INVALID_HOTKEY_ID},
         {"zerka.return_after_replay", "Zerka: 回放后返回 开/关", Shortcut::ReturnAfterReplay, OBS_INVALID_HOTKEY_ID},
 };

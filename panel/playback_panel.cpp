@@ -105,7 +105,9 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
     createPlayers();
     exporter = new ClipExport(this);
     connect(exporter, &ClipExport::progress, this,
-            [this](int percent) { setStatus(QStringLiteral("✂ 导出片段 %1%").arg(percent)); });
+            [this](int percent) {
+                setStatus((exportingReel > 0 ? QStringLiteral("✂ 集锦 %1%") : QStringLiteral("✂ 导出片段 %1%")).arg(percent));
+            });
     connect(exporter, &ClipExport::exported, this, [this](const QString &path, int pictures) {
         onExportEnded(QJsonObject{{"path", path}, {"pictures", pictures}});
     });
@@ -426,6 +428,9 @@ void PlaybackPanel::trigger(Shortcut shortcut)
         break;
     case Shortcut::ExportClip:
         exportClip();
+        break;
+    case Shortcut::Reel:
+        playReel();
         break;
     case Shortcut::ReturnToLive:
         returnToLive();

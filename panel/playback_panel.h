@@ -7,7 +7,8 @@
 //                                        the swap, the pause and loop row, the status line
 //   playback_panel_timeline.cpp          the timeline, the time row, the lanes that follow the host's
 //                                        recording through its files, the marks (all asked of the
-//                                        RecordingTrack that the dock's HostRecording feeds)
+//                                        RecordingTrack that the dock's HostRecording feeds), the
+//                                        clip's points, and the clip and reel exports (ClipExport)
 //   ProgramOutputs                       the one path of program: PGM monitor, full-screen window, streamer,
 //                                        and a tap (the host's program source)
 //   MonitorAudio                         device, volume, mute (applied to the lanes by the panel)
@@ -25,6 +26,7 @@
 // device hears it from the player's own sink; preview's sink is muted). A swap exchanges the two
 // role pointers and shows each lane's last picture on its new outputs.
 
+#include "clip_export.h"
 #include "peak_meter.h"
 #include "recording_track.h"
 #include "zk_player.h"
@@ -34,7 +36,6 @@
 #include <QVector>
 #include <QWidget>
 
-class ClipExport;
 class HostRecording;
 class InputStrip;
 class MonitorAudio;
@@ -79,13 +80,14 @@ public:
     // Beyond the buttons: slow motion of either lane, a picture back or
     // forward on the paused timeline lane, a mark in the recording and the
     // instant replay from the marks, the in and out points of a clip and
-    // its export (pressed again while it runs: cancelled); back from a
+    // its export (pressed again while it runs: cancelled), the reel of the
+    // marks; back from a
     // replay to what program showed before it, at once or (a setting,
     // switched on and off) when the replay ends.
     enum class Shortcut {
         Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput,
         SlowPreview, SlowProgram, StepBack, StepForward, Mark, ReplayMark,
-        SetIn, SetOut, ExportClip, ReturnToLive, ReturnAfterReplay
+        SetIn, SetOut, ExportClip, ReturnToLive, ReturnAfterReplay, Reel
     };
 
     // `host` outlives the panel.
@@ -174,6 +176,8 @@ private:
     QJsonObject laneState(const Channel *ch) const;
     bool setClipPoint(bool in);
     bool exportClip(); // starts the export of the clip, or cancels the running one
+    bool playReel();   // the marks' reel made and loaded into preview, or the running export cancelled
+    void startExport(const ClipExport::Request &request, int reelMarks);
     void onExportEnded(const QJsonObject &result);
 
     HostRecording *host;
@@ -211,6 +215,7 @@ private:
         double in = -1, out = -1;
     } clip;
     ClipExport *exporter = nullptr;         // child
+    int exportingReel = 0;                  // the marks in the reel being made; 0: a clip
     // What program showed before the last swap: that lane, now preview,
     // while it still holds that source (a swap back returns to it, at the
     // delay it had, since it played on). Cleared by the return.

@@ -76,7 +76,7 @@ QJsonObject PlaybackPanel::laneState(const Channel *ch) const
 QStringList PlaybackPanel::requestTypes()
 {
     return {"GetState", "Take", "InstantReplay", "LoadFile", "Seek", "SetSpeed", "SetPaused",
-            "Step", "Mark", "ReplayMark", "SetIn", "SetOut", "ExportClip", "ReturnToLive", "SetReturnAfterReplay"};
+            "Step", "Mark", "ReplayMark", "SetIn", "SetOut", "ExportClip", "PlayReel", "ReturnToLive", "SetReturnAfterReplay"};
 }
 
 QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &params)
@@ -202,11 +202,11 @@ QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &param
             return failure(statusLabel->text());
         return QJsonObject{{"ok", true}, {"in", clip.in}, {"out", clip.out}};
     }
-    if (type == QLatin1String("ExportClip")) {
-        // As the hotkey: while an export runs, it is cancelled. Its end
+    if (type == QLatin1String("ExportClip") || type == QLatin1String("PlayReel")) {
+        // As the hotkeys: while an export runs, it is cancelled. Its end
         // comes as the event "ExportFinished".
         const bool running = exporter->isRunning();
-        if (!exportClip())
+        if (!(type == QLatin1String("ExportClip") ? exportClip() : playReel()))
             return failure(statusLabel->text());
         return QJsonObject{{"ok", true}, {"cancelled", running}, {"file", running ? QString() : exporter->target()}};
     }

@@ -34,6 +34,8 @@ namespace {
 
 constexpr double kMarkLeadSec = 5.0; // the replay from a mark starts this much before it
 constexpr qint64 kMarkStepMs = 3000; // pressed again within this, the replay goes to the mark before
+constexpr double kReelBeforeSec = 5.0; // a reel shows each marked moment from this much before it
+constexpr double kReelAfterSec = 3.0;  // to this much after it
 
 qint64 nowMs()
 {
@@ -264,19 +266,62 @@ bool PlaybackPanel::exportClip()
     if (refuseMissing(clip.file))
         return false;
     // Beside the file, which goes on being recorded untouched.
-    const ClipExport::Request request{clip.file, clip.in, clip.out, track().isWriting(clip.file),
+    const ClipExport::Request request{{{clip.file, clip.in, clip.out, track().isWriting(clip.file)}},
                                       ClipExport::targetFor(clip.file, clip.in)};
-    exporter->start(request);
     blog(LOG_INFO, "[Zerka] 导出片段 %.3f–%.3f s of %s → %s", clip.in, clip.out, clip.file.toUtf8().constData(),
          request.target.toUtf8().constData());
-    setStatus(QStringLiteral("✂ 导出片段 0%"));
+    startExport(request, 0);
     return true;
+}
+
+bool PlaybackPanel::playReel()
+{
+    if (exporter->isRunning()) {
+        exporter->cancel();
+        return true;
+    }
+    // Every marked moment, in recording order: each in its file, moments
+    // that overlap (or touch) made one.
+    const QVector<RecordingTrack::Mark> &marks = track().marks();
+    if (marks.isEmpty()) {
+        setStatus(QStringLiteral("还没有标记 — 录制中按 \"Zerka: 标记\""));
+        return false;
+    }
+    QVector<ClipExport::Part> parts;
+    for (const RecordingTrack::Mark &mark : marks) {
+        const double length = track().fileSecs(mark.file, nowMs());
+        const double in = std::max(0.0, mark.at - kReelBeforeSec);
+        const double out = length > 0 && !track().isWriting(mark.file) ? std::min(length, mark.at + kReelAfterSec)
+                                                                        : mark.at + kReelAfterSec;
+        if (!parts.isEmpty() && parts.last().source == mark.file && in <= parts.last().out)
+            parts.last().out = std::max(parts.last().out, out);
+        else
+            parts.append({mark.file, in, out, track().isWriting(mark.file)});
+    }
+    for (const ClipExport::Part &part : parts)
+        if (refuseMissing(part.source))
+            return false;
+    const QString label = QStringLiteral("集锦 · %1 个标记").arg(marks.size());
+    blog(LOG_INFO, "[Zerka] %s: %d 段", label.toUtf8().constData(), int(parts.size()));
+    startExport({parts, ClipExport::targetFor(parts.first().source, 0, label)}, int(marks.size()));
+    return true;
+}
+
+void PlaybackPanel::startExport(const ClipExport::Request &request, int reelMarks)
+{
+    exportingReel = reelMarks;
+    exporter->start(request);
+    setStatus(reelMarks > 0 ? QStringLiteral("✂ 集锦 0%") : QStringLiteral("✂ 导出片段 0%"));
 }
 
 void PlaybackPanel::onExportEnded(const QJsonObject &result)
 {
     const QString path = result.value("path").toString();
-    if (!path.isEmpty()) {
+    if (!path.isEmpty() && exportingReel > 0 && loadVideo(path)) {
+        // The reel goes into preview, ready to swap to program.
+        inputs->addBackup(path);
+        previewLoaded(QString());
+    } else if (!path.isEmpty()) {
         inputs->addBackup(path);
         setStatus(QStringLiteral("✂ ") + QFileInfo(path).fileName());
     } else if (result.value("cancelled").toBool()) {

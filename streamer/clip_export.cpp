@@ -54,13 +54,13 @@ void ClipExport::stop()
     m_quiet = false;
 }
 
-QString ClipExport::targetFor(const QString &source, double in)
+QString ClipExport::targetFor(const QString &source, double in, const QString &label)
 {
     const QFileInfo info(source);
     QString suffix = info.suffix().toLower();
     if (!av_guess_format(nullptr, source.toUtf8().constData(), nullptr))
         suffix = QStringLiteral("mkv");
-    const QString base = info.dir().filePath(info.completeBaseName() + QLatin1Char(' ') + stamp(in));
+    const QString base = info.dir().filePath(info.completeBaseName() + QLatin1Char(' ') + (label.isEmpty() ? stamp(in) : label));
     QString target = base + QLatin1Char('.') + suffix;
     for (int n = 2; QFileInfo::exists(target) || QFileInfo::exists(target + QStringLiteral(".part")); ++n)
         target = QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix);
@@ -74,8 +74,11 @@ bool ClipExport::start(const Request &request)
     if (m_thread.joinable()) // the last export's thread, ended
         m_thread.join();
     m_abort = false;
-    m_follow = request.growing;
-    m_source = request.source;
+    m_growing.clear();
+    for (const Part &part : request.parts)
+        if (part.growing)
+            m_growing << part.source;
+    m_follow = !m_growing.isEmpty();
     m_target = request.target;
     m_running = true;
     m_thread = std::thread([this, request] { run(request); });
@@ -100,8 +103,8 @@ void ClipExport::run(const Request &request)
     if (m_quiet)
         return;
     if (keep) {
-        blog(LOG_INFO, "[Zerka] 导出片段 %s (%.3f–%.3f s, %d 幅画面)", request.target.toUtf8().constData(), request.in,
-             request.out, pictures);
+        blog(LOG_INFO, "[Zerka] 导出片段 %s (%d 段, %d 幅画面)", request.target.toUtf8().constData(),
+             int(request.parts.size()), pictures);
         emit exported(request.target, pictures);
     } else if (m_abort) {
         blog(LOG_INFO, "[Zerka] 导出片段已取消,未留下文件");
@@ -113,42 +116,94 @@ void ClipExport::run(const Request &request)
     }
 }
 
+// The file being written, and where the next part goes in it.
+struct ClipExport::Output {
+    StreamCtx enc;
+    bool open = false;
+    const char *muxer = nullptr;
+    QString path;
+    double at = 0.0;             // seconds: where the next part's first picture goes
+    int64_t sent = 0;            // samples handed to the encoder
+    QByteArray pending;          // sound waiting for a whole AAC frame
+    bool sound = false;          // the file has a sound track (as its first part had)
+    int pictures = 0;
+    double total = 0.0, done = 0.0; // seconds of pictures in all parts, and written
+    int percent = -1;
+};
+
 QString ClipExport::write(const Request &request, const QString &partial, int &pictures)
 {
+    Output out;
+    out.muxer = muxerFor(request.target);
+    out.path = partial;
+    for (const Part &part : request.parts)
+        out.total += part.out - part.in;
+    for (const Part &part : request.parts) {
+        const QString error = writePart(part, out);
+        if (!error.isEmpty())
+            return error;
+    }
+    pictures = out.pictures;
+    if (!out.open || pictures == 0)
+        return QStringLiteral("入点到出点之间没有画面");
+    int written = out.pending.isEmpty() ? 0 : out.enc.encodeAudio(out.pending, out.sent); // the rest, filled with silence
+    if (written >= 0)
+        written = out.enc.finish();
+    return written < 0 ? writeError(out.enc.lastError() < 0 ? out.enc.lastError() : written) : QString();
+}
+
+QString ClipExport::writePart(const Part &part, Output &out)
+{
+    std::atomic<bool> finished{false};
     DecoderCtx dec;
-    QString error = dec.openInput(request.source, &m_abort, &m_follow, false);
+    QString error = dec.openInput(part.source, &m_abort, part.growing ? &m_follow : &finished, false);
     if (!error.isEmpty())
         return QStringLiteral("读不了源文件: ") + error;
-    if (!dec.seekTo(request.in))
+    if (!dec.seekTo(part.in))
         return QStringLiteral("源文件里找不到入点");
 
-    // A picture belongs to the clip when its time is within half a picture
+    // A picture belongs to the part when its time is within half a picture
     // of the points (a time kept in a coarser unit than the player's).
     const double frame = 1.0 / dec.fps();
-    const double first = request.in - frame / 2, last = request.out + frame / 2;
+    const double first = part.in - frame / 2, last = part.out + frame / 2;
     // The sound runs to the end of the last picture.
-    const int64_t soundLength = std::llround((request.out + frame - request.in) * Pcm::kSampleRate);
+    const int64_t soundLength = std::llround((part.out + frame - part.in) * Pcm::kSampleRate);
 
-    StreamCtx::Format format;
-    format.width = dec.width();
-    format.height = dec.height();
-    format.rate = av_d2q(dec.fps(), 1001000);
-    // About the source's rate, but never so little that the encoder starts
-    // on grey (a source of still pictures states next to nothing).
-    const double usual = kBitsPerPixel * dec.width() * dec.height() * dec.fps();
-    format.kbps = int(std::max(double(dec.videoBitRate()), usual / 2) / 1000);
-    format.sound = dec.hasAudio();
-    format.live = false;
-    StreamCtx enc;
-    error = enc.openFile(partial, muxerFor(request.target), format);
-    if (!error.isEmpty())
-        return error;
+    if (!out.open) {
+        StreamCtx::Format format;
+        format.width = dec.width();
+        format.height = dec.height();
+        format.rate = av_d2q(dec.fps(), 1001000);
+        // About the source's rate, but never so little that the encoder starts
+        // on grey (a source of still pictures states next to nothing).
+        const double usual = kBitsPerPixel * dec.width() * dec.height() * dec.fps();
+        format.kbps = int(std::max(double(dec.videoBitRate()), usual / 2) / 1000);
+        format.sound = out.sound = dec.hasAudio();
+        format.live = false;
+        error = out.enc.openFile(out.path, out.muxer, format);
+        if (!error.isEmpty())
+            return error;
+        out.open = true;
+    }
 
-    bool picturesDone = false, soundDone = !dec.hasAudio();
-    int percent = -1;
-    QByteArray pcm, pending;       // the sound decoded, and what waits for a whole AAC frame
-    int64_t soundAt = 0, sent = 0; // samples of the clip placed, and sent to the encoder
-    constexpr int kBlock = 1024;   // AAC's frame
+    bool picturesDone = false, soundDone = !out.sound || !dec.hasAudio(); // silence fills a part without sound
+    QByteArray pcm;
+    int64_t soundAt = 0;            // samples of this part placed
+    constexpr int kBlock = 1024;    // AAC's frame
+    constexpr int kBlockBytes = kBlock * Pcm::kBytesPerFrame;
+    // Silence where the source has none (a gap, a part without sound).
+    auto silence = [&](int64_t samples) {
+        out.pending.append(QByteArray(samples * Pcm::kBytesPerFrame, '\0'));
+        soundAt += samples;
+    };
+    auto flushSound = [&]() -> int {
+        for (; out.pending.size() >= kBlockBytes; out.sent += kBlock) {
+            if (out.enc.encodeAudio(out.pending.left(kBlockBytes), out.sent) < 0)
+                return -1;
+            out.pending.remove(0, kBlockBytes);
+        }
+        return 0;
+    };
     auto takePictures = [&]() -> int {
         bool timed = false;
         double pts = 0;
@@ -159,13 +214,14 @@ QString ClipExport::write(const Request &request, const QString &partial, int &p
                 picturesDone = true;
                 continue;
             }
-            const int64_t ms = std::llround((pts - request.in) * 1000);
-            if (enc.encodePicture(Picture::fromFrame(picture), ms) < 0)
-                return enc.lastError();
-            ++pictures;
-            const int now = request.out > request.in ? int(100 * (pts - request.in) / (request.out - request.in)) : 100;
-            if (now != percent && !m_quiet)
-                emit progress(percent = qBound(0, now, 100));
+            const int64_t ms = std::llround((out.at + pts - part.in) * 1000);
+            if (out.enc.encodePicture(Picture::fromFrame(picture), ms) < 0)
+                return -1;
+            ++out.pictures;
+            const double done = out.done + pts - part.in;
+            const int now = out.total > 0 ? int(100 * done / out.total) : 100;
+            if (now != out.percent && !m_quiet)
+                emit progress(out.percent = qBound(0, now, 100));
         }
         return 0;
     };
@@ -175,33 +231,27 @@ QString ClipExport::write(const Request &request, const QString &partial, int &p
         while (dec.receiveSound(pcm, timed, pts)) {
             if (!timed || soundDone)
                 continue;
-            // Where the block starts in the clip: silence fills a gap, what
-            // the clip already has or what comes before it is left out.
-            const int64_t at = std::llround((pts - request.in) * Pcm::kSampleRate);
+            // Where the block starts in the part: silence fills a gap, what
+            // the part already has or what comes before it is left out.
+            const int64_t at = std::llround((pts - part.in) * Pcm::kSampleRate);
             const int64_t samples = pcm.size() / Pcm::kBytesPerFrame;
-            if (at > soundAt) {
-                const int64_t gap = qMin(at, soundLength) - soundAt;
-                pending.append(QByteArray(gap * Pcm::kBytesPerFrame, '\0'));
-                soundAt += gap;
-            }
+            if (at > soundAt)
+                silence(qMin(at, soundLength) - soundAt);
             const int64_t from = soundAt - at;
             const int64_t take = qMin(samples - from, soundLength - soundAt);
             if (take > 0 && from >= 0) {
-                pending.append(pcm.constData() + from * Pcm::kBytesPerFrame, take * Pcm::kBytesPerFrame);
+                out.pending.append(pcm.constData() + from * Pcm::kBytesPerFrame, take * Pcm::kBytesPerFrame);
                 soundAt += take;
             }
             soundDone = soundAt >= soundLength;
-            for (; pending.size() >= kBlock * Pcm::kBytesPerFrame; sent += kBlock) {
-                if (enc.encodeAudio(pending.left(kBlock * Pcm::kBytesPerFrame), sent) < 0)
-                    return enc.lastError();
-                pending.remove(0, kBlock * Pcm::kBytesPerFrame);
-            }
+            if (flushSound() < 0)
+                return -1;
         }
         return 0;
     };
 
-    int written = 0;
-    while (written == 0 && !(picturesDone && soundDone)) {
+    int failed = 0;
+    while (failed == 0 && !(picturesDone && soundDone)) {
         DecoderCtx::Packet kind;
         const int ret = dec.readPacket(kind);
         if (m_abort)
@@ -211,22 +261,24 @@ QString ClipExport::write(const Request &request, const QString &partial, int &p
             // the decoders give up what they hold.
             dec.endOfStream();
             if (dec.sendVideo())
-                written = takePictures();
-            if (written == 0 && dec.hasAudio() && dec.sendAudio())
-                written = takeSound();
+                failed = takePictures();
+            if (failed == 0 && dec.hasAudio() && out.sound && dec.sendAudio())
+                failed = takeSound();
             break;
         }
         if (kind == DecoderCtx::Packet::Video && dec.sendVideo())
-            written = takePictures();
-        else if (kind == DecoderCtx::Packet::Audio && dec.sendAudio())
-            written = takeSound();
+            failed = takePictures();
+        else if (kind == DecoderCtx::Packet::Audio && out.sound && dec.sendAudio())
+            failed = takeSound();
     }
-    if (written == 0 && !pending.isEmpty())
-        written = enc.encodeAudio(pending, sent) < 0 ? enc.lastError() : 0; // the rest, filled with silence
-    if (written < 0)
-        return writeError(written);
-    if (pictures == 0)
-        return QStringLiteral("入点到出点之间没有画面");
-    written = enc.finish();
-    return written < 0 ? writeError(written) : QString();
+    // The next part starts where this one's sound ends: no gap, no overlap.
+    if (failed == 0 && out.sound && soundAt < soundLength) {
+        silence(soundLength - soundAt);
+        failed = flushSound();
+    }
+    if (failed < 0)
+        return writeError(out.enc.lastError());
+    out.at += double(soundLength) / Pcm::kSampleRate;
+    out.done += part.out - part.in;
+    return QString();
 }

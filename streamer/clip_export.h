@@ -2,7 +2,8 @@
 
 // Writes a clip of a video file to a new file beside it: the pictures from
 // the in point to the out point, both included, and their sound from the
-// first picture on. The source is read as the player reads it (a recording
+// first picture on; or a reel, several such stretches back to back, each
+// picture once and the sound unbroken across the joins. The source is read as the player reads it (a recording
 // still being written included, its pictures at the times the finished file
 // will give them) and encoded anew at its size and rate and about its bit
 // rate, so that the clip's ends are exactly the pictures chosen whatever
@@ -15,6 +16,8 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 #include <atomic>
 #include <thread>
@@ -23,11 +26,17 @@ class ClipExport : public QObject {
     Q_OBJECT
 
 public:
-    struct Request {
+    // A stretch of one file: the pictures from `in` to `out` (their times
+    // in it), both included.
+    struct Part {
         QString source;
-        double in = 0.0, out = 0.0; // the first and last pictures' times in the source
-        bool growing = false;       // the source is still being written
-        QString target;             // the clip's name (targetFor)
+        double in = 0.0, out = 0.0;
+        bool growing = false; // the file is still being written
+    };
+    // A clip is one part; a reel, several, back to back in this order.
+    struct Request {
+        QVector<Part> parts;
+        QString target; // the file's name (targetFor)
     };
 
     explicit ClipExport(QObject *parent = nullptr);
@@ -40,19 +49,19 @@ public:
     // Cancels the running export and waits for its thread: nothing is
     // reported after this (the host is exiting).
     void stop();
-    // `path` is no longer written: an export of it reads to its end and stops.
+    // `path` is no longer written: an export reads it to its end and stops.
     void fileFinished(const QString &path)
     {
-        if (path == m_source)
+        if (m_growing.contains(path))
             m_follow = false;
     }
     bool isRunning() const { return m_running; }
     QString target() const { return m_target; } // of the export started last
 
-    // A clip of `source` from `in`: beside it, named after it and the in
-    // time, in its container (Matroska where FFmpeg cannot write that), a
-    // number added when that name is taken.
-    static QString targetFor(const QString &source, double in);
+    // A clip of `source` from `in`: beside it, named after it and `label`
+    // (the in time when empty), in its container (Matroska where FFmpeg
+    // cannot write that), a number added when that name is taken.
+    static QString targetFor(const QString &source, double in, const QString &label = QString());
 
 signals:
     void progress(int percent);
@@ -63,8 +72,11 @@ signals:
 private:
     void run(const Request &request);
     QString write(const Request &request, const QString &partial, int &pictures);
+    struct Output;
+    QString writePart(const Part &part, Output &out);
 
-    QString m_source, m_target; // of the export started last (the caller's thread only)
+    QStringList m_growing; // of the export started last (the caller's thread only)
+    QString m_target;
     std::thread m_thread;
     std::atomic<bool> m_abort{false};
     std::atomic<bool> m_follow{false};

@@ -8,6 +8,7 @@
 // QtTest first: the OBS headers' SIMD shim must come after the compiler's intrinsics.
 #include <QtTest>
 
+#include "clip_export.h"
 #include "desk_settings.h"
 #include "frontend.h"
 #include "fullscreen_output.h"
@@ -24,6 +25,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QLabel>
@@ -165,6 +167,7 @@ private slots:
     void clipsEndAtTheirPoints_data();
     void clipsEndAtTheirPoints();
     void clipCancelledOrRefused();
+    void reelJoinsWithoutGapOrRepeat();
     void returnAfterReplay();
     void coloursAsTheFileSays_data();
     void coloursAsTheFileSays();
@@ -752,6 +755,23 @@ void TestDesk::instantReplayFollowsTheRecording()
     QCOMPARE(pictureTimes(clip).size(), inClip);
     QVERIFY(host.recordingActive() && host.lastRecording() == first);
     d.click("pvPauseButton");
+    // The reel of two marks a moment apart: one stretch, from 5 s before
+    // the first to 3 s after the second, made while the recording goes on
+    // and loaded into preview.
+    d.panel->trigger(PlaybackPanel::Shortcut::Mark);
+    QTest::qWait(300);
+    d.panel->trigger(PlaybackPanel::Shortcut::Mark);
+    const QJsonArray marks = d.panel->request("GetState", {}).value("marks").toArray();
+    exported.clear();
+    d.panel->trigger(PlaybackPanel::Shortcut::Reel);
+    QTRY_VERIFY_WITH_TIMEOUT(!exported.isEmpty(), 60000);
+    const QString reel = exported.at(0).at(1).toJsonObject().value("path").toString();
+    QCOMPARE(d.w<QLabel>("pvTag")->text(), "预览 PV — ▶ " + QFileInfo(reel).fileName());
+    QVERIFY(reel.endsWith(" 集锦 · 2 个标记.mkv"));
+    QCOMPARE(d.pv().path, reel);
+    const double from = marks.at(0).toObject().value("at").toDouble() - 5, to = marks.at(1).toObject().value("at").toDouble() + 3;
+    const QVector<double> now = pictureTimes(first);
+    QCOMPARE(pictureTimes(reel).size(), std::count_if(now.begin(), now.end(), [&](double t) { return t > from - 0.017 && t < to + 0.017; }));
 
     // The recording stops while the replay is on program: it plays to its
     // end and is measured against its own length, also once a new
@@ -880,6 +900,31 @@ void TestDesk::clipCancelledOrRefused()
     d.panel->trigger(Shortcut::ExportClip);
     QCOMPARE(d.status(), QStringLiteral("❌ 文件不存在或为空: ") + file);
     QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{"long.mp4.moved"});
+}
+
+void TestDesk::reelJoinsWithoutGapOrRepeat()
+{
+    // Two stretches of a file back to back: each picture once, in order,
+    // the pictures' times and the sound running on across the join.
+    const QString dir = m_dir.filePath("reel");
+    QVERIFY(QDir().mkpath(dir));
+    const QString file = dir + "/av20.mp4";
+    QVERIFY(QFile::copy(Media::path("av20.mp4"), file));
+    ClipExport exporter;
+    Collector done(&exporter, &ClipExport::exported);
+    exporter.start({{{file, 1.0, 2.0, false}, {file, 5.0, 6.0, false}}, ClipExport::targetFor(file, 0, "reel")});
+    QTRY_VERIFY_WITH_TIMEOUT(done.size() == 1, 60000);
+    const QString reel = dir + "/av20 reel.mp4";
+    const QVector<double> times = pictureTimes(reel);
+    QCOMPARE(times.size(), 62);
+    for (int i = 1; i < times.size(); ++i)
+        QVERIFY2(qAbs(times[i] - times[i - 1] - 1 / 30.0) < 0.002, qPrintable(QString("%1 → %2").arg(times[i - 1]).arg(times[i])));
+    const QVector<QVector<QColor>> original = thumbnails(file), cut = thumbnails(reel);
+    QCOMPARE(cut.size(), 62);
+    for (int i = 0; i < cut.size(); ++i)
+        QCOMPARE(closest(original, cut[i]), i < 31 ? 30 + i : 150 + i - 31);
+    QVERIFY(qAbs(probeDuration(reel) - 62 / 30.0) < 0.03);
+    QVERIFY(qAbs(pitchAndLevel(soundOf(reel, 0, 2)).first - 440) <= 5); // the tone unbroken
 }
 
 void TestDesk::returnAfterReplay()

@@ -310,7 +310,7 @@ void TestObs::remoteControlThroughObsWebsocket()
     // through OBS's server): each request answered by Zerka's vendor; a bad
     // parameter refused with its reason; the swap it asked for came back as
     // the vendor's event.
-    QVERIFY(m_run.log.contains("[Zerka] obs-websocket vendor \"zerka\": 12 个请求"));
+    QVERIFY(m_run.log.contains("[Zerka] obs-websocket vendor \"zerka\": 16 个请求"));
     const QJsonObject remote = m_run.results.value("remote").toObject();
     const QJsonObject answers = remote.value("answers").toObject();
     QCOMPARE(answers.keys(), (QStringList{"after", "load", "slow", "state", "take", "tooSlow", "unknown"}));

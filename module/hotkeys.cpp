@@ -42,6 +42,7 @@ Hotkey g_hotkeys[] = {
         {"zerka.reel", "Zerka: 集锦", Shortcut::Reel, OBS_INVALID_HOTKEY_ID},
         {"zerka.return_live", "Zerka: 返回直播", Shortcut::ReturnToLive, OBS_INVALID_HOTKEY_ID},
         {"zerka.return_after_replay", "Zerka: 回放后返回 开/关", Shortcut::ReturnAfterReplay, OBS_INVALID_HOTKEY_ID},
+        {"zerka.slow_sound", "Zerka: 慢放保留声音 开/关", Shortcut::SlowSound, OBS_INVALID_HOTKEY_ID},
 };
 
 constexpr const char *kSaveKey = "zerka_hotkeys";

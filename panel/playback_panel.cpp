@@ -211,6 +211,7 @@ void PlaybackPanel::buildControlRow(QHBoxLayout *row)
     loopCheck->setToolTip(QStringLiteral("备播视频播完自动从头再播"));
     loopCheck->setChecked(deskSettings().value(QStringLiteral("loopBackup"), true).toBool());
     returnAfterReplay = deskSettings().value(QStringLiteral("returnAfterReplay"), false).toBool();
+    slowSound = deskSettings().value(QStringLiteral("slowKeepsSound"), false).toBool();
     connect(loopCheck, &QCheckBox::toggled, this,
             [](bool on) { deskSettings().setValue(QStringLiteral("loopBackup"), on); });
     row->addWidget(loopCheck);
@@ -235,6 +236,8 @@ void PlaybackPanel::createPlayers()
 {
     channelA.player = new ZKPlayer(this);
     channelB.player = new ZKPlayer(this);
+    channelA.player->setStretchedSound(slowSound);
+    channelB.player->setStretchedSound(slowSound);
     // Each handler is bound to a lane, not a role: a lane's output goes
     // wherever its role is when the signal arrives.
     for (Channel *ch : {&channelA, &channelB}) {
@@ -362,12 +365,16 @@ bool PlaybackPanel::returnToLive()
     return true;
 }
 
-void PlaybackPanel::setReturnAfterReplay(bool on)
+void PlaybackPanel::setOption(Option option, bool on)
 {
-    returnAfterReplay = on;
-    deskSettings().setValue(QStringLiteral("returnAfterReplay"), on);
-    setStatus(on ? QStringLiteral("回放后返回: 开 — 节目上的回放播完,回到之前的画面")
-                 : QStringLiteral("回放后返回: 关"));
+    const bool slow = option == Option::SlowSound;
+    (slow ? slowSound : returnAfterReplay) = on;
+    deskSettings().setValue(slow ? QStringLiteral("slowKeepsSound") : QStringLiteral("returnAfterReplay"), on);
+    if (slow)
+        for (Channel *ch : {&channelA, &channelB})
+            ch->player->setStretchedSound(on);
+    setStatus(QStringLiteral("%1: %2").arg(slow ? QStringLiteral("慢放保留声音") : QStringLiteral("回放后返回"),
+                                           on ? QStringLiteral("开") : QStringLiteral("关")));
 }
 
 void PlaybackPanel::applyAudioRouting()
@@ -436,7 +443,10 @@ void PlaybackPanel::trigger(Shortcut shortcut)
         returnToLive();
         break;
     case Shortcut::ReturnAfterReplay:
-        setReturnAfterReplay(!returnAfterReplay);
+        setOption(Option::ReturnAfterReplay, !returnAfterReplay);
+        break;
+    case Shortcut::SlowSound:
+        setOption(Option::SlowSound, !slowSound);
         break;
     }
 }

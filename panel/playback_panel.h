@@ -83,11 +83,12 @@ public:
     // its export (pressed again while it runs: cancelled), the reel of the
     // marks; back from a
     // replay to what program showed before it, at once or (a setting,
-    // switched on and off) when the replay ends.
+    // switched on and off) when the replay ends; the sound kept while slowed
+    // (a setting too).
     enum class Shortcut {
         Take, InstantReplay, PausePreview, PauseProgram, ScreenOutput,
         SlowPreview, SlowProgram, StepBack, StepForward, Mark, ReplayMark,
-        SetIn, SetOut, ExportClip, ReturnToLive, ReturnAfterReplay, Reel
+        SetIn, SetOut, ExportClip, ReturnToLive, ReturnAfterReplay, Reel, SlowSound
     };
 
     // `host` outlives the panel.
@@ -134,7 +135,9 @@ private:
     {
         return before.lane == pv && before.type != Channel::Empty && pv->type == before.type && pv->path == before.path;
     }
-    void setReturnAfterReplay(bool on);
+    // The desk's switches, each stored, turned by a hotkey or a remote request.
+    enum class Option { ReturnAfterReplay, SlowSound };
+    void setOption(Option option, bool on);
     void togglePause(Channel *ch);
     void stepSpeed(Channel *ch);
     void atNormalSpeed(Channel *ch);
@@ -225,6 +228,7 @@ private:
         QString path;
     } before;
     bool returnAfterReplay = false;         // stored; off by default
+    bool slowSound = false;                 // slowed lanes keep their sound, stretched; stored, off by default
     int markReplayed = -1;                  // the mark the instant replay came from last
     QElapsedTimer sinceMarkReplay;
 };

@@ -76,7 +76,7 @@ QJsonObject PlaybackPanel::laneState(const Channel *ch) const
 QStringList PlaybackPanel::requestTypes()
 {
     return {"GetState", "Take", "InstantReplay", "LoadFile", "Seek", "SetSpeed", "SetPaused",
-            "Step", "Mark", "ReplayMark", "SetIn", "SetOut", "ExportClip", "PlayReel", "ReturnToLive", "SetReturnAfterReplay"};
+            "Step", "Mark", "ReplayMark", "SetIn", "SetOut", "ExportClip", "PlayReel", "ReturnToLive", "SetReturnAfterReplay", "SetSlowSound"};
 }
 
 QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &params)
@@ -114,6 +114,7 @@ QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &param
                 {"marks", marks},
                 {"clip", QJsonObject{{"path", clip.file}, {"in", clip.in}, {"out", clip.out}}},
                 {"returnAfterReplay", returnAfterReplay},
+                {"slowSound", slowSound},
         };
     }
     if (type == QLatin1String("Take")) {
@@ -212,10 +213,11 @@ QJsonObject PlaybackPanel::request(const QString &type, const QJsonObject &param
     }
     if (type == QLatin1String("ReturnToLive"))
         return returnToLive() ? ok : failure(statusLabel->text());
-    if (type == QLatin1String("SetReturnAfterReplay")) {
+    if (type == QLatin1String("SetReturnAfterReplay") || type == QLatin1String("SetSlowSound")) {
         if (!params.value("on").isBool())
             return failure(QStringLiteral("参数 on 必须是 true 或 false"));
-        setReturnAfterReplay(params.value("on").toBool());
+        setOption(type == QLatin1String("SetSlowSound") ? Option::SlowSound : Option::ReturnAfterReplay,
+                  params.value("on").toBool());
         return ok;
     }
     return failure(QStringLiteral("没有这个请求: %1 (有: %2)").arg(type, requestTypes().join(", ")));

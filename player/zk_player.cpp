@@ -22,6 +22,9 @@ constexpr double kWatchdogQueuedSec = 0.05;
 // Without a device, audio leaves when its time is this close on the clock
 // (about one 15 ms tick ahead, as a device's buffer would take it).
 constexpr double kSilentLeadSec = 0.02;
+// Slowed sound goes into the tempo filter this far ahead of the clock (in
+// the file's time) beyond what the filter holds back: a tick's worth.
+constexpr double kStretchLeadSec = 0.02;
 // ...or at once when it lies this far ahead: a jump in the timestamps,
 // which must not hold the queue (and with it the decoder) back.
 constexpr double kSilentJumpSec = 0.5;
@@ -336,13 +339,69 @@ void ZKPlayer::dropSoundWhileSlow()
         emit audioSkipped(pcm);
 }
 
+void ZKPlayer::playStretched()
+{
+    // Each block goes through the tempo filter as its time comes on the
+    // slowed clock (a little ahead: the filter holds a window back), and its
+    // stretched sound is heard when the clock reaches the time it stands for.
+    std::vector<AudioChunk> due;
+    double clock = 0.0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_seekPending || !hasMasterClock())
+            return;
+        clock = masterClockSec();
+        // Ahead by what the filter holds back, so that its sound comes out
+        // when it is due.
+        const double lead = m_tempo.heldSec() + kStretchLeadSec;
+        while (!m_audioQueue.empty() && m_audioQueue.front().pts <= clock + lead) {
+            m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - Pcm::seconds(m_audioQueue.front().pcm.size()));
+            due.push_back(std::move(m_audioQueue.front()));
+            m_audioQueue.pop_front();
+        }
+    }
+    m_cv.notify_all();
+    if (m_tempo.rate() != m_speed) {
+        m_stretched.clear();
+        m_stretchedPts = -1.0;
+        const QString error = m_tempo.open(m_speed);
+        if (!error.isEmpty())
+            blog(LOG_WARNING, "[ZKPlayer] %s,慢放不出声", error.toUtf8().constData());
+    }
+    for (AudioChunk &chunk : due) {
+        if (m_stretchedPts < 0)
+            m_stretchedPts = chunk.pts;
+        // A filter that failed leaves the sound out, as slow motion without it does.
+        if (!m_tempo.isOpen() || !m_tempo.process(chunk.pcm, m_stretched))
+            emit audioSkipped(chunk.pcm);
+    }
+    const bool device = m_output.isOpen();
+    while (m_stretched.size() >= Pcm::kBytesPerFrame) {
+        qint64 take = device ? qMin<qint64>(m_output.bytesFree(), m_stretched.size()) : m_stretched.size();
+        take -= take % Pcm::kBytesPerFrame;
+        const qint64 playsAt = ShowClock::nowNs() + qint64((m_stretchedPts - clock) / m_speed * 1e9);
+        const qint64 written = take < 1 ? 0 : device ? m_output.write(m_stretched.constData(), take) : take;
+        if (written < 1)
+            return;
+        const QByteArray out = m_stretched.left(written);
+        m_stretched.remove(0, written);
+        m_stretchedPts += Pcm::seconds(written) * m_speed;
+        emit audioData(out, playsAt);
+        if (device && !m_output.isOpen()) // a receiver closed the player
+            return;
+    }
+}
+
 void ZKPlayer::onAudioTick()
 {
     if (m_paused)
         return;
     applyClockReset();
     if (m_speed < 1.0) {
-        dropSoundWhileSlow();
+        if (m_stretchSound)
+            playStretched();
+        else
+            dropSoundWhileSlow();
         return;
     }
     if (!m_output.isOpen()) {

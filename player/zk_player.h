@@ -29,6 +29,7 @@
 // whatever the device holds, the speed or what the lane did before.
 
 #include "audio_output.h"
+#include "tempo_filter.h"
 #include "zk_picture.h"
 
 #include <QByteArray>
@@ -78,10 +79,14 @@ public:
     void setAudioDevice(const QByteArray &id);
     // Slow motion: 1 (normal), 1/2, 1/4 (anything above 0 up to 1). Below 1
     // the pictures are paced at that rate on the wall clock and the sound is
-    // left out (nothing to the device, nothing handed out); back at 1 the
-    // sound returns in step with the pictures. Kept across loads.
+    // left out (nothing to the device, nothing handed out) unless it is
+    // stretched (setStretchedSound); back at 1 the sound returns in step
+    // with the pictures. Kept across loads.
     void setSpeed(double speed);
     double speed() const { return m_speed; }
+    // Slowed, the sound stretched to the pictures' pace at its own pitch
+    // and handed out in step with them, instead of left out. Kept across loads.
+    void setStretchedSound(bool on);
     // While paused: one picture forward (the next one decoded) or back (the
     // one before, decoded again from the key picture before it), exactly
     // the file's neighbour whatever the spacing. Steps asked for faster
@@ -183,6 +188,8 @@ private:
     void checkFinished();
     void paceAudioSilently();
     void dropSoundWhileSlow();
+    void playStretched();
+    void dropStretched(); // the filter and what it made: a new rate or place starts afresh
     void showSteppedPicture();
     void takeStep(int direction);
     void resetSteps();
@@ -232,6 +239,10 @@ private:
     AudioOutput m_output; // the lane's device and the audio clock
     QByteArray m_pendingPcm;
     double m_pendingPts = 0.0; // of m_pendingPcm's first sample
+    bool m_stretchSound = false;
+    TempoFilter m_tempo;         // while slowed and stretching
+    QByteArray m_stretched;      // stretched sound not handed out yet
+    double m_stretchedPts = -1;  // the time in the file its first sample stands for; -1: none yet
     int m_volume = 80;
     bool m_muted = false;
     QByteArray m_audioDeviceId;

@@ -79,6 +79,7 @@ bool ZKPlayer::soundRanOut() const
 void ZKPlayer::resetPlaybackClocks()
 {
     m_output.invalidateClock();
+    dropStretched();
     m_pendingPcm.clear();
     m_wallTimer.invalidate();
     m_expectedAudioPts = -1.0;
@@ -134,6 +135,7 @@ void ZKPlayer::setSpeed(double speed)
     const double now = clockSec();
     m_speed = speed;
     m_output.invalidateClock();
+    dropStretched();
     m_pendingPcm.clear();
     m_expectedAudioPts = -1.0;
     if (clocked) {
@@ -141,6 +143,19 @@ void ZKPlayer::setSpeed(double speed)
         m_wallTimer.restart();
     }
     blog(LOG_INFO, "[ZKPlayer] 速度 → %.2fx", speed);
+}
+
+void ZKPlayer::setStretchedSound(bool on)
+{
+    m_stretchSound = on;
+    dropStretched();
+}
+
+void ZKPlayer::dropStretched()
+{
+    m_tempo.close();
+    m_stretched.clear();
+    m_stretchedPts = -1.0;
 }
 
 void ZKPlayer::step(int direction)

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "audio_output.h"
+#include "tempo_filter.h"
 #include "media.h"
 #include "player_watch.h"
 #include "test_support.h"
@@ -55,6 +56,8 @@ private slots:
     void picturesOutlastingTheSoundPlayToTheEnd();
     void frozenDeviceIsDropped();
     void pauseAndEndSpareTheDevice();
+    void slowedSoundKeepsItsPitch_data();
+    void slowedSoundKeepsItsPitch();
 };
 
 void TestAudio::initTestCase()
@@ -233,6 +236,36 @@ void TestAudio::pauseAndEndSpareTheDevice()
     QCOMPARE(watch.count(ZKPlayer::State::SilentFallback), 0);
 }
 
+void TestAudio::slowedSoundKeepsItsPitch_data()
+{
+    QTest::addColumn<double>("rate");
+    for (double rate : {0.5, 0.3, 0.25, 0.1}) // one stage of atempo, and chains of two and four
+        QTest::addRow("%.2f", rate) << rate;
+}
+
+void TestAudio::slowedSoundKeepsItsPitch()
+{
+    // A second of the 440 Hz tone, fed in blocks as a lane hands them out:
+    // as long as the slowed pictures take, within a block, at its pitch.
+    QFETCH(double, rate);
+    TempoFilter filter;
+    QCOMPARE(filter.open(rate), QString());
+    QByteArray out;
+    constexpr int kBlock = 1024;
+    int at = 0;
+    for (; at < Pcm::kSampleRate; at += kBlock)
+        QVERIFY(filter.process(tone(at, kBlock), out));
+    // What came out stands for what went in, less a window or so per stage,
+    // which the filter says it holds.
+    const double fed = at / double(Pcm::kSampleRate);
+    const double heard = Pcm::seconds(out.size()) * rate;
+    QVERIFY2(heard > fed - 0.12 && heard <= fed + 0.003, qPrintable(QString("%1 s of %2").arg(heard).arg(fed)));
+    QVERIFY(qAbs(filter.heldSec() - (fed - heard)) < 0.001);
+    const auto [pitch, level] = pitchAndLevel(out.mid(out.size() / 4, out.size() / 2));
+    QVERIFY2(qAbs(pitch - 440) <= 5 && level > 1000, qPrintable(QString("%1 Hz at %2").arg(pitch).arg(level)));
+}
+
 ZK_AUDIO_TEST_MAIN(TestAudio, QCoreApplication)
 
 #include "test_audio.moc"
+

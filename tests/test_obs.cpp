@@ -310,10 +310,11 @@ void TestObs::remoteControlThroughObsWebsocket()
     // through OBS's server): each request answered by Zerka's vendor; a bad
     // parameter refused with its reason; the swap it asked for came back as
     // the vendor's event.
-    QVERIFY(m_run.log.contains("[Zerka] obs-websocket vendor \"zerka\": 16 个请求"));
+    QVERIFY(m_run.log.contains("[Zerka] obs-websocket vendor \"zerka\": 17 个请求"));
     const QJsonObject remote = m_run.results.value("remote").toObject();
     const QJsonObject answers = remote.value("answers").toObject();
-    QCOMPARE(answers.keys(), (QStringList{"after", "load", "slow", "state", "take", "tooSlow", "unknown"}));
+    QCOMPARE(answers.keys(), (QStringList{"after", "export", "in", "load", "out", "pause", "pause2", "resume", "slow",
+                                          "state", "take", "tooSlow", "unknown"}));
     auto answer = [&answers](const char *id) {
         return answers.value(id).toObject().value("responseData").toObject().value("responseData").toObject();
     };
@@ -322,7 +323,7 @@ void TestObs::remoteControlThroughObsWebsocket()
         QVERIFY2(answers.value(id).toObject().value("requestStatus").toObject().value("result").toBool() == (id != "unknown"),
                  qPrintable(id));
     QVERIFY(answer("state").contains("preview") && answer("state").value("recording") == false);
-    for (const char *id : {"load", "slow", "take"})
+    for (const char *id : {"load", "slow", "take", "pause", "in", "resume", "pause2", "out", "export"})
         QVERIFY2(answer(id).value("ok").toBool(), id);
     QCOMPARE(answer("tooSlow").value("error").toString(), QStringLiteral("参数 rate 必须在 0.1 到 1 之间"));
     QCOMPARE(answers.value("unknown").toObject().value("requestStatus").toObject().value("comment").toString(),
@@ -336,6 +337,22 @@ void TestObs::remoteControlThroughObsWebsocket()
     QCOMPARE(event.value("eventType").toString(), QStringLiteral("ProgramChanged"));
     QCOMPARE(event.value("eventData").toObject().value("program").toObject().value("source").toString(),
              QStringLiteral("▶ blue.mkv"));
+
+    // The clip exported in OBS: program's file from the in point's picture
+    // to the out point's, each once.
+    QJsonObject finished;
+    for (const QJsonValue &e : remote.value("events").toArray())
+        if (e.toObject().value("eventType") == QLatin1String("ExportFinished"))
+            finished = e.toObject().value("eventData").toObject();
+    const QString clip = finished.value("path").toString();
+    QVERIFY2(!clip.isEmpty() && clip == answer("export").value("file").toString(),
+             qPrintable(QJsonDocument(finished).toJson(QJsonDocument::Compact)));
+    const double in = answer("out").value("in").toDouble(), out = answer("out").value("out").toDouble();
+    const QVector<double> source = pictureTimes(program.value("path").toString());
+    const auto pictures = std::count_if(source.begin(), source.end(), [&](double t) { return t > in - 0.01 && t < out + 0.01; });
+    QVERIFY2(pictures >= 2, qPrintable(QString("%1 to %2").arg(in).arg(out)));
+    QCOMPARE(pictureTimes(clip).size(), pictures);
+    QCOMPARE(finished.value("pictures").toInt(), int(pictures));
 }
 
 void TestObs::programAsAnObsSource()

@@ -621,6 +621,23 @@ void Operator::planRemote()
     remote("unknown", "Jump");
     remote("after", "GetState");
     waitUntil(QStringLiteral("the vendor's event of the swap"), [this] { return !m_events.isEmpty(); }, 5000);
+    // A clip of program's file, its points set on paused pictures a moment
+    // apart, exported while OBS runs.
+    remote("pause", "SetPaused", {{"lane", "program"}, {"paused", true}});
+    wait(300);
+    remote("in", "SetIn");
+    remote("resume", "SetPaused", {{"lane", "program"}, {"paused", false}});
+    wait(1500);
+    remote("pause2", "SetPaused", {{"lane", "program"}, {"paused", true}});
+    wait(300);
+    remote("out", "SetOut");
+    remote("export", "ExportClip");
+    waitUntil(QStringLiteral("the vendor's event of the clip's end"), [this] {
+        for (const QJsonValue &event : std::as_const(m_events))
+            if (event.toObject().value("eventType").toString() == QLatin1String("ExportFinished"))
+                return true;
+        return false;
+    }, 60000);
     act(QString(), [this] {
         m_results.insert("remote", QJsonObject{{"answers", m_answers}, {"events", m_events},
                                                {"pgmTag", labelText("pgmTag")}});

@@ -135,8 +135,8 @@ int benchClip(const QString &file, double in, double out)
     const QString target = ClipExport::targetFor(file, in);
     QString result;
     QEventLoop loop;
-    QObject::connect(&exporter, &ClipExport::exported, &loop, [&](const QString &path, int pictures) {
-        result = QStringLiteral("file=\"%1\" pictures=%2").arg(path).arg(pictures);
+    QObject::connect(&exporter, &ClipExport::exported, &loop, [&](const QString &path, int pictures, bool copied) {
+        result = QStringLiteral("file=\"%1\" pictures=%2 copied=%3").arg(path).arg(pictures).arg(int(copied));
         loop.quit();
     });
     QObject::connect(&exporter, &ClipExport::failed, &loop, [&](const QString &why) {

@@ -108,8 +108,8 @@ PlaybackPanel::PlaybackPanel(HostRecording *host, QWidget *parent) : QWidget(par
             [this](int percent) {
                 setStatus((exportingReel > 0 ? QStringLiteral("✂ 集锦 %1%") : QStringLiteral("✂ 导出片段 %1%")).arg(percent));
             });
-    connect(exporter, &ClipExport::exported, this, [this](const QString &path, int pictures) {
-        onExportEnded(QJsonObject{{"path", path}, {"pictures", pictures}});
+    connect(exporter, &ClipExport::exported, this, [this](const QString &path, int pictures, bool copied) {
+        onExportEnded(QJsonObject{{"path", path}, {"pictures", pictures}, {"copied", copied}});
     });
     connect(exporter, &ClipExport::failed, this,
             [this](const QString &why) { onExportEnded(QJsonObject{{"error", why}}); });
@@ -285,6 +285,9 @@ void PlaybackPanel::routeFrame(Channel *ch, const Picture &frame, double ptsSec)
     showOnOutputs(ch, frame);
     if (ch == timelineOwner())
         showPosition(ch, ptsSec);
+    const RecordingTrack::Position &end = ch->replayEnd;
+    if (!end.file.isEmpty() && (ch->path != end.file || ptsSec >= end.at))
+        reachedReplayEnd(ch);
 }
 
 void PlaybackPanel::showLevel(Channel *ch)
@@ -603,8 +606,29 @@ bool PlaybackPanel::loadLive(double secondsBack)
     if (secondsBack <= 0 && other->type == Channel::Live && other->positionSec > 0 && track().isOfRecording(other->path))
         return loadLive({other->path, other->positionSec});
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    return loadLive(track().before(path, std::floor(track().fileSecs(path, now)),
-                                   secondsBack > 0 ? secondsBack : kReplayBehindSec, now));
+    if (!loadLive(track().before(path, std::floor(track().fileSecs(path, now)),
+                                 secondsBack > 0 ? secondsBack : kReplayBehindSec, now)))
+        return false;
+    if (secondsBack > 0)
+        endReplayAtLiveEdge();
+    return true;
+}
+
+void PlaybackPanel::endReplayAtLiveEdge()
+{
+    // A finished recording's replay ends with its file instead.
+    const QString file = track().file();
+    if (track().isWriting(file))
+        pv->replayEnd = {file, track().fileSecs(file, QDateTime::currentMSecsSinceEpoch())};
+}
+
+void PlaybackPanel::reachedReplayEnd(Channel *ch)
+{
+    // Played on into the recording's next file, or up to the moment asked for.
+    ch->replayEnd = RecordingTrack::Position();
+    blog(LOG_INFO, "[Zerka] 回放到了按下时的直播点: %s", ch->path.toUtf8().constData());
+    if (ch == pgm && returnAfterReplay && canReturn())
+        returnToLive();
 }
 
 bool PlaybackPanel::loadLive(const RecordingTrack::Position &at)
@@ -625,6 +649,7 @@ void PlaybackPanel::openInPreview(Channel::Type type, const QString &path, bool 
         startNewSource(Picture());
     pv->type = type;
     pv->path = path;
+    pv->replayEnd = RecordingTrack::Position(); // a replay says where it ends once loaded
     atNormalSpeed(pv); // the same file loaded again too
     pv->player->setMuted(true);
     pv->player->open(path, follow, startSec);

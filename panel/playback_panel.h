@@ -68,6 +68,10 @@ public:
         double durationSec = 0.0;   // 0 = unknown
         double positionSec = 0.0;
         double speed = 1.0;         // slow motion: 1, 1/2 or 1/4; a new source starts at 1
+        // A replay of a moment (seconds back, or from a mark): the recording's
+        // live edge when it was asked for, where the replay ends. None (no
+        // file) for the delayed live lane, which plays on.
+        RecordingTrack::Position replayEnd;
         PeakMeter meter;            // its sound since its level was last shown
         PeakMeter::Level level;     // as its monitor shows it
         QElapsedTimer sinceLevel;   // since `level` was taken
@@ -159,6 +163,8 @@ private:
     bool loadVideo(const QString &path);
     bool loadLive(double secondsBack = 0);           // behind the live edge (0: as the button does)
     bool loadLive(const RecordingTrack::Position &at); // a moment of the recording
+    void endReplayAtLiveEdge();                      // of the replay just loaded into preview
+    void reachedReplayEnd(Channel *ch);
     bool refuseMissing(const QString &path);
     void startNewSource(const Picture &still);  // the preview lane forgets the source before
     void previewLoaded(const QString &detail); // status line, titles, timeline after a load

@@ -219,6 +219,7 @@ bool PlaybackPanel::replayFromMark(int asked)
     const RecordingTrack::Mark mark = marks.at(index);
     if (!loadLive(track().before(mark.file, mark.at, kMarkLeadSec, nowMs())))
         return false;
+    endReplayAtLiveEdge();
     markReplayed = index;
     sinceMarkReplay.restart();
     previewLoaded(QStringLiteral(" · 标记 %1 (%2)").arg(index + 1).arg(formatTime(mark.at)));

@@ -389,7 +389,37 @@ int64_t DecoderCtx::rewindTo(int64_t offset)
 
 double DecoderCtx::durationSec() const
 {
-    return m_fmt && m_fmt->duration > 0 ? m_fmt->duration / double(AV_TIME_BASE) : 0.0;
+    // Positions are the file's own times: in a file whose times start late
+    // (MPEG-TS at 1.4 s) the last picture is at its start plus its length.
+    if (!m_fmt || m_fmt->duration <= 0)
+        return 0.0;
+    const int64_t start = m_fmt->start_time != AV_NOPTS_VALUE ? qMax<int64_t>(m_fmt->start_time, 0) : 0;
+    return (start + m_fmt->duration) / double(AV_TIME_BASE);
+}
+
+const AVStream *DecoderCtx::stream(Packet kind) const
+{
+    const int index = kind == Packet::Video ? m_videoIdx : kind == Packet::Audio ? m_audioIdx : -1;
+    return m_fmt && index >= 0 ? m_fmt->streams[index] : nullptr;
+}
+
+DecoderCtx::PacketTimes DecoderCtx::packetTimes(Packet kind) const
+{
+    PacketTimes times;
+    const double tb = kind == Packet::Video ? m_videoTb : m_audioTb;
+    const double shift = kind == Packet::Video ? m_videoShift : 0.0;
+    if (kind == Packet::Other || m_pkt->pts == AV_NOPTS_VALUE)
+        return times;
+    times.pts = m_pkt->pts * tb - shift;
+    times.end = (m_pkt->pts + qMax<int64_t>(m_pkt->duration, 0)) * tb - shift;
+    times.key = (m_pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    return times;
+}
+
+int64_t DecoderCtx::streamTime(Packet kind, double seconds) const
+{
+    return kind == Packet::Video ? std::llround((seconds + m_videoShift) / m_videoTb)
+                                 : std::llround(seconds / m_audioTb);
 }
 
 int64_t DecoderCtx::videoBitRate() const

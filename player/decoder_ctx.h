@@ -27,6 +27,7 @@
 #include <QString>
 
 #include <atomic>
+#include <cmath>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -79,6 +80,18 @@ public:
     // The decoder's next block of sound in the engines' PCM, timed the same
     // way; false when it has no more for now.
     bool receiveSound(QByteArray &pcm, bool &timed, double &pts);
+    // The packet read last, as the demuxer gave it (for copying it
+    // elsewhere), its stream, and its times on the clock the pictures and
+    // the sound are given on (NAN where the demuxer gave none).
+    struct PacketTimes {
+        double pts = NAN, end = NAN; // end: pts plus the packet's duration
+        bool key = false;
+    };
+    const AVPacket *packet() const { return m_pkt; }
+    const AVStream *stream(Packet kind) const;
+    PacketTimes packetTimes(Packet kind) const;
+    // `seconds` on that clock in the stream's own unit.
+    int64_t streamTime(Packet kind, double seconds) const;
     // The next sends tell the decoders the stream has ended: threaded and
     // reordering decoders then give up what they still hold.
     void endOfStream();
@@ -91,7 +104,7 @@ public:
     int height() const { return m_vctx ? m_vctx->height : 0; }
     double fps() const { return m_fps; }               // 30 when FFmpeg cannot guess a rate
     bool hasAudio() const { return m_actx != nullptr; }
-    double durationSec() const;                        // as the container states it; 0 when unknown
+    double durationSec() const;                        // where the file's times end, as the container states them; 0 when unknown
     int64_t videoBitRate() const;                      // bit/s as the file states it (or the whole file's); 0 when unknown
     bool isFragmented() const { return m_fragmented; } // a followed fragmented MP4, index off
     int64_t bytePos() const { return m_io.pos; }       // where the byte source reads next

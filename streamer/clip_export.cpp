@@ -10,11 +10,14 @@
 #include <QFileInfo>
 
 #include <cmath>
+#include <functional>
 
 namespace {
 
 // About what a recorder spends on a picture of a size (1080p at 30: 6 Mbit/s).
 constexpr double kBitsPerPixel = 0.1;
+// Times kept in a coarser unit than the demuxer's (a millisecond).
+constexpr double kTimeSlackSec = 0.001;
 
 QString stamp(double seconds)
 {
@@ -35,6 +38,62 @@ QString writeError(int code)
 {
     return code == AVERROR(ENOSPC) ? QStringLiteral("磁盘已满") : QStringLiteral("写文件失败: ") + ffErr(code);
 }
+
+// Whether the packets of a clip's pictures, in the order they are decoded,
+// make a stretch that decodes on its own and shows exactly the clip: the
+// first of them the in picture and a key picture, and no picture outside
+// the clip decoded between two of the clip's (one shown before the in point
+// that the clip's next pictures refer to, one after the out point that the
+// clip's last ones refer to). Fed the video packets in decode order.
+class CutCheck {
+public:
+    enum class Verdict { Reading, Clean, Unclean };
+
+    // A picture is the clip's when its time is within [first, last];
+    // `frame`: a picture's length. Without `fromKey` only the end is told.
+    CutCheck(double first, double last, double frame, bool fromKey)
+        : m_first(first), m_last(last), m_frame(frame), m_fromKey(fromKey)
+    {
+    }
+    Verdict verdict() const { return m_verdict; }
+    // Whether the packet is one of the clip's pictures (to be copied).
+    bool take(const DecoderCtx::PacketTimes &times)
+    {
+        if (m_verdict != Verdict::Reading)
+            return false;
+        if (std::isnan(times.pts)) { // no time to tell it by
+            m_verdict = Verdict::Unclean;
+            return false;
+        }
+        if (times.pts >= m_first && times.pts <= m_last) {
+            const bool startsWell = !m_fromKey || (times.key && times.pts < m_first + m_frame);
+            if (m_outside || (!m_started && !startsWell))
+                m_verdict = Verdict::Unclean;
+            m_started = true;
+            return m_verdict == Verdict::Reading;
+        }
+        m_outside = m_started;
+        // Past the next key picture's leading pictures, no more of the clip's come.
+        if (times.pts > m_last && times.key && std::isnan(m_nextKey))
+            m_nextKey = times.pts;
+        else if (times.pts > m_nextKey)
+            m_verdict = Verdict::Clean;
+        return false;
+    }
+    // The file ends here.
+    void end()
+    {
+        if (m_verdict == Verdict::Reading)
+            m_verdict = m_started ? Verdict::Clean : Verdict::Unclean;
+    }
+
+private:
+    double m_first, m_last, m_frame;
+    bool m_fromKey;
+    bool m_started = false, m_outside = false;
+    double m_nextKey = NAN;
+    Verdict m_verdict = Verdict::Reading;
+};
 
 } // namespace
 
@@ -94,7 +153,8 @@ void ClipExport::run(const Request &request)
 {
     const QString partial = request.target + QStringLiteral(".part");
     int pictures = 0;
-    const QString error = write(request, partial, pictures);
+    bool copied = false;
+    const QString error = write(request, partial, pictures, copied);
     // Checked last: a cancel that came while the file was finished still removes it.
     const bool keep = error.isEmpty() && !m_abort && QFile::rename(partial, request.target);
     if (!keep)
@@ -103,9 +163,9 @@ void ClipExport::run(const Request &request)
     if (m_quiet)
         return;
     if (keep) {
-        blog(LOG_INFO, "[Zerka] 导出片段 %s (%d 段, %d 幅画面)", request.target.toUtf8().constData(),
-             int(request.parts.size()), pictures);
-        emit exported(request.target, pictures);
+        blog(LOG_INFO, "[Zerka] 导出片段 %s (%d 段, %d 幅画面, %s)", request.target.toUtf8().constData(),
+             int(request.parts.size()), pictures, copied ? "原样复制" : "重新编码");
+        emit exported(request.target, pictures, copied);
     } else if (m_abort) {
         blog(LOG_INFO, "[Zerka] 导出片段已取消,未留下文件");
         emit cancelled();
@@ -127,29 +187,131 @@ struct ClipExport::Output {
     QByteArray pending;          // sound waiting for a whole AAC frame
     bool sound = false;          // the file has a sound track (as its first part had)
     int pictures = 0;
+    bool copied = false;         // packets copied as they were, nothing encoded
     double total = 0.0, done = 0.0; // seconds of pictures in all parts, and written
     int percent = -1;
 };
 
-QString ClipExport::write(const Request &request, const QString &partial, int &pictures)
+void ClipExport::reportProgress(Output &out, double done)
+{
+    const int now = out.total > 0 ? qBound(0, int(100 * done / out.total), 100) : 100;
+    if (now != out.percent && !m_quiet)
+        emit progress(out.percent = now);
+}
+
+QString ClipExport::write(const Request &request, const QString &partial, int &pictures, bool &copied)
 {
     Output out;
     out.muxer = muxerFor(request.target);
     out.path = partial;
     for (const Part &part : request.parts)
         out.total += part.out - part.in;
-    for (const Part &part : request.parts) {
-        const QString error = writePart(part, out);
-        if (!error.isEmpty())
-            return error;
-    }
+    // A clip whose ends fall on key pictures is copied as it is; a reel
+    // joins stretches from anywhere and is always encoded.
+    QString error = request.parts.size() == 1 ? copyPart(request.parts.front(), out) : QString();
+    for (int i = 0; error.isEmpty() && !out.copied && i < request.parts.size(); ++i)
+        error = writePart(request.parts.at(i), out);
+    if (!error.isEmpty())
+        return error;
     pictures = out.pictures;
+    copied = out.copied;
     if (!out.open || pictures == 0)
         return QStringLiteral("入点到出点之间没有画面");
     int written = out.pending.isEmpty() ? 0 : out.enc.encodeAudio(out.pending, out.sent); // the rest, filled with silence
     if (written >= 0)
         written = out.enc.finish();
     return written < 0 ? writeError(out.enc.lastError() < 0 ? out.enc.lastError() : written) : QString();
+}
+
+QString ClipExport::copyPart(const Part &part, Output &out)
+{
+    using Packet = DecoderCtx::Packet;
+    std::atomic<bool> finished{false};
+    DecoderCtx dec;
+    if (!dec.openInput(part.source, &m_abort, part.growing ? &m_follow : &finished, false).isEmpty())
+        return QString(); // the encoding path says why
+    const double frame = 1.0 / dec.fps();
+    const double first = part.in - frame / 2, last = part.out + frame / 2;
+
+    // Reads on until `check` has its verdict; false when cancelled.
+    auto readUntilTold = [&](CutCheck &check, const std::function<void(Packet)> &each) {
+        while (check.verdict() == CutCheck::Verdict::Reading) {
+            Packet kind;
+            const int ret = dec.readPacket(kind);
+            if (m_abort)
+                return false;
+            if (ret < 0)
+                check.end();
+            else
+                each(kind);
+        }
+        return true;
+    };
+    // The end first: most cuts that cannot be copied are told there, before
+    // anything is written.
+    CutCheck end(-HUGE_VAL, last, frame, false);
+    if (!dec.seekTo(part.out))
+        return QString();
+    if (!readUntilTold(end, [&](Packet kind) {
+            if (kind == Packet::Video)
+                end.take(dec.packetTimes(kind));
+        }))
+        return QStringLiteral("已取消");
+    if (end.verdict() != CutCheck::Verdict::Clean || !dec.seekTo(part.in))
+        return QString();
+    const AVStream *video = dec.stream(Packet::Video), *audio = dec.hasAudio() ? dec.stream(Packet::Audio) : nullptr;
+    const QString error = out.enc.openCopy(out.path, out.muxer, video, audio);
+    if (!error.isEmpty()) {
+        blog(LOG_INFO, "[Zerka] 导出片段不能原样复制(%s),重新编码", error.toUtf8().constData());
+        return QString();
+    }
+    // Both tracks move by the in point, the sound from the packet that holds
+    // it (the muxer may move both by what it starts before the picture).
+    const int64_t videoOffset = dec.streamTime(Packet::Video, part.in);
+    const int64_t audioOffset = audio ? dec.streamTime(Packet::Audio, part.in) : 0;
+    const double soundEnd = part.out + frame;
+    bool soundDone = audio == nullptr;
+    int written = 0;
+    CutCheck cut(first, last, frame, true);
+    if (!readUntilTold(cut, [&](Packet kind) {
+            const DecoderCtx::PacketTimes times = dec.packetTimes(kind);
+            if (kind == Packet::Video && cut.take(times)) {
+                written = written < 0 ? written : out.enc.writeCopy(dec.packet(), video, videoOffset);
+                ++out.pictures;
+                reportProgress(out, times.pts - part.in);
+            } else if (kind == Packet::Audio && !std::isnan(times.pts) && !soundDone) {
+                soundDone = times.pts >= soundEnd;
+                if (!soundDone && times.end > part.in + kTimeSlackSec && written >= 0)
+                    written = out.enc.writeCopy(dec.packet(), audio, audioOffset);
+            }
+        }))
+        return QStringLiteral("已取消");
+    // The sound after the last picture, up to where it ends.
+    while (!soundDone && written >= 0) {
+        Packet kind;
+        if (dec.readPacket(kind) < 0 || m_abort)
+            break;
+        const DecoderCtx::PacketTimes times = dec.packetTimes(kind);
+        if (kind != Packet::Audio || std::isnan(times.pts))
+            continue;
+        soundDone = times.pts >= soundEnd;
+        if (!soundDone)
+            written = out.enc.writeCopy(dec.packet(), audio, audioOffset);
+    }
+    if (m_abort)
+        return QStringLiteral("已取消");
+    if (written < 0)
+        return writeError(written);
+    if (cut.verdict() != CutCheck::Verdict::Clean) {
+        // Found out only here (a key picture the end's reading did not
+        // see): encoded after all, over what was written.
+        out.enc.closeAll();
+        out.pictures = 0;
+        out.percent = -1;
+        return QString();
+    }
+    out.open = out.copied = true;
+    return QString();
 }
 
 QString ClipExport::writePart(const Part &part, Output &out)
@@ -218,10 +380,7 @@ QString ClipExport::writePart(const Part &part, Output &out)
             if (out.enc.encodePicture(Picture::fromFrame(picture), ms) < 0)
                 return -1;
             ++out.pictures;
-            const double done = out.done + pts - part.in;
-            const int now = out.total > 0 ? int(100 * done / out.total) : 100;
-            if (now != out.percent && !m_quiet)
-                emit progress(out.percent = qBound(0, now, 100));
+            reportProgress(out, out.done + pts - part.in);
         }
         return 0;
     };

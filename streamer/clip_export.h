@@ -3,11 +3,14 @@
 // Writes a clip of a video file to a new file beside it: the pictures from
 // the in point to the out point, both included, and their sound from the
 // first picture on; or a reel, several such stretches back to back, each
-// picture once and the sound unbroken across the joins. The source is read as the player reads it (a recording
-// still being written included, its pictures at the times the finished file
-// will give them) and encoded anew at its size and rate and about its bit
-// rate, so that the clip's ends are exactly the pictures chosen whatever
-// the key pictures are.
+// picture once and the sound unbroken across the joins. The source is read
+// as the player reads it (a recording still being written included, its
+// pictures at the times the finished file will give them). A clip that
+// starts on a key picture and ends where the pictures it needs end (before
+// the next key picture, or anywhere in a file that does not reorder) is
+// copied packet for packet; any other, and a reel, is encoded anew at the
+// source's size and rate and about its bit rate, so that its ends are
+// exactly the pictures chosen whatever the key pictures are.
 //
 // One export at a time, on a thread of its own; its progress and its end
 // are reported through signals (queued to the receiver's thread). The clip
@@ -65,15 +68,21 @@ public:
 
 signals:
     void progress(int percent);
-    void exported(const QString &path, int pictures);
+    // `copied`: the source's packets as they were (the cut fell on key
+    // pictures), nothing encoded.
+    void exported(const QString &path, int pictures, bool copied);
     void failed(const QString &reason);
     void cancelled();
 
 private:
     void run(const Request &request);
-    QString write(const Request &request, const QString &partial, int &pictures);
+    QString write(const Request &request, const QString &partial, int &pictures, bool &copied);
     struct Output;
+    // Copies the part's packets when its ends fall on key pictures; else
+    // writes nothing and leaves it to writePart, which encodes it.
+    QString copyPart(const Part &part, Output &out);
     QString writePart(const Part &part, Output &out);
+    void reportProgress(Output &out, double done);
 
     QStringList m_growing; // of the export started last (the caller's thread only)
     QString m_target;

@@ -39,9 +39,58 @@ QString StreamCtx::open(const QString &url, int kbps, const AVIOInterruptCB &int
 
 QString StreamCtx::openFile(const QString &path, const char *muxer, const Format &format)
 {
-    QString error = create(muxer, path, format);
-    if (!error.isEmpty())
-        return error;
+    const QString error = create(muxer, path, format);
+    return error.isEmpty() ? writeFileHeader(path) : error;
+}
+
+QString StreamCtx::openCopy(const QString &path, const char *muxer, const AVStream *video, const AVStream *audio)
+{
+    closeAll();
+    int ret = avformat_alloc_output_context2(&fmt, nullptr, muxer, path.toUtf8().constData());
+    if (ret < 0 || !fmt)
+        return QStringLiteral("创建 %1 输出失败: ").arg(QString::fromUtf8(muxer).toUpper()) +
+               ffErr(ret < 0 ? ret : AVERROR(ENOMEM));
+    pkt = av_packet_alloc();
+    if (!pkt)
+        return ffErr(AVERROR(ENOMEM));
+    for (const AVStream *source : {video, audio}) {
+        if (!source)
+            continue;
+        // 0: the muxer knows it cannot; below 0: it does not say (MPEG-TS takes it).
+        if (avformat_query_codec(fmt->oformat, source->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0)
+            return QStringLiteral("%1 不能原样写进 %2").arg(avcodec_get_name(source->codecpar->codec_id), muxer);
+        AVStream *stream = avformat_new_stream(fmt, nullptr);
+        if (!stream || avcodec_parameters_copy(stream->codecpar, source->codecpar) < 0)
+            return QStringLiteral("创建流失败");
+        stream->codecpar->codec_tag = 0; // the muxer's own tag for the codec
+        stream->time_base = source->time_base;
+        (source == video ? vst : ast) = stream;
+    }
+    m_copiedVideo = video;
+    m_copiedAudio = audio;
+    return writeFileHeader(path);
+}
+
+int StreamCtx::writeCopy(const AVPacket *packet, const AVStream *from, int64_t offset)
+{
+    AVStream *to = from == m_copiedVideo ? vst : from == m_copiedAudio ? ast : nullptr;
+    if (!to || av_packet_ref(pkt, packet) < 0)
+        return m_writeError = AVERROR(EINVAL);
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts -= offset;
+    if (pkt->dts != AV_NOPTS_VALUE)
+        pkt->dts -= offset;
+    pkt->pos = -1;
+    av_packet_rescale_ts(pkt, from->time_base, to->time_base);
+    pkt->stream_index = to->index;
+    m_bytesSent += pkt->size;
+    const int ret = av_interleaved_write_frame(fmt, pkt);
+    av_packet_unref(pkt);
+    return ret < 0 ? (m_writeError = ret) : 0;
+}
+
+QString StreamCtx::writeFileHeader(const QString &path)
+{
     int ret = avio_open2(&fmt->pb, path.toUtf8().constData(), AVIO_FLAG_WRITE, nullptr, nullptr);
     if (ret < 0)
         return QStringLiteral("写文件失败: ") + ffErr(ret);
@@ -302,8 +351,8 @@ int StreamCtx::encodeAudio(const QByteArray &pcm, int64_t samples)
 
 int StreamCtx::finish()
 {
-    // A null frame asks each encoder for what it still holds.
-    int ret = encodeWrite(vctx, nullptr, vst);
+    // A null frame asks each encoder for what it still holds (a copy has none).
+    int ret = vctx ? encodeWrite(vctx, nullptr, vst) : 0;
     if (ret == 0 && actx)
         ret = encodeWrite(actx, nullptr, ast);
     if (ret == 0)
@@ -338,5 +387,6 @@ void StreamCtx::closeAll()
     }
     vst = nullptr;
     ast = nullptr;
+    m_copiedVideo = m_copiedAudio = nullptr;
     opened = false;
 }

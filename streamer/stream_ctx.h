@@ -3,7 +3,8 @@
 // Everything one encoded output needs: the muxer (FLV to an RTMP server,
 // or a file), the H.264 and AAC encoders, the resampler from the player's
 // PCM, the picture converter, and one reusable video frame, audio frame and
-// packet. Built anew for every connection attempt (or exported clip) and
+// packet; or only the muxer, for a file of packets copied from another.
+// Built anew for every connection attempt (or exported clip) and
 // used by one thread only. closeAll() is the one release path, for a whole
 // context as for a half-built one.
 
@@ -41,6 +42,14 @@ public:
     QString open(const QString &url, int kbps, const AVIOInterruptCB &interrupt);
     // A file written by `muxer` (FFmpeg's name: "mp4", "matroska"...).
     QString openFile(const QString &path, const char *muxer, const Format &format);
+    // A file of packets copied from another file, not encoded: a stream for
+    // each of `video` and `audio` (null: none), with their parameters and
+    // time bases. Refused when the muxer cannot hold one of them.
+    QString openCopy(const QString &path, const char *muxer, const AVStream *video, const AVStream *audio);
+    // Writes a copy of `packet` (of `from`, the stream given to openCopy)
+    // moved `offset` earlier in that stream's unit: 0, or the failed
+    // write's error.
+    int writeCopy(const AVPacket *packet, const AVStream *from, int64_t offset);
     // Sends a picture (null: black, the program has none yet): 1 encoded, 0
     // skipped (no converter), -1 the write failed. A 1080p BT.709 picture in
     // the encoder's format goes as it is; any other is converted first
@@ -63,6 +72,8 @@ private:
     AVCodecContext *actx = nullptr;
     AVStream *vst = nullptr;
     AVStream *ast = nullptr;
+    const AVStream *m_copiedVideo = nullptr; // the sources of a copy's streams
+    const AVStream *m_copiedAudio = nullptr;
     SwrContext *swr = nullptr;
     AVFrame *vframe = nullptr;
     AVFrame *aframe = nullptr;
@@ -82,6 +93,7 @@ private:
     // 0, or the first failed write's error. A frame the encoder refuses is skipped.
     int encodeWrite(AVCodecContext *codec, AVFrame *frame, AVStream *stream);
     QString create(const char *muxer, const QString &url, const Format &format);
+    QString writeFileHeader(const QString &path);
     QString openVideoEncoder();
     QString openAudioEncoder();
     QString createStreams();

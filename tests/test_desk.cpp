@@ -69,6 +69,18 @@ QVector<QVector<QColor>> thumbnails(const QString &path)
     return pictures;
 }
 
+// The video packets of a file, each as a hash of its bytes, in file order.
+QStringList packetHashes(const QString &path)
+{
+    QString out;
+    run("ffmpeg", {"-v", "error", "-i", path, "-map", "0:v:0", "-c", "copy", "-f", "framemd5", "-"}, &out, 120000);
+    QStringList hashes;
+    for (const QString &line : out.split('\n', Qt::SkipEmptyParts))
+        if (!line.startsWith('#'))
+            hashes << line.section(',', 5, 5).trimmed(); // the packet's own (side data's follow)
+    return hashes;
+}
+
 // Which of `among` looks most like `picture`.
 int closest(const QVector<QVector<QColor>> &among, const QVector<QColor> &picture)
 {
@@ -793,6 +805,20 @@ void TestDesk::instantReplayFollowsTheRecording()
     const QVector<double> now = pictureTimes(first);
     QCOMPARE(pictureTimes(reel).size(), std::count_if(now.begin(), now.end(), [&](double t) { return t > from - 0.017 && t < to + 0.017; }));
 
+    // A replay of the last 2 s, swapped to program with "回放后返回" on:
+    // once it reaches the moment it was asked at, program goes back to the
+    // lane it left (a replay that follows the recording has no end of its own).
+    QVERIFY(d.panel->request("SetReturnAfterReplay", {{"on", true}}).value("ok").toBool());
+    QVERIFY(d.panel->request("InstantReplay", {{"secondsBack", 2}}).value("ok").toBool());
+    QVERIFY(d.picture(d.pv(), 20000));
+    const double replayFrom = d.pv().positionSec;
+    const PlaybackPanel::Channel *left = &d.pgm();
+    d.click("takeButton");
+    QTRY_VERIFY_WITH_TIMEOUT(&d.pgm() == left, 20000);
+    QCOMPARE(d.status(), QStringLiteral("↩ 返回 → 节目: 📺 即时回放"));
+    QVERIFY2(d.pv().positionSec >= replayFrom + 1.9, qPrintable(QString("%1 from %2").arg(d.pv().positionSec).arg(replayFrom)));
+    QVERIFY(d.panel->request("SetReturnAfterReplay", {{"on", false}}).value("ok").toBool());
+
     // The recording stops while the replay is on program: it plays to its
     // end and is measured against its own length, also once a new
     // recording runs (whose length is not the old file's).
@@ -824,9 +850,13 @@ void TestDesk::clipsEndAtTheirPoints_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<int>("first"); // the pictures at the in and out points
     QTest::addColumn<int>("last");
+    QTest::addColumn<bool>("copied"); // the points on key pictures (every 30th): packets copied
     for (const char *container : {"mp4", "mkv", "mov", "flv", "ts"})
-        QTest::newRow(container) << QString("av.%1").arg(container) << 15 << (QLatin1String(container) == "ts" ? 45 : 61);
-    QTest::newRow("flashes and clicks") << "sync3.mp4" << 12 << 78;
+        QTest::newRow(container) << QString("av.%1").arg(container) << 15 << (QLatin1String(container) == "ts" ? 45 : 61) << false;
+    QTest::newRow("flashes and clicks") << "sync3.mp4" << 12 << 78 << false;
+    for (const char *container : {"mp4", "ts"})
+        QTest::newRow(qPrintable(QString("%1 on key pictures").arg(container))) << QString("av.%1").arg(container) << 30 << 59 << true;
+    QTest::newRow("flashes and clicks on key pictures") << "sync3.mp4" << 30 << 59 << true;
 }
 
 void TestDesk::clipsEndAtTheirPoints()
@@ -840,6 +870,7 @@ void TestDesk::clipsEndAtTheirPoints()
     QFETCH(QString, source);
     QFETCH(int, first);
     QFETCH(int, last);
+    QFETCH(bool, copied);
     const QString dir = m_dir.filePath("clips-" + QString(QTest::currentDataTag()).replace(' ', '-'));
     QVERIFY(QDir().mkpath(dir));
     const QString file = dir + "/" + source;
@@ -868,6 +899,13 @@ void TestDesk::clipsEndAtTheirPoints()
     QVERIFY(deskSettings().value("backupFiles").toStringList().contains(clip));
 
     QCOMPARE(pictureTimes(clip).size(), last - first + 1);
+    // Copied: the clip's packets are the source's, byte for byte.
+    QCOMPARE(ended.at(0).at(1).toJsonObject().value("copied").toBool(), copied);
+    if (copied) {
+        const QStringList all = packetHashes(file), cut = packetHashes(clip);
+        QVERIFY(!cut.isEmpty() && all.indexOf(cut.first()) >= 0);
+        QCOMPARE(all.mid(all.indexOf(cut.first()), cut.size()), cut);
+    }
     if (source.startsWith("sync")) {
         // Each flash heard with its click, as in the file.
         QVector<SyncMark> expected;
@@ -875,9 +913,10 @@ void TestDesk::clipsEndAtTheirPoints()
             if (mark.at >= in && mark.at <= out)
                 expected << mark;
         const QVector<SyncMark> marks = syncMarks(clip);
+        const double start = pictureTimes(clip).value(0);
         QCOMPARE(marks.size(), expected.size());
         for (int i = 0; i < marks.size(); ++i) {
-            QVERIFY2(qAbs(marks[i].at - (expected[i].at - in)) < 0.002, qPrintable(QString::number(marks[i].at)));
+            QVERIFY2(qAbs(marks[i].at - start - (expected[i].at - in)) < 0.002, qPrintable(QString::number(marks[i].at)));
             QVERIFY2(qAbs(marks[i].offsetMs - expected[i].offsetMs) <= 1000.0 * 1024 / 48000,
                      qPrintable(QString::number(marks[i].offsetMs)));
         }

@@ -186,6 +186,7 @@ private:
     bool setClipPoint(bool in);
     bool exportClip(); // starts the export of the clip, or cancels the running one
     bool playReel();   // the marks' reel made and loaded into preview, or the running export cancelled
+    bool cancelExport(); // false when none runs
     void startExport(const ClipExport::Request &request, int reelMarks);
     void onExportEnded(const QJsonObject &result);
 

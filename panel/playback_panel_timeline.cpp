@@ -36,6 +36,9 @@ constexpr double kMarkLeadSec = 5.0; // the replay from a mark starts this much 
 constexpr qint64 kMarkStepMs = 3000; // pressed again within this, the replay goes to the mark before
 constexpr double kReelBeforeSec = 5.0; // a reel shows each marked moment from this much before it
 constexpr double kReelAfterSec = 3.0;  // to this much after it
+// A stretch to a split file's end asks for this much past the length the
+// host's clock gives it; the export stops at the file's last picture.
+constexpr double kFileEndSlackSec = 1.0;
 
 qint64 nowMs()
 {
@@ -254,12 +257,18 @@ bool PlaybackPanel::setClipPoint(bool in)
     return true;
 }
 
+bool PlaybackPanel::cancelExport()
+{
+    const bool running = exporter->isRunning();
+    if (running)
+        exporter->cancel(); // the export reports its end
+    return running;
+}
+
 bool PlaybackPanel::exportClip()
 {
-    if (exporter->isRunning()) {
-        exporter->cancel(); // the export reports its end
+    if (cancelExport())
         return true;
-    }
     if (clip.in < 0 || clip.out < 0) {
         setStatus(QStringLiteral("先设入点和出点 — 导出片段从入点的画面到出点的画面"));
         return false;
@@ -277,27 +286,42 @@ bool PlaybackPanel::exportClip()
 
 bool PlaybackPanel::playReel()
 {
-    if (exporter->isRunning()) {
-        exporter->cancel();
+    if (cancelExport())
         return true;
-    }
-    // Every marked moment, in recording order: each in its file, moments
+    // Every marked moment, in recording order, from before its mark to
+    // after it through the files the recording was split into; moments
     // that overlap (or touch) made one.
     const QVector<RecordingTrack::Mark> &marks = track().marks();
     if (marks.isEmpty()) {
         setStatus(QStringLiteral("还没有标记 — 录制中按 \"Zerka: 标记\""));
         return false;
     }
+    const qint64 now = nowMs();
     QVector<ClipExport::Part> parts;
-    for (const RecordingTrack::Mark &mark : marks) {
-        const double length = track().fileSecs(mark.file, nowMs());
-        const double in = std::max(0.0, mark.at - kReelBeforeSec);
-        const double out = length > 0 && !track().isWriting(mark.file) ? std::min(length, mark.at + kReelAfterSec)
-                                                                        : mark.at + kReelAfterSec;
-        if (!parts.isEmpty() && parts.last().source == mark.file && in <= parts.last().out)
-            parts.last().out = std::max(parts.last().out, out);
+    auto add = [&parts](const ClipExport::Part &part) {
+        if (!parts.isEmpty() && parts.last().source == part.source && part.in <= parts.last().out)
+            parts.last().out = std::max(parts.last().out, part.out);
         else
-            parts.append({mark.file, in, out, track().isWriting(mark.file)});
+            parts.append(part);
+    };
+    for (const RecordingTrack::Mark &mark : marks) {
+        const RecordingTrack::Position from = track().before(mark.file, mark.at, kReelBeforeSec, now);
+        double in = from.at, until = -1; // until: the moment's end in this file, once the mark's file is reached
+        for (QString file = from.file; !file.isEmpty(); file = track().nextFile(file), in = 0) {
+            if (file == mark.file)
+                until = mark.at + kReelAfterSec;
+            const bool writing = track().isWriting(file);
+            const double length = track().fileSecs(file, now);
+            if (until >= 0 && (writing || until <= length)) {
+                add({file, in, until, writing});
+                break;
+            }
+            // The rest of the file: read to its end, which the host's clock
+            // only tells about.
+            add({file, in, length + kFileEndSlackSec, false});
+            if (until >= 0)
+                until -= length;
+        }
     }
     for (const ClipExport::Part &part : parts)
         if (refuseMissing(part.source))

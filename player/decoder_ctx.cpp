@@ -246,11 +246,13 @@ bool DecoderCtx::seekTo(double seconds)
 {
     if (!seekNear(seconds))
         return false;
-    // Some demuxers (MPEG-TS) search the bytes and may land well after the
-    // target: from further back each time, until the first picture is at or
-    // before it. A followed recording is not searched that way (its reads
-    // wait at the live edge).
-    if (m_io.followFlag && m_io.followFlag->load())
+    // Some demuxers (MPEG-TS, FLV) search the bytes or seek by decode time
+    // and may land well after the target: from further back each time,
+    // until the first picture is at or before it. MP4 and Matroska seek by
+    // their index of key pictures and, with the margin, land before it. A
+    // followed recording is not searched that way (its reads wait at the
+    // live edge).
+    if ((m_io.followFlag && m_io.followFlag->load()) || seeksByIndex())
         return true;
     for (double back = 0.0;; back = back > 0 ? 2 * back : 1.0) {
         const double from = std::max(0.0, seconds - back);
@@ -264,6 +266,12 @@ bool DecoderCtx::seekTo(double seconds)
             return m_lastError.isEmpty();
         }
     }
+}
+
+bool DecoderCtx::seeksByIndex() const
+{
+    const char *name = m_fmt->iformat->name;
+    return strcmp(name, "mov,mp4,m4a,3gp,3g2,mj2") == 0 || strcmp(name, "matroska,webm") == 0;
 }
 
 double DecoderCtx::firstPictureTime()

@@ -115,6 +115,7 @@ private:
     bool reopenAtFragment(double seconds);
     bool seekNear(double seconds);
     double firstPictureTime(); // of the next picture decoded (HUGE_VAL: none); consumes what it reads
+    bool seeksByIndex() const; // the demuxer lands at or before a target (with the margin)
     bool indexed(int64_t ts) const;
     QString openVideoDecoder();
     void openAudioDecoder();

@@ -329,7 +329,7 @@ QString ClipExport::writePart(const Part &part, Output &out)
     const double frame = 1.0 / dec.fps();
     const double first = part.in - frame / 2, last = part.out + frame / 2;
     // The sound runs to the end of the last picture.
-    const int64_t soundLength = std::llround((part.out + frame - part.in) * Pcm::kSampleRate);
+    int64_t soundLength = std::llround((part.out + frame - part.in) * Pcm::kSampleRate);
 
     if (!out.open) {
         StreamCtx::Format format;
@@ -349,6 +349,8 @@ QString ClipExport::writePart(const Part &part, Output &out)
     }
 
     bool picturesDone = false, soundDone = !out.sound || !dec.hasAudio(); // silence fills a part without sound
+    bool ended = false;             // the file ended before the out point
+    double lastPts = -HUGE_VAL;     // of the last picture written
     QByteArray pcm;
     int64_t soundAt = 0;            // samples of this part placed
     constexpr int kBlock = 1024;    // AAC's frame
@@ -358,8 +360,16 @@ QString ClipExport::writePart(const Part &part, Output &out)
         out.pending.append(QByteArray(samples * Pcm::kBytesPerFrame, '\0'));
         soundAt += samples;
     };
-    auto flushSound = [&]() -> int {
-        for (; out.pending.size() >= kBlockBytes; out.sent += kBlock) {
+    // The file's samples before this part: its sample k is the file's base + k.
+    const int64_t base = out.sent + out.pending.size() / Pcm::kBytesPerFrame;
+    // The sound is encoded only as far as the pictures have gone (to the end
+    // of the last one): a part that ends early (the rest of a split file)
+    // still holds what comes after its last picture, and leaves it out.
+    auto pictureEnd = [&]() -> int64_t {
+        return lastPts > -HUGE_VAL ? std::llround((lastPts + frame - part.in) * Pcm::kSampleRate) : int64_t(0);
+    };
+    auto flushSound = [&](int64_t upTo) -> int {
+        for (; out.pending.size() >= kBlockBytes && out.sent + kBlock <= base + upTo; out.sent += kBlock) {
             if (out.enc.encodeAudio(out.pending.left(kBlockBytes), out.sent) < 0)
                 return -1;
             out.pending.remove(0, kBlockBytes);
@@ -379,6 +389,7 @@ QString ClipExport::writePart(const Part &part, Output &out)
             const int64_t ms = std::llround((out.at + pts - part.in) * 1000);
             if (out.enc.encodePicture(Picture::fromFrame(picture), ms) < 0)
                 return -1;
+            lastPts = pts;
             ++out.pictures;
             reportProgress(out, out.done + pts - part.in);
         }
@@ -403,7 +414,7 @@ QString ClipExport::writePart(const Part &part, Output &out)
                 soundAt += take;
             }
             soundDone = soundAt >= soundLength;
-            if (flushSound() < 0)
+            if (flushSound(pictureEnd()) < 0)
                 return -1;
         }
         return 0;
@@ -418,6 +429,7 @@ QString ClipExport::writePart(const Part &part, Output &out)
         if (ret < 0) {
             // The end of what there is (or a file that cannot be read on):
             // the decoders give up what they hold.
+            ended = true;
             dec.endOfStream();
             if (dec.sendVideo())
                 failed = takePictures();
@@ -430,10 +442,19 @@ QString ClipExport::writePart(const Part &part, Output &out)
         else if (kind == DecoderCtx::Packet::Audio && out.sound && dec.sendAudio())
             failed = takeSound();
     }
+    // A part that asked for more than its file holds (the rest of a split
+    // file) ends with the file's last picture, its sound with it.
+    if (failed == 0 && ended && !picturesDone && lastPts > -HUGE_VAL) {
+        soundLength = std::min(soundLength, pictureEnd());
+        if (soundAt > soundLength) {
+            out.pending.chop((soundAt - soundLength) * Pcm::kBytesPerFrame);
+            soundAt = soundLength;
+        }
+    }
     // The next part starts where this one's sound ends: no gap, no overlap.
-    if (failed == 0 && out.sound && soundAt < soundLength) {
+    if (failed == 0 && out.sound) {
         silence(soundLength - soundAt);
-        failed = flushSound();
+        failed = flushSound(soundLength);
     }
     if (failed < 0)
         return writeError(out.enc.lastError());

@@ -15,6 +15,7 @@
 #include "media.h"
 #include "obs_recording.h"
 #include "playback_panel.h"
+#include "recording_track.h"
 #include "test_support.h"
 #include "timeline_slider.h"
 #include "video_view.h"
@@ -984,6 +985,33 @@ void TestDesk::reelJoinsWithoutGapOrRepeat()
         QCOMPARE(closest(original, cut[i]), i < 31 ? 30 + i : 150 + i - 31);
     QVERIFY(qAbs(probeDuration(reel) - 62 / 30.0) < 0.03);
     QVERIFY(qAbs(pitchAndLevel(soundOf(reel, 0, 2)).first - 440) <= 5); // the tone unbroken
+
+    // A mark 1 s into the second file of a recording split at 3 s: the
+    // desk's reel takes its moment back into the first file (from the
+    // recording's start) up to 3 s after it, the first file's pictures to
+    // its last, the next file's from its first, the sound cut with them.
+    const QString one = dir + "/rec 1.mp4", two = dir + "/rec 2.mp4";
+    QVERIFY(QFile::copy(Media::path("av.mp4"), one) && QFile::copy(Media::path("av20.mp4"), two));
+    Desk d;
+    RecordingTrack &track = d.host.track();
+    const qint64 t0 = QDateTime::currentMSecsSinceEpoch() - 60000;
+    track.started(one, t0);
+    track.fileChanged(two, t0 + 3000);
+    QVERIFY(track.addMark(t0 + 4000));
+    track.stopped(t0 + 8000);
+    QSignalSpy ended(d.panel.get(), &PlaybackPanel::remoteEvent);
+    d.panel->trigger(PlaybackPanel::Shortcut::Reel);
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 60000);
+    const QString joined = ended.at(0).at(1).toJsonObject().value("path").toString();
+    QCOMPARE(joined, dir + "/rec 1 集锦 · 1 个标记.mp4");
+    const QVector<double> seams = pictureTimes(joined);
+    QCOMPARE(seams.size(), 90 + 121);
+    for (int i = 1; i < seams.size(); ++i)
+        QVERIFY2(qAbs(seams[i] - seams[i - 1] - 1 / 30.0) < 0.002, qPrintable(QString("%1 → %2").arg(seams[i - 1]).arg(seams[i])));
+    const QVector<QVector<QColor>> first = thumbnails(one), shown = thumbnails(joined);
+    for (int i = 0; i < 90; ++i)
+        QCOMPARE(closest(first, shown[i]), i);
+    QVERIFY(qAbs(probeDuration(joined) - 211 / 30.0) < 0.03);
 }
 
 void TestDesk::returnAfterReplay()

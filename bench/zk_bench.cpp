@@ -1,6 +1,8 @@
 // Measurements of the playback engine, each printed as one "key=value ..."
 // line for bench/run to summarise:
 //   zk_bench decode FILE          pictures per second through DecoderCtx and RGB32 conversion
+//   zk_bench clip FILE IN OUT [IN OUT...]
+//                                 a clip (several stretches: a reel) exported as the desk does: CPU, time
 //   zk_bench open FILE SEEK       seconds from open, and from a seek, to the first picture
 //   zk_bench open-followed FILE START BACK FORWARD
 //                                 the same for a followed recording: open at START, seek to BACK, then FORWARD
@@ -128,11 +130,15 @@ int benchDecode(const QString &file)
 
 double cpuSeconds();
 
-// A clip exported as the desk exports it: its CPU and wall-clock time.
-int benchClip(const QString &file, double in, double out)
+// A clip exported as the desk exports it (several stretches: a reel): its
+// CPU and wall-clock time.
+int benchClip(const QString &file, const QStringList &points)
 {
     ClipExport exporter;
-    const QString target = ClipExport::targetFor(file, in);
+    ClipExport::Request request;
+    for (int i = 0; i + 1 < points.size(); i += 2)
+        request.parts.append({file, points[i].toDouble(), points[i + 1].toDouble(), false});
+    request.target = ClipExport::targetFor(file, request.parts.first().in, request.parts.size() > 1 ? "reel" : "");
     QString result;
     QEventLoop loop;
     QObject::connect(&exporter, &ClipExport::exported, &loop, [&](const QString &path, int pictures, bool copied) {
@@ -146,7 +152,7 @@ int benchClip(const QString &file, double in, double out)
     QElapsedTimer timer;
     timer.start();
     const double cpuBefore = cpuSeconds();
-    exporter.start({{{file, in, out, false}}, target});
+    exporter.start(request);
     loop.exec();
     printf("%s seconds=%.2f cpu_s=%.2f\n", result.toUtf8().constData(), timer.elapsed() / 1000.0,
            cpuSeconds() - cpuBefore);
@@ -809,8 +815,8 @@ int main(int argc, char **argv)
     const QString mode = args.value(1);
     if (mode == "decode" && args.size() == 3)
         return benchDecode(args[2]);
-    if (mode == "clip" && args.size() == 5)
-        return benchClip(args[2], args[3].toDouble(), args[4].toDouble());
+    if (mode == "clip" && args.size() >= 5 && args.size() % 2 == 1)
+        return benchClip(args[2], args.mid(3));
     if (mode == "draw" && args.size() == 3)
         return benchDraw(args[2]);
     if (mode == "open" && args.size() == 4)
@@ -833,6 +839,6 @@ int main(int argc, char **argv)
         return benchShowReport(args[2], args[3], args[4], args[5].toInt());
     if (mode == "stream" && args.size() == 6)
         return benchStream(args[2], args[3], args[4].toInt(), args[5].toInt());
-    fprintf(stderr, "usage: zk_bench decode FILE | clip FILE IN OUT | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");
+    fprintf(stderr, "usage: zk_bench decode FILE | clip FILE IN OUT [IN OUT...] | open FILE SEEK | follow FILE SECONDS | memory FILE SECONDS\n");
     return 2;
 }

@@ -328,8 +328,6 @@ QString ClipExport::writePart(const Part &part, Output &out)
     // of the points (a time kept in a coarser unit than the player's).
     const double frame = 1.0 / dec.fps();
     const double first = part.in - frame / 2, last = part.out + frame / 2;
-    // The sound runs to the end of the last picture.
-    int64_t soundLength = std::llround((part.out + frame - part.in) * Pcm::kSampleRate);
 
     if (!out.open) {
         StreamCtx::Format format;
@@ -349,9 +347,12 @@ QString ClipExport::writePart(const Part &part, Output &out)
     }
 
     bool picturesDone = false, soundDone = !out.sound || !dec.hasAudio(); // silence fills a part without sound
-    bool ended = false;             // the file ended before the out point
-    double lastPts = -HUGE_VAL;     // of the last picture written
+    // The part runs from its first picture to the end of its last, its
+    // sound with it: parts follow one another on the pictures' own grid.
+    double start = NAN, lastPts = NAN;
+    int64_t soundLength = 0;        // at most this much; at the end, exactly the pictures'
     QByteArray pcm;
+    QVector<std::pair<double, QByteArray>> early; // sound decoded before the first picture
     int64_t soundAt = 0;            // samples of this part placed
     constexpr int kBlock = 1024;    // AAC's frame
     constexpr int kBlockBytes = kBlock * Pcm::kBytesPerFrame;
@@ -363,10 +364,10 @@ QString ClipExport::writePart(const Part &part, Output &out)
     // The file's samples before this part: its sample k is the file's base + k.
     const int64_t base = out.sent + out.pending.size() / Pcm::kBytesPerFrame;
     // The sound is encoded only as far as the pictures have gone (to the end
-    // of the last one): a part that ends early (the rest of a split file)
-    // still holds what comes after its last picture, and leaves it out.
+    // of the last one), so that what comes after the part's last picture
+    // (a file that ends early: the rest of a split file) is left out.
     auto pictureEnd = [&]() -> int64_t {
-        return lastPts > -HUGE_VAL ? std::llround((lastPts + frame - part.in) * Pcm::kSampleRate) : int64_t(0);
+        return std::isnan(lastPts) ? int64_t(0) : std::llround((lastPts + frame - start) * Pcm::kSampleRate);
     };
     auto flushSound = [&](int64_t upTo) -> int {
         for (; out.pending.size() >= kBlockBytes && out.sent + kBlock <= base + upTo; out.sent += kBlock) {
@@ -375,6 +376,21 @@ QString ClipExport::writePart(const Part &part, Output &out)
             out.pending.remove(0, kBlockBytes);
         }
         return 0;
+    };
+    // A block of sound at `pts`: silence fills a gap, what the part already
+    // has or what comes before it is left out.
+    auto place = [&](double pts, const QByteArray &block) {
+        const int64_t at = std::llround((pts - start) * Pcm::kSampleRate);
+        const int64_t samples = block.size() / Pcm::kBytesPerFrame;
+        if (at > soundAt)
+            silence(qMin(at, soundLength) - soundAt);
+        const int64_t from = soundAt - at;
+        const int64_t take = qMin(samples - from, soundLength - soundAt);
+        if (take > 0 && from >= 0) {
+            out.pending.append(block.constData() + from * Pcm::kBytesPerFrame, take * Pcm::kBytesPerFrame);
+            soundAt += take;
+        }
+        soundDone = soundAt >= soundLength;
     };
     auto takePictures = [&]() -> int {
         bool timed = false;
@@ -386,7 +402,14 @@ QString ClipExport::writePart(const Part &part, Output &out)
                 picturesDone = true;
                 continue;
             }
-            const int64_t ms = std::llround((out.at + pts - part.in) * 1000);
+            if (std::isnan(start)) {
+                start = pts;
+                soundLength = std::llround((last + frame - start) * Pcm::kSampleRate);
+                for (const auto &[at, block] : early)
+                    place(at, block);
+                early.clear();
+            }
+            const int64_t ms = std::llround((out.at + pts - start) * 1000);
             if (out.enc.encodePicture(Picture::fromFrame(picture), ms) < 0)
                 return -1;
             lastPts = pts;
@@ -401,19 +424,10 @@ QString ClipExport::writePart(const Part &part, Output &out)
         while (dec.receiveSound(pcm, timed, pts)) {
             if (!timed || soundDone)
                 continue;
-            // Where the block starts in the part: silence fills a gap, what
-            // the part already has or what comes before it is left out.
-            const int64_t at = std::llround((pts - part.in) * Pcm::kSampleRate);
-            const int64_t samples = pcm.size() / Pcm::kBytesPerFrame;
-            if (at > soundAt)
-                silence(qMin(at, soundLength) - soundAt);
-            const int64_t from = soundAt - at;
-            const int64_t take = qMin(samples - from, soundLength - soundAt);
-            if (take > 0 && from >= 0) {
-                out.pending.append(pcm.constData() + from * Pcm::kBytesPerFrame, take * Pcm::kBytesPerFrame);
-                soundAt += take;
-            }
-            soundDone = soundAt >= soundLength;
+            if (std::isnan(start))
+                early.append({pts, pcm});
+            else
+                place(pts, pcm);
             if (flushSound(pictureEnd()) < 0)
                 return -1;
         }
@@ -429,7 +443,6 @@ QString ClipExport::writePart(const Part &part, Output &out)
         if (ret < 0) {
             // The end of what there is (or a file that cannot be read on):
             // the decoders give up what they hold.
-            ended = true;
             dec.endOfStream();
             if (dec.sendVideo())
                 failed = takePictures();
@@ -442,14 +455,12 @@ QString ClipExport::writePart(const Part &part, Output &out)
         else if (kind == DecoderCtx::Packet::Audio && out.sound && dec.sendAudio())
             failed = takeSound();
     }
-    // A part that asked for more than its file holds (the rest of a split
-    // file) ends with the file's last picture, its sound with it.
-    if (failed == 0 && ended && !picturesDone && lastPts > -HUGE_VAL) {
-        soundLength = std::min(soundLength, pictureEnd());
-        if (soundAt > soundLength) {
-            out.pending.chop((soundAt - soundLength) * Pcm::kBytesPerFrame);
-            soundAt = soundLength;
-        }
+    // The part ends with its last picture (sooner than asked where its file
+    // ends first), its sound with it: what came after is still pending.
+    soundLength = pictureEnd();
+    if (soundAt > soundLength) {
+        out.pending.chop((soundAt - soundLength) * Pcm::kBytesPerFrame);
+        soundAt = soundLength;
     }
     // The next part starts where this one's sound ends: no gap, no overlap.
     if (failed == 0 && out.sound) {

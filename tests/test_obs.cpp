@@ -290,6 +290,16 @@ void TestObs::roadOfAShow()
              qPrintable(QString("from mark 2 (%1 s into the second file) to %2 s").arg(mark2).arg(first)));
     QVERIFY2(second - (mark1 - 5) > -0.6 && second - (mark1 - 5) < 1.6,
              qPrintable(QString("from mark 1 (%1 s) to %2 s").arg(mark1).arg(second)));
+    // The reel: each mark's 8 s, mark 2's from the first file's end into
+    // the second (up to a second less of the first file, as the split's
+    // signal came late), each picture 1/30 s after the one before across
+    // the joins.
+    const QString reel = QFileInfo(files.at(0).toString()).dir().filePath(r.value("reel").toString().section("▶ ", 1));
+    const QVector<double> times = pictureTimes(reel);
+    QVERIFY2(times.size() >= 2 * 241 - 35 && times.size() <= 2 * 241 + 2,
+             qPrintable(QString("%1 pictures in %2").arg(times.size()).arg(reel)));
+    for (int i = 1; i < times.size(); ++i)
+        QVERIFY2(qAbs(times[i] - times[i - 1] - 1 / 30.0) < 0.002, qPrintable(QString("%1 → %2").arg(times[i - 1]).arg(times[i])));
 }
 
 void TestObs::hotkeysBoundInObs()

@@ -404,9 +404,10 @@ void Operator::planRound(const QString &format, bool pause)
 // A show in short, in Hybrid MP4: OBS splits the recording every 20 s;
 // program follows it from its start and falls two files behind (paused
 // for 19 s, then slowed for 6), OBS's recording is paused for 4 s, a mark
-// before the first split and one just after it, and the replay from the
-// marks (the newest, then the one before). Program goes on through every
-// file, from its first picture to its last, to the recording's end.
+// before the first split and one just after it, the replay from the marks
+// (the newest, then the one before), and their reel once the recording
+// stopped. Program goes on through every file, from its first picture to
+// its last, to the recording's end.
 void Operator::planRoad()
 {
     planRecording(QStringLiteral("road"), QStringLiteral("hybrid_mp4"), QStringLiteral("records the road, split every 20 s"));
@@ -450,6 +451,13 @@ void Operator::planRoad()
     });
     at(50000, QString(), [] {});
     planStop();
+    act(QStringLiteral("makes the reel of the marks"), [this] { triggerHotkey("zerka.reel"); });
+    waitUntil(QStringLiteral("the reel is in preview"), [this] {
+        const QString tag = labelText("pvTag");
+        if (tag.contains(QStringLiteral("集锦")))
+            note("reel", tag);
+        return tag.contains(QStringLiteral("集锦"));
+    }, 120000);
     keepFrames(3);
 }
 

@@ -31,12 +31,12 @@ bool SyncMeter::start()
     return m_parec.waitForStarted();
 }
 
-void SyncMeter::watch(ZKPlayer *player)
+void SyncMeter::watch(ZKPlayer *player, std::function<bool()> counts)
 {
-    connect(player, &ZKPlayer::frameReady, this, [this](const Picture &picture, double) {
+    connect(player, &ZKPlayer::frameReady, this, [this, counts](const Picture &picture, double) {
         // The luma in the middle of the decoder's YUV: white is 235.
         const AVFrame *f = picture.frame();
-        if (f && f->data[0][(f->height / 2) * f->linesize[0] + f->width / 2] > 200)
+        if (f && (!counts || counts()) && f->data[0][(f->height / 2) * f->linesize[0] + f->width / 2] > 200)
             m_flashes << m_clock.elapsed();
     });
 }

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QVector>
 
+#include <functional>
 #include <limits>
 
 class ZKPlayer;
@@ -28,7 +29,9 @@ public:
     ~SyncMeter() override;
 
     bool start();              // starts recording the monitor
-    void watch(ZKPlayer *player);
+    // The player's white pictures count as flashes (while `counts`, when
+    // given: a desk's lane only while it is program, whose sound is heard).
+    void watch(ZKPlayer *player, std::function<bool()> counts = {});
     void stop();
     // Over the flashes between `fromMs` and `toMs` on the meter's clock (elapsedMs()).
     Result result(qint64 fromMs = 0, qint64 toMs = std::numeric_limits<qint64>::max()) const;

@@ -655,8 +655,10 @@ int benchEvents(const QString &sync, const QString &still, const QString &silent
         return 1;
     panel.loadToPreview(PlaybackPanel::Channel::Video, sync);
     take();
+    // Only program is heard on the device: the lane that left it plays on
+    // in preview (the file without sound has white in its middle now and then).
     for (ZKPlayer *player : panel.findChildren<ZKPlayer *>())
-        monitor.watch(player);
+        monitor.watch(player, [&panel, player] { return panel.programLane().player == player; });
     for (QLineEdit *edit : panel.findChildren<QLineEdit *>())
         edit->setText(url);
     // The stream's time counts from about here (its connection, a moment later).

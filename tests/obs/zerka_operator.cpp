@@ -16,6 +16,9 @@
 
 #include "operator.h"
 
+#include <algorithm>
+#include <memory>
+
 OBS_DECLARE_MODULE()
 
 void say(const QString &text)
@@ -622,6 +625,8 @@ void Operator::planRemote()
     waitUntil(QStringLiteral("obs-websocket identifies the remote control"), [this] { return m_ws.identified(); },
               15000);
     remote("state", "GetState");
+    remote("first", "LoadFile", {{"path", m_out.absoluteFilePath("../media/sync.mkv")}});
+    remote("takeFirst", "Take");
     remote("load", "LoadFile", {{"path", m_out.absoluteFilePath("../media/blue.mkv")}});
     remote("tooSlow", "SetSpeed", {{"lane", "preview"}, {"rate", 0.05}});
     remote("slow", "SetSpeed", {{"lane", "preview"}, {"rate", 0.3}});
@@ -646,9 +651,17 @@ void Operator::planRemote()
                 return true;
         return false;
     }, 60000);
-    act(QString(), [this] {
-        m_results.insert("remote", QJsonObject{{"answers", m_answers}, {"events", m_events},
-                                               {"pgmTag", labelText("pgmTag")}});
+    // Back to what program showed before blue, which played on in preview.
+    auto tag = std::make_shared<QString>();
+    act(QString(), [this, tag] { *tag = labelText("pgmTag"); });
+    remote("back", "ReturnToLive");
+    waitUntil(QStringLiteral("the vendor's event of the return"), [this] {
+        return std::count_if(m_events.begin(), m_events.end(), [](const QJsonValue &event) {
+                   return event.toObject().value("eventType").toString() == QLatin1String("ProgramChanged");
+               }) == 3;
+    }, 5000);
+    act(QString(), [this, tag] {
+        m_results.insert("remote", QJsonObject{{"answers", m_answers}, {"events", m_events}, {"pgmTag", *tag}});
         m_ws.close(); // the next round loads both lanes anew, at 1x
     });
 }

@@ -287,7 +287,7 @@ QString ClipExport::copyPart(const Part &part, Output &out)
         }))
         return QStringLiteral("已取消");
     // The sound after the last picture, up to where it ends.
-    while (!soundDone && written >= 0) {
+    while (cut.verdict() == CutCheck::Verdict::Clean && !soundDone && written >= 0) {
         Packet kind;
         if (dec.readPacket(kind) < 0 || m_abort)
             break;
@@ -303,8 +303,10 @@ QString ClipExport::copyPart(const Part &part, Output &out)
     if (written < 0)
         return writeError(written);
     if (cut.verdict() != CutCheck::Verdict::Clean) {
-        // Found out only here (a key picture the end's reading did not
-        // see): encoded after all, over what was written.
+        // The in point is not a key picture (or the pictures came in an
+        // order the end's reading did not see): encoded after all, over
+        // what was written.
+        blog(LOG_INFO, "[Zerka] 导出片段的入点不在关键画面上,重新编码");
         out.enc.closeAll();
         out.pictures = 0;
         out.percent = -1;

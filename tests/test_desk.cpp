@@ -855,6 +855,7 @@ void TestDesk::clipsEndAtTheirPoints_data()
     for (const char *container : {"mp4", "mkv", "mov", "flv", "ts"})
         QTest::newRow(container) << QString("av.%1").arg(container) << 15 << (QLatin1String(container) == "ts" ? 45 : 61) << false;
     QTest::newRow("flashes and clicks") << "sync3.mp4" << 12 << 78 << false;
+    QTest::newRow("mp4 ending before a key picture") << "av.mp4" << 15 << 59 << false; // begun as a copy, then encoded
     for (const char *container : {"mp4", "ts"})
         QTest::newRow(qPrintable(QString("%1 on key pictures").arg(container))) << QString("av.%1").arg(container) << 30 << 59 << true;
     QTest::newRow("flashes and clicks on key pictures") << "sync3.mp4" << 30 << 59 << true;

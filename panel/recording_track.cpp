@@ -2,6 +2,28 @@
 
 #include <obs-module.h>
 
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+// A writer finishing a file appends in bursts milliseconds apart; a size
+// unchanged this long means it is done. Only a lane at the live edge waits
+// for it, and only that long.
+constexpr qint64 kSettledMs = 200;
+constexpr int kSettlePollMs = 50;
+// A writer still appending after this long is not finishing a file:
+// treated as done all the same, so that no lane waits for ever.
+constexpr qint64 kSettleMaxMs = 5000;
+} // namespace
+
+RecordingTrack::RecordingTrack(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+    m_settle.setInterval(kSettlePollMs);
+    connect(&m_settle, &QTimer::timeout, this, &RecordingTrack::settle);
+}
+
 double RecordingTrack::File::secs(qint64 nowMs) const
 {
     const qint64 until = endMs > 0 ? endMs : nowMs;
@@ -47,13 +69,48 @@ void RecordingTrack::setPaused(bool paused, qint64 ms)
     emit changed();
 }
 
+bool RecordingTrack::isWriting(const QString &path) const
+{
+    const int i = find(path);
+    return i >= 0 && !m_files[i].written;
+}
+
 void RecordingTrack::finishFile(int index, qint64 ms)
 {
     File &done = m_files[index];
     done.pause.set(false, ms);
     done.endMs = ms;
-    // The lanes hear of it with the next file (if any) already in the chain.
-    emit fileFinished(done.path, index + 1 < m_files.size() ? m_files[index + 1].path : QString());
+    done.endedMs = m_clock.elapsed();
+    done.sizeSinceMs = done.endedMs;
+    done.size = QFileInfo(done.path).size();
+    m_settle.start();
+}
+
+void RecordingTrack::settle()
+{
+    // Oldest first, and none before the one before it: the lanes go from
+    // file to file in the order they were written.
+    const qint64 now = m_clock.elapsed();
+    for (int i = 0; i < m_files.size(); ++i) {
+        File &f = m_files[i];
+        if (f.written)
+            continue;
+        if (f.endMs == 0)
+            break; // still written (and so is everything after it)
+        const qint64 size = QFileInfo(f.path).size();
+        if (size != f.size) {
+            f.size = size;
+            f.sizeSinceMs = now;
+        }
+        if (now - f.sizeSinceMs < kSettledMs && now - f.endedMs < kSettleMaxMs)
+            break;
+        f.written = true;
+        // The lanes hear of it with the next file (if any) already in the chain.
+        emit fileFinished(f.path, sameRecording(i, i + 1) ? m_files[i + 1].path : QString());
+    }
+    const bool waiting = std::any_of(m_files.begin(), m_files.end(), [](const File &f) { return f.endMs > 0 && !f.written; });
+    if (!waiting)
+        m_settle.stop();
 }
 
 void RecordingTrack::fileChanged(const QString &next, qint64 ms)

@@ -10,13 +10,21 @@
 // copy. Earlier recordings stay known, so that a lane still playing one goes
 // on through its files. Used on the user-interface thread only.
 //
+// The host names a file done before its writer is: OBS's Hybrid MP4 writer
+// reports the stop and then flushes the file's last fragment, OBS's FFmpeg
+// writer names the next file while the old one's last cluster is still on
+// its way. So a file counts as written, and its lanes hear of its end, once
+// its size has held still for a moment after the host's word.
+//
 // Times: `ms` are milliseconds since the epoch; lengths and positions are
 // seconds of recorded media (paused time not counted).
 
 #include "recording_pause.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVector>
 
 class RecordingTrack : public QObject {
@@ -33,7 +41,7 @@ public:
         double at = 0.0;
     };
 
-    using QObject::QObject;
+    explicit RecordingTrack(QObject *parent = nullptr);
 
     // The host's events.
     void started(const QString &file, qint64 ms);
@@ -45,7 +53,9 @@ public:
     bool paused() const { return m_pause.sinceMs != 0; }
     // The file being written, or written last; empty when the host named none.
     QString file() const;
-    bool isWriting(const QString &path) const { return m_active && !path.isEmpty() && path == file(); }
+    // Still written: the host has not named it done, or its writer is
+    // still finishing it.
+    bool isWriting(const QString &path) const;
     // A file of the recording under way (or of the last one).
     bool isOfRecording(const QString &path) const;
     // The file its recording went on in after `path`; empty: none (yet).
@@ -68,7 +78,8 @@ public:
 signals:
     // Anything above changed: a recording started, paused, split or stopped, a mark.
     void changed();
-    // `finished` is complete: the host went on in `next` (empty: the recording stopped).
+    // `finished` is complete (its writer is done with it): the host went on
+    // in `next` (empty: the recording stopped). In the order the files were written.
     void fileFinished(const QString &finished, const QString &next);
 
 private:
@@ -76,13 +87,18 @@ private:
         QString path;
         int recording = 0;
         qint64 startMs = 0;
-        qint64 endMs = 0; // 0 while written
+        qint64 endMs = 0; // 0 while written (the host's word)
         RecordingPause pause;
+        bool written = false;  // the writer is done with it too
+        qint64 size = -1;      // while it settles: as last seen
+        qint64 sizeSinceMs = 0; // since when (m_clock)
+        qint64 endedMs = 0;     // the host's word (m_clock)
         double secs(qint64 nowMs) const;
     };
     int find(const QString &path) const; // -1: not a file of any recording
     bool sameRecording(int a, int b) const;
     void finishFile(int index, qint64 ms);
+    void settle();
 
     QVector<File> m_files; // every recording's, in the order written
     int m_recording = 0;   // of the recording under way, or the last one
@@ -91,4 +107,6 @@ private:
     qint64 m_endMs = 0;
     RecordingPause m_pause;
     QVector<Mark> m_marks;
+    QTimer m_settle;       // runs while a file the host named done settles
+    QElapsedTimer m_clock; // for the settling only: the host's times may lag
 };

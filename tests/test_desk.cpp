@@ -176,6 +176,7 @@ private slots:
     void monitorAudio();
     void backupListThroughTheFileDialog();
     void instantReplayFollowsTheRecording();
+    void recordingEndsWhenItsWriterIsDone();
     void screenOutputFollowsDisplays();
     void clipsEndAtTheirPoints_data();
     void clipsEndAtTheirPoints();
@@ -826,7 +827,7 @@ void TestDesk::instantReplayFollowsTheRecording()
     QSignalSpy programStates(d.pgm().player, &ZKPlayer::stateChanged);
     host.stopRecording();
     QTRY_VERIFY_WITH_TIMEOUT(!host.recordingActive(), 20000);
-    QVERIFY(!d.pgm().player->isFollowing());
+    QTRY_VERIFY(!d.pgm().player->isFollowing()); // once the writer is done with it
     const int length = d.w<QSlider>("timeline")->maximum();
     QVERIFY(length >= 3);
     // Moved away, it cannot be replayed: said in red, preview goes on.
@@ -844,6 +845,33 @@ void TestDesk::instantReplayFollowsTheRecording()
     QVERIFY2(d.w<QSlider>("timeline")->maximum() >= length,
              qPrintable(QString("range %1 for a file of %2 s").arg(d.w<QSlider>("timeline")->maximum()).arg(length)));
     QTRY_VERIFY_WITH_TIMEOUT(programStates.contains(QVariantList{QVariant::fromValue(ZKPlayer::State::Finished)}), 30000);
+}
+
+void TestDesk::recordingEndsWhenItsWriterIsDone()
+{
+    // OBS says a recording has stopped before its writer has put the
+    // file's last pictures down (its Hybrid MP4 writer flushes after the
+    // word): a lane waiting at the written end plays on to the last
+    // picture the writer adds after it.
+    const QString dir = m_dir.filePath("stop");
+    QVERIFY(QDir().mkpath(dir));
+    const QString file = dir + "/rec.mkv";
+    QFile source(Media::path("av.mkv")), rec(file);
+    QVERIFY(source.open(QIODevice::ReadOnly) && rec.open(QIODevice::WriteOnly));
+    const QByteArray bytes = source.readAll();
+    QVERIFY(rec.write(bytes.left(bytes.size() / 2)) > 0 && rec.flush());
+    Desk d;
+    d.host.track().started(file, QDateTime::currentMSecsSinceEpoch() - 1500);
+    const int mark = logMark();
+    d.panel->trigger(PlaybackPanel::Shortcut::InstantReplay);
+    QTRY_VERIFY_WITH_TIMEOUT(countLog("[ZKPlayer] IO 在 live edge 等待写入", mark) > 0, 20000);
+    QSignalSpy states(d.pv().player, &ZKPlayer::stateChanged);
+    d.host.track().stopped(QDateTime::currentMSecsSinceEpoch());
+    QTest::qWait(60);
+    QVERIFY(rec.write(bytes.mid(bytes.size() / 2)) > 0 && rec.flush());
+    QTRY_VERIFY_WITH_TIMEOUT(states.contains(QVariantList{QVariant::fromValue(ZKPlayer::State::Finished)}), 20000);
+    const double last = pictureTimes(file).last();
+    QVERIFY2(d.pv().positionSec > last - 0.02, qPrintable(QString("ended at %1 s, the last picture at %2 s").arg(d.pv().positionSec).arg(last)));
 }
 
 void TestDesk::clipsEndAtTheirPoints_data()

@@ -272,6 +272,13 @@ QString ClipExport::copyPart(const Part &part, Output &out)
     const double soundEnd = part.out + frame;
     bool soundDone = audio == nullptr;
     int written = 0;
+    auto copySound = [&](const DecoderCtx::PacketTimes &times) {
+        if (std::isnan(times.pts) || soundDone)
+            return;
+        soundDone = times.pts >= soundEnd;
+        if (!soundDone && times.end > part.in + kTimeSlackSec && written >= 0)
+            written = out.enc.writeCopy(dec.packet(), audio, audioOffset);
+    };
     CutCheck cut(first, last, frame, true);
     if (!readUntilTold(cut, [&](Packet kind) {
             const DecoderCtx::PacketTimes times = dec.packetTimes(kind);
@@ -279,10 +286,8 @@ QString ClipExport::copyPart(const Part &part, Output &out)
                 written = written < 0 ? written : out.enc.writeCopy(dec.packet(), video, videoOffset);
                 ++out.pictures;
                 reportProgress(out, times.pts - part.in);
-            } else if (kind == Packet::Audio && !std::isnan(times.pts) && !soundDone) {
-                soundDone = times.pts >= soundEnd;
-                if (!soundDone && times.end > part.in + kTimeSlackSec && written >= 0)
-                    written = out.enc.writeCopy(dec.packet(), audio, audioOffset);
+            } else if (kind == Packet::Audio) {
+                copySound(times);
             }
         }))
         return QStringLiteral("已取消");
@@ -291,12 +296,8 @@ QString ClipExport::copyPart(const Part &part, Output &out)
         Packet kind;
         if (dec.readPacket(kind) < 0 || m_abort)
             break;
-        const DecoderCtx::PacketTimes times = dec.packetTimes(kind);
-        if (kind != Packet::Audio || std::isnan(times.pts))
-            continue;
-        soundDone = times.pts >= soundEnd;
-        if (!soundDone)
-            written = out.enc.writeCopy(dec.packet(), audio, audioOffset);
+        if (kind == Packet::Audio)
+            copySound(dec.packetTimes(kind));
     }
     if (m_abort)
         return QStringLiteral("已取消");

@@ -267,10 +267,8 @@ void ZKPlayer::paceAudioSilently()
             if (m_seekPending || m_audioQueue.empty())
                 break;
             const AudioChunk &head = m_audioQueue.front();
-            if (!hasMasterClock()) {
-                m_wallAnchorPts = head.pts;
-                m_wallTimer.start();
-            }
+            if (!hasMasterClock())
+                anchorWall(head.pts);
             const double clock = masterClockSec();
             if (head.pts > clock + kSilentLeadSec && head.pts <= clock + kSilentJumpSec)
                 break;
@@ -282,6 +280,7 @@ void ZKPlayer::paceAudioSilently()
             m_queuedAudioSec = qMax(0.0, m_queuedAudioSec - Pcm::seconds(chunk.pcm.size()));
         }
         m_cv.notify_all();
+        heardUntil(chunk.pts + Pcm::seconds(chunk.pcm.size()));
         emit audioData(chunk.pcm, playsAt);
         if (m_output.isOpen() || m_paused) // a receiver changed the player
             return;
@@ -379,13 +378,14 @@ void ZKPlayer::playStretched()
     while (m_stretched.size() >= Pcm::kBytesPerFrame) {
         qint64 take = device ? qMin<qint64>(m_output.bytesFree(), m_stretched.size()) : m_stretched.size();
         take -= take % Pcm::kBytesPerFrame;
-        const qint64 playsAt = ShowClock::nowNs() + qint64((m_stretchedPts - clock) / m_speed * 1e9);
+        const qint64 playsAt = ShowClock::nowNs() + qint64(wallSecondsUntil(m_stretchedPts, clock) * 1e9);
         const qint64 written = take < 1 ? 0 : device ? m_output.write(m_stretched.constData(), take) : take;
         if (written < 1)
             return;
         const QByteArray out = m_stretched.left(written);
         m_stretched.remove(0, written);
         m_stretchedPts += Pcm::seconds(written) * m_speed;
+        heardUntil(m_stretchedPts);
         emit audioData(out, playsAt);
         if (device && !m_output.isOpen()) // a receiver closed the player
             return;
@@ -420,6 +420,7 @@ void ZKPlayer::onAudioTick()
         const QByteArray accepted = m_pendingPcm.left(written);
         m_pendingPcm.remove(0, written);
         m_pendingPts += Pcm::seconds(written);
+        heardUntil(m_pendingPts);
         emit audioData(accepted, playsAt);
         if (!m_output.isOpen()) // a receiver closed the player
             return;
@@ -474,8 +475,7 @@ void ZKPlayer::dropStalledDevice(qint64 frozenUs)
          static_cast<long long>(frozenUs), device.constData());
     teardownAudio();
     // Video goes on from the picture on screen.
-    m_wallAnchorPts = m_lastPts;
-    m_wallTimer.restart();
+    anchorWall(m_lastPts);
     m_lastProcUs = -1;
     emit stateChanged(State::SilentFallback);
 }

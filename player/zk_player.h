@@ -14,8 +14,11 @@
 //   audio, else the wall clock. hasMasterClock() says whether there is one
 //   yet; its value may be below zero (a seek close to the start, less the
 //   sink's latency), and then it paces like any other.
-// - wall clock: m_wallAnchorPts plus the time since m_wallTimer started;
-//   anchored to the first picture shown, re-anchored by big jumps and resume.
+// - wall clock: m_wallAnchorPts plus the time since m_wallTimer started,
+//   at the lane's speed; anchored to the first picture shown, re-anchored by
+//   big jumps and resume. A new speed takes over once the sound already
+//   handed out at the old one has been heard (m_oldRateUntilPts), so that
+//   no output hears it ahead of its pictures.
 // - audio clock: AudioOutput's, the time of the sound the device plays now;
 //   once the sound has run out before the pictures (all of it in the sink,
 //   none to come before them) it runs on for as long as pictures remain:
@@ -183,6 +186,14 @@ private:
     bool hasMasterClock() const;
     bool waitingForAudioClock() const;
     double masterClockSec();    // m_mutex held
+    void anchorWall(double pts); // the wall clock stands at `pts` now
+    double wallSecondsUntil(double pts, double clock) const; // on the wall clock, from `clock`
+    // Handed out: the sound up to `pts`, made at the speed of now.
+    void heardUntil(double pts)
+    {
+        m_heardUntilPts = pts;
+        m_heardRate = m_speed;
+    }
     bool soundRanOut() const;   // m_mutex held: every block of sound is in the sink, none comes before the pictures
     bool takeDueFrame(VideoFrame &out); // m_mutex held
     void checkFinished();
@@ -235,6 +246,10 @@ private:
     double m_expectedAudioPts = -1.0;
     QElapsedTimer m_wallTimer;
     double m_wallAnchorPts = 0.0;
+    double m_oldRateUntilPts = -1.0; // the wall clock runs at m_oldRate up to here; -1: none
+    double m_oldRate = 1.0;
+    double m_heardUntilPts = -1.0;   // the end of the sound handed out; -1: none since the clock's reset
+    double m_heardRate = 1.0;        // the speed it was made at
     QElapsedTimer m_sinceClockReset; // how long the first picture has waited for the audio clock
     AudioOutput m_output; // the lane's device and the audio clock
     QByteArray m_pendingPcm;

@@ -25,6 +25,9 @@ constexpr qint64 kAudioAnchorWaitMs = 400;
 // A step back lands just before the picture on screen: the decoder goes
 // to the key picture at or before this much earlier.
 constexpr double kStepBackSec = 0.001;
+// A new speed waits for the sound handed out at the old one: what a device
+// holds, a few tenths at most. Never longer than this, whatever was handed out.
+constexpr double kOldRateMaxSec = 0.5;
 } // namespace
 
 qint64 ZKPlayer::playsAtNs(double pts)
@@ -61,9 +64,30 @@ double ZKPlayer::masterClockSec()
     // sound, and those must still come due.
     if (m_output.clockValid())
         return m_output.clockSec(soundRanOut());
-    if (m_wallTimer.isValid())
-        return m_wallAnchorPts + m_wallTimer.elapsed() / 1000.0 * m_speed;
-    return -1.0;
+    if (!m_wallTimer.isValid())
+        return -1.0;
+    const double elapsed = m_wallTimer.elapsed() / 1000.0;
+    if (m_oldRateUntilPts < 0)
+        return m_wallAnchorPts + elapsed * m_speed;
+    const double old = m_wallAnchorPts + elapsed * m_oldRate;
+    if (old <= m_oldRateUntilPts)
+        return old;
+    return m_oldRateUntilPts + (elapsed - (m_oldRateUntilPts - m_wallAnchorPts) / m_oldRate) * m_speed;
+}
+
+void ZKPlayer::anchorWall(double pts)
+{
+    m_wallAnchorPts = pts;
+    m_wallTimer.start();
+    m_oldRateUntilPts = -1.0;
+}
+
+double ZKPlayer::wallSecondsUntil(double pts, double clock) const
+{
+    if (m_oldRateUntilPts <= clock || pts <= clock)
+        return (pts - clock) / m_speed;
+    const double atOld = qMin(pts, m_oldRateUntilPts) - clock;
+    return atOld / m_oldRate + qMax(0.0, pts - m_oldRateUntilPts) / m_speed;
 }
 
 bool ZKPlayer::soundRanOut() const
@@ -82,6 +106,7 @@ void ZKPlayer::resetPlaybackClocks()
     dropStretched();
     m_pendingPcm.clear();
     m_wallTimer.invalidate();
+    m_oldRateUntilPts = m_heardUntilPts = -1.0;
     m_expectedAudioPts = -1.0;
     m_sinceClockReset.start();
 }
@@ -97,11 +122,9 @@ bool ZKPlayer::takeDueFrame(VideoFrame &out)
         if (waitingForAudioClock())
             return false;
         // No clock yet: show at once and let the wall clock start here.
-        m_wallAnchorPts = head.pts;
-        m_wallTimer.start();
+        anchorWall(head.pts);
     } else if (!m_output.clockValid() && head.pts > clock + kWallJumpSec) {
-        m_wallAnchorPts = head.pts;
-        m_wallTimer.restart();
+        anchorWall(head.pts);
     } else if (head.pts > clock + kEarlySec) {
         return false;
     }
@@ -128,19 +151,25 @@ void ZKPlayer::setSpeed(double speed)
     speed = qBound(0.01, speed, 1.0);
     if (speed == m_speed)
         return;
-    // The lane goes on from where it is now, at the new rate. The sound
-    // stops here, or comes back at its next block, which then anchors the
-    // clock again (what the device still holds plays out first).
+    // The lane goes on from where it is now at the new rate, once the
+    // sound already handed out (to the device and the stream) has been
+    // heard: the pictures keep the old rate till then, a tenth of a second
+    // or so. The sound stops there, or comes back at its next block, which
+    // then anchors the clock again.
     const bool clocked = hasMasterClock();
     const double now = clockSec();
+    const double heard = m_heardUntilPts, heardRate = m_heardRate;
     m_speed = speed;
     m_output.invalidateClock();
     dropStretched();
     m_pendingPcm.clear();
     m_expectedAudioPts = -1.0;
     if (clocked) {
-        m_wallAnchorPts = now;
-        m_wallTimer.restart();
+        anchorWall(now);
+        if (!m_paused && heard > now) {
+            m_oldRate = heardRate;
+            m_oldRateUntilPts = qMin(heard, now + kOldRateMaxSec * heardRate);
+        }
     }
     blog(LOG_INFO, "[ZKPlayer] 速度 → %.2fx", speed);
 }
@@ -304,8 +333,7 @@ void ZKPlayer::setPaused(bool paused)
         resetPlaybackClocks();
     } else if (!m_output.clockValid()) {
         // Resume from the picture on screen; the paused time is not skipped.
-        m_wallAnchorPts = m_lastPts;
-        m_wallTimer.restart();
+        anchorWall(m_lastPts);
     } else {
         m_output.resumed();
     }

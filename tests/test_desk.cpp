@@ -38,6 +38,7 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <tuple>
 
 using namespace TestSupport;
 using Type = PlaybackPanel::Channel::Type;
@@ -781,26 +782,35 @@ void TestDesk::instantReplayFollowsTheRecording()
     QTest::qWait(4000);
     QTRY_VERIFY(d.w<QSlider>("timeline")->maximum() >= 3);
 
-    // A clip of the recording while it is written: its pictures from in to
-    // out exactly, the recording going on untouched.
+    // Clips of the recording while it is written: their pictures from in
+    // to out exactly, the recording going on untouched; one between key
+    // pictures (encoded), one from a key picture to the picture before the
+    // next (its packets copied, the end read as the writer adds it).
     QVERIFY(d.panel->request("SetPaused", {{"lane", "preview"}, {"paused", true}}).value("ok").toBool());
+    const QVector<double> keys = pictureTimes(first, true), written = pictureTimes(first);
+    QVERIFY(keys.size() >= 2);
+    const double beforeKey = *(std::lower_bound(written.begin(), written.end(), keys.last() - 0.001) - 1);
     const double in = d.pv().positionSec + 0.5;
-    for (const auto &[point, at] : {std::make_pair("SetIn", in), std::make_pair("SetOut", in + 1)}) {
-        QVERIFY(d.panel->request("Seek", {{"lane", "preview"}, {"seconds", at}}).value("ok").toBool());
-        QTRY_VERIFY(qAbs(d.pv().positionSec - at) < 0.034);
-        QVERIFY(d.panel->request(point, {}).value("ok").toBool());
-    }
-    const QJsonObject points = d.panel->request("GetState", {}).value("clip").toObject();
     QSignalSpy exported(d.panel.get(), &PlaybackPanel::remoteEvent);
-    const QString clip = d.panel->request("ExportClip", {}).value("file").toString();
-    QTRY_VERIFY_WITH_TIMEOUT(!exported.isEmpty(), 60000);
-    QCOMPARE(exported.at(0).at(1).toJsonObject().value("path").toString(), clip);
-    const QVector<double> recorded = pictureTimes(first);
-    const auto inClip = std::count_if(recorded.begin(), recorded.end(), [&points](double t) {
-        return t > points.value("in").toDouble() - 0.01 && t < points.value("out").toDouble() + 0.01;
-    });
-    QCOMPARE(pictureTimes(clip).size(), inClip);
-    QVERIFY(host.recordingActive() && host.lastRecording() == first);
+    for (const auto &[from, to, copy] : {std::tuple{in, in + 1, false}, std::tuple{keys.at(keys.size() - 2), beforeKey, true}}) {
+        for (const auto &[point, at] : {std::make_pair("SetIn", from), std::make_pair("SetOut", to)}) {
+            QVERIFY(d.panel->request("Seek", {{"lane", "preview"}, {"seconds", at}}).value("ok").toBool());
+            QTRY_VERIFY(qAbs(d.pv().positionSec - at) < (copy ? 0.001 : 0.034));
+            QVERIFY(d.panel->request(point, {}).value("ok").toBool());
+        }
+        const QJsonObject points = d.panel->request("GetState", {}).value("clip").toObject();
+        exported.clear();
+        const QString clip = d.panel->request("ExportClip", {}).value("file").toString();
+        QTRY_VERIFY_WITH_TIMEOUT(!exported.isEmpty(), 60000);
+        QCOMPARE(exported.at(0).at(1).toJsonObject().value("path").toString(), clip);
+        QCOMPARE(exported.at(0).at(1).toJsonObject().value("copied").toBool(), copy);
+        const QVector<double> recorded = pictureTimes(first);
+        const auto inClip = std::count_if(recorded.begin(), recorded.end(), [&points](double t) {
+            return t > points.value("in").toDouble() - 0.01 && t < points.value("out").toDouble() + 0.01;
+        });
+        QCOMPARE(pictureTimes(clip).size(), inClip);
+        QVERIFY(host.recordingActive() && host.lastRecording() == first);
+    }
     d.click("pvPauseButton");
     // The reel of two marks a moment apart: one stretch, from 5 s before
     // the first to 3 s after the second, made while the recording goes on

@@ -65,17 +65,17 @@ double probeDuration(const QString &path)
     return ok ? seconds : -1;
 }
 
-QVector<double> pictureTimes(const QString &path)
+QVector<double> pictureTimes(const QString &path, bool keys)
 {
     QString out;
-    run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "frame=best_effort_timestamp_time",
-                    "-of", "csv=p=0", path},
+    run("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                    keys ? "packet=pts_time,flags" : "frame=best_effort_timestamp_time", "-of", "csv=p=0", path},
         &out, 120000);
     QVector<double> times;
     for (const QString &line : out.split('\n', Qt::SkipEmptyParts)) {
         bool ok = false; // side data adds fields and lines
         const double t = line.section(',', 0, 0).trimmed().toDouble(&ok);
-        if (ok)
+        if (ok && (!keys || line.section(',', 1, 1).startsWith('K')))
             times << t;
     }
     std::sort(times.begin(), times.end());

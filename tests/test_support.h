@@ -33,8 +33,9 @@ int countLog(const QString &prefix, int from = 0);
 
 // Duration in seconds as ffprobe reads it from the container (-1 on failure).
 double probeDuration(const QString &path);
-// Presentation times of every picture of the first video stream, in order.
-QVector<double> pictureTimes(const QString &path);
+// Presentation times of every picture of the first video stream, in order;
+// of its key pictures only with `keys`.
+QVector<double> pictureTimes(const QString &path, bool keys = false);
 // Runs a program and returns its exit code (-1 if it cannot run or times out);
 // `output` gets what it wrote to stdout.
 int run(const QString &program, const QStringList &args, QString *output = nullptr, int timeoutMs = 60000);

@@ -4,8 +4,6 @@
 
 #include <QFileInfo>
 
-#include <algorithm>
-
 namespace {
 // A writer finishing a file appends in bursts milliseconds apart; a size
 // unchanged this long means it is done. Only a lane at the live edge waits
@@ -103,14 +101,12 @@ void RecordingTrack::settle()
             f.sizeSinceMs = now;
         }
         if (now - f.sizeSinceMs < kSettledMs && now - f.endedMs < kSettleMaxMs)
-            break;
+            return; // asked again at the next tick
         f.written = true;
         // The lanes hear of it with the next file (if any) already in the chain.
         emit fileFinished(f.path, sameRecording(i, i + 1) ? m_files[i + 1].path : QString());
     }
-    const bool waiting = std::any_of(m_files.begin(), m_files.end(), [](const File &f) { return f.endMs > 0 && !f.written; });
-    if (!waiting)
-        m_settle.stop();
+    m_settle.stop();
 }
 
 void RecordingTrack::fileChanged(const QString &next, qint64 ms)

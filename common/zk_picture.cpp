@@ -101,10 +101,20 @@ bool PictureScaler::convert(const Picture &picture, uint8_t *const planes[], con
                             int height, AVPixelFormat format, int method)
 {
     const AVFrame *source = picture.frame();
-    const Setup setup{source->width, source->height, source->format, width, height, format, method,
+    // Drawn with the nearest pixel at a fraction of the height, only the
+    // rows it reads are handed over, by stepping over the others: the
+    // scaler otherwise reads every row of the picture (1080 for a monitor's
+    // 135). Each plane steps by the same count, so chroma rows stay with
+    // their luma rows within one drawn row.
+    const int step = method == SWS_POINT ? qMax(1, source->height / qMax(1, height)) : 1;
+    const int srcHeight = source->height / step;
+    int srcStrides[AV_NUM_DATA_POINTERS] = {};
+    for (int i = 0; i < AV_NUM_DATA_POINTERS; ++i)
+        srcStrides[i] = source->linesize[i] * step;
+    const Setup setup{source->width, srcHeight, source->format, width, height, format, method,
                       picture.isBt709(), picture.isFullRange()};
     if (!(setup == m_setup) || !m_sws) {
-        m_sws = sws_getCachedContext(m_sws, source->width, source->height, static_cast<AVPixelFormat>(source->format),
+        m_sws = sws_getCachedContext(m_sws, source->width, srcHeight, static_cast<AVPixelFormat>(source->format),
                                      width, height, format, method, nullptr, nullptr, nullptr);
         if (!m_sws) {
             m_setup = Setup();
@@ -119,7 +129,7 @@ bool PictureScaler::convert(const Picture &picture, uint8_t *const planes[], con
                                  1 << 16, 1 << 16);
         m_setup = setup;
     }
-    return sws_scale(m_sws, source->data, source->linesize, 0, source->height, planes, strides) > 0;
+    return sws_scale(m_sws, source->data, srcStrides, 0, srcHeight, planes, strides) > 0;
 }
 
 QImage PictureScaler::toImage(const Picture &picture, QSize size)
@@ -137,15 +147,33 @@ void PictureScaler::toImage(const Picture &picture, QSize size, QImage &image)
     }
     if (image.size() != size || image.format() != QImage::Format_RGB32 || !image.isDetached())
         image = QImage(size, QImage::Format_RGB32);
-    if (image.isNull())
-        return;
-    uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-    const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     // A failed conversion leaves the image's memory as it was: not a picture.
-    const bool smaller = size.width() < picture.size().width() && size.height() < picture.size().height();
-    if (!convert(picture, planes, strides, size.width(), size.height(), AV_PIX_FMT_BGRA,
-                 smaller ? SWS_POINT : SWS_BILINEAR))
+    if (image.isNull() || !toRgb(picture, image.bits(), int(image.bytesPerLine()), size))
         image = QImage();
+}
+
+bool PictureScaler::drawInto(const Picture &picture, QImage &image, const QRect &rect)
+{
+    const QImage::Format format = image.format();
+    if (picture.isNull() || rect.isEmpty() || !image.rect().contains(rect) ||
+        (format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+         format != QImage::Format_ARGB32_Premultiplied))
+        return false;
+    // The memory the image's painter writes to: bits() would detach an
+    // image shared with another from it.
+    uint8_t *bits = const_cast<uint8_t *>(image.constBits()) + rect.top() * image.bytesPerLine() + rect.left() * 4;
+    return toRgb(picture, bits, int(image.bytesPerLine()), rect.size());
+}
+
+bool PictureScaler::toRgb(const Picture &picture, uint8_t *bits, int stride, QSize size)
+{
+    uint8_t *planes[4] = {bits, nullptr, nullptr, nullptr};
+    const int strides[4] = {stride, 0, 0, 0};
+    const bool smaller = size.width() < picture.size().width() && size.height() < picture.size().height();
+    // BGRA in memory is RGB32 on little-endian processors; the alpha byte
+    // comes out opaque.
+    return convert(picture, planes, strides, size.width(), size.height(), AV_PIX_FMT_BGRA,
+                   smaller ? SWS_POINT : SWS_BILINEAR);
 }
 
 bool PictureScaler::scaleInto(const Picture &picture, AVFrame *frame)

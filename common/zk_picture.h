@@ -65,6 +65,11 @@ public:
     // one each time costs the kernel its pages again); null when it cannot
     // be converted.
     void toImage(const Picture &picture, QSize size, QImage &image);
+    // The picture stretched into `rect` of `image` (RGB32 or ARGB32), in
+    // the memory a painter on the image writes to, opaque: a window's own
+    // memory, say, with nothing kept in between. False when it cannot be
+    // converted.
+    bool drawInto(const Picture &picture, QImage &image, const QRect &rect);
     // The picture stretched into `frame` (allocated and writable, its
     // format and size), YUV written as BT.709 limited range. False when it
     // cannot be converted.
@@ -73,6 +78,7 @@ public:
 private:
     bool convert(const Picture &picture, uint8_t *const planes[], const int strides[], int width, int height,
                  AVPixelFormat format, int method);
+    bool toRgb(const Picture &picture, uint8_t *bits, int stride, QSize size);
 
     SwsContext *m_sws = nullptr;
     // What m_sws was made for, its colours included.

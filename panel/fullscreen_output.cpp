@@ -43,7 +43,7 @@ void FullscreenOutput::keyPressEvent(QKeyEvent *event)
 void FullscreenOutput::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    m_shown.paint(painter, rect());
+    m_shown.paintStraight(painter, rect());
 }
 
 void FullscreenOutput::closeEvent(QCloseEvent *event)

@@ -1,7 +1,23 @@
 #include "video_view.h"
 
+#include <QPaintEngine>
 #include <QPainter>
 #include <QRegion>
+
+QRect LetterboxedPicture::targetIn(const QRect &area) const
+{
+    QRect target(QPoint(0, 0), m_picture.size().scaled(area.size(), Qt::KeepAspectRatio));
+    target.moveCenter(area.center());
+    return target;
+}
+
+// Black only around the picture: each pixel is written once (a full-screen
+// output filled first would write 8 MB twice a picture).
+void LetterboxedPicture::paintBands(QPainter &painter, const QRect &area, const QRect &target)
+{
+    for (const QRect &band : QRegion(area).subtracted(QRegion(target)))
+        painter.fillRect(band, Qt::black);
+}
 
 void LetterboxedPicture::paint(QPainter &painter, const QRect &area)
 {
@@ -9,8 +25,7 @@ void LetterboxedPicture::paint(QPainter &painter, const QRect &area)
         painter.fillRect(area, Qt::black);
         return;
     }
-    QRect target(QPoint(0, 0), m_picture.size().scaled(area.size(), Qt::KeepAspectRatio));
-    target.moveCenter(area.center());
+    const QRect target = targetIn(area);
     // In device pixels: sharp on a high-density display too.
     const qreal ratio = painter.device()->devicePixelRatioF();
     const QSize pixels = target.size() * ratio;
@@ -18,12 +33,34 @@ void LetterboxedPicture::paint(QPainter &painter, const QRect &area)
         m_scaler.toImage(m_picture, pixels, m_drawn);
         m_drawnFrom = m_picture;
     }
-    // Black only around the picture: each pixel is written once (a
-    // full-screen output filled first would write 8 MB twice a picture).
-    for (const QRect &band : QRegion(area).subtracted(m_drawn.isNull() ? QRegion() : QRegion(target)))
-        painter.fillRect(band, Qt::black);
-    if (!m_drawn.isNull())
-        painter.drawImage(target, m_drawn);
+    if (m_drawn.isNull()) {
+        painter.fillRect(area, Qt::black);
+        return;
+    }
+    paintBands(painter, area, target);
+    painter.drawImage(target, m_drawn);
+}
+
+void LetterboxedPicture::paintStraight(QPainter &painter, const QRect &area)
+{
+    // The image under the painter (a window's backing store; a pixmap when
+    // grabbed), where the painter only moves and scales.
+    QPaintEngine *engine = painter.paintEngine();
+    QPaintDevice *device = engine ? engine->paintDevice() : nullptr;
+    if (m_picture.isNull() || !device || device->devType() != QInternal::Image ||
+        painter.deviceTransform().type() > QTransform::TxScale) {
+        paint(painter, area);
+        return;
+    }
+    const QRect target = targetIn(area);
+    const QRect pixels = painter.deviceTransform().mapRect(QRectF(target)).toAlignedRect();
+    if (!m_scaler.drawInto(m_picture, *static_cast<QImage *>(device), pixels)) {
+        paint(painter, area);
+        return;
+    }
+    m_drawn = QImage(); // a picture kept from an earlier paint would be stale
+    m_drawnFrom = Picture();
+    paintBands(painter, area, target);
 }
 
 VideoView::VideoView(QWidget *parent, int minWidth, int minHeight) : QWidget(parent)

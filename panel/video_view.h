@@ -20,8 +20,16 @@ public:
     void set(const Picture &picture) { m_picture = picture; }
     const Picture &picture() const { return m_picture; }
     void paint(QPainter &painter, const QRect &area);
+    // The same, converting the picture straight into the image the painter
+    // paints on (a window's own memory) where it can, nothing kept between
+    // paints: for an output painted once per picture, where converting and
+    // then copying would write every pixel twice.
+    void paintStraight(QPainter &painter, const QRect &area);
 
 private:
+    QRect targetIn(const QRect &area) const;
+    void paintBands(QPainter &painter, const QRect &area, const QRect &target);
+
     Picture m_picture;
     PictureScaler m_scaler;
     QImage m_drawn;      // m_drawnFrom as last drawn

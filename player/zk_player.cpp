@@ -73,7 +73,7 @@ qint64 ZKPlayer::soundPlayedUs() const
 
 ZKPlayer::ZKPlayer(QObject *parent) : QObject(parent)
 {
-    m_paceTimer = makeTimer(this, 8, Qt::PreciseTimer);
+    m_paceTimer = makeTimer(this, kPaceMs, Qt::PreciseTimer);
     connect(m_paceTimer, &QTimer::timeout, this, &ZKPlayer::onPaceTick);
     m_audioTimer = makeTimer(this, 15, Qt::PreciseTimer);
     connect(m_audioTimer, &QTimer::timeout, this, &ZKPlayer::onAudioTick);
@@ -126,7 +126,7 @@ void ZKPlayer::open(const QString &path, bool followLive, double startSec)
         setupAudioOutput();
     m_running = true;
     m_thread = std::thread(&ZKPlayer::decodeLoop, this);
-    m_paceTimer->start();
+    m_paceTimer->start(kPaceMs);
     m_audioTimer->start();
     m_statsTimer->start();
     m_paused = false;
@@ -142,7 +142,7 @@ void ZKPlayer::seek(double seconds)
     if (m_paused) {
         resetSteps();
         m_stepPending = true;
-        m_paceTimer->start();
+        m_paceTimer->start(kPaceMs);
     }
 }
 
@@ -167,6 +167,10 @@ bool ZKPlayer::requestSeek(double seconds, bool sameFileOpen, double landBefore)
     }
     m_pendingPcm.clear();
     m_cv.notify_all();
+    // The tick may be set for a picture that is gone: back to polling till
+    // the seek lands.
+    if (m_paceTimer->isActive())
+        m_paceTimer->start(kPaceMs);
     return true;
 }
 

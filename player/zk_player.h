@@ -197,6 +197,7 @@ private:
     bool soundRanOut() const;   // m_mutex held: every block of sound is in the sink, none comes before the pictures
     bool takeDueFrame(VideoFrame &out); // m_mutex held
     void checkFinished();
+    void scheduleNextTick();
     void paceAudioSilently();
     void dropSoundWhileSlow();
     void playStretched();
@@ -232,7 +233,10 @@ private:
     std::atomic<int> m_videoWidth{0};
     std::atomic<int> m_videoHeight{0};
     std::atomic<bool> m_hasAudio{false};
-    QTimer *m_paceTimer = nullptr;  // child, 8 ms precise
+    // Polls every kPaceMs while no picture's time is known (no clock, none
+    // queued, a seek landing); otherwise wakes when the next one is due.
+    static constexpr int kPaceMs = 8;
+    QTimer *m_paceTimer = nullptr;  // child, precise
     QTimer *m_audioTimer = nullptr; // child, 15 ms precise
     QTimer *m_statsTimer = nullptr; // child, 2000 ms
     bool m_paused = false;

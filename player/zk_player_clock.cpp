@@ -9,15 +9,22 @@
 
 #include <QTimer>
 
+#include <cmath>
+
 namespace {
 
 // Under the wall clock, a picture this far ahead is a jump in the
 // timestamps (a cut, a loop), not a picture to wait for.
 constexpr double kWallJumpSec = 0.5;
-// Showing a picture up to 5 ms early beats showing it one 8 ms tick late.
+// A picture is shown from 5 ms before its time: a tick that wakes a
+// millisecond or two late still shows it on time.
 constexpr double kEarlySec = 0.005;
-// A backlog drains at most this many pictures per 8 ms tick.
+// A backlog drains at most this many pictures per tick.
 constexpr int kMaxFramesPerTick = 3;
+// The longest the tick sleeps towards a picture's time (25 pictures a
+// second in one wake), so that what it did not foresee (the clock taken
+// over by the sound device, say) keeps a picture waiting no longer.
+constexpr int kPaceMaxMs = 40;
 // After a reset the first picture waits for the sound to anchor the clock
 // (the sink first plays what it still holds), so that a seek or a loop
 // starts in step; a file whose sound starts later must not hold it longer.
@@ -208,7 +215,7 @@ void ZKPlayer::takeStep(int direction)
     if (direction < 0 && !requestSeek(qMax(0.0, m_lastPts - kStepBackSec), false, m_lastPts))
         return;
     m_stepPending = true;
-    m_paceTimer->start();
+    m_paceTimer->start(kPaceMs);
 }
 
 void ZKPlayer::resetSteps()
@@ -290,6 +297,28 @@ void ZKPlayer::onPaceTick()
             return;
     }
     checkFinished();
+    scheduleNextTick();
+}
+
+// The next tick when the next picture is due rather than a poll every
+// kPaceMs: a lane of 30 pictures a second wakes some 30 times a second, not
+// 125, and shows each within a millisecond or two of its time, not up to a
+// poll late.
+void ZKPlayer::scheduleNextTick()
+{
+    int ms = kPaceMs;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_seekPending && !m_clockResetPending && !m_videoQueue.empty() && hasMasterClock() &&
+            !waitingForAudioClock()) {
+            // In the file's time, which runs no faster than the wall's (a
+            // slowed lane's slower): never past the picture's time.
+            const double wait = m_videoQueue.front().pts - kEarlySec - masterClockSec();
+            ms = qBound(0, int(std::ceil(wait * 1000)), kPaceMaxMs);
+        }
+    }
+    if (m_paceTimer->isActive() && m_paceTimer->interval() != ms)
+        m_paceTimer->setInterval(ms);
 }
 
 void ZKPlayer::checkFinished()
@@ -338,7 +367,7 @@ void ZKPlayer::setPaused(bool paused)
         m_output.resumed();
     }
     m_output.resume();
-    m_paceTimer->start();
+    m_paceTimer->start(kPaceMs);
     m_audioTimer->start();
     emit stateChanged(m_followLive ? State::Following : State::Playing);
 }

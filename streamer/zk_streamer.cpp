@@ -363,9 +363,15 @@ void ZKStreamer::sendPicture(StreamCtx &ctx, qint64 t, Connection &conn)
     if (!got && !due)
         return;
     // A picture goes on the stream at the moment it was shown; a repeat now.
-    const qint64 at = got ? qBound<qint64>(0, (fresh.shownNs - conn.startNs) / 1000000, t) : t;
+    // At most one picture per millisecond of stream time: one shown in the
+    // millisecond of the picture before it (a repeat made just before it
+    // came, or two shown at once to catch up) goes a millisecond later;
+    // it is newer and must not be lost (a flash of one picture would be).
+    qint64 at = got ? qBound<qint64>(0, (fresh.shownNs - conn.startNs) / 1000000, t) : t;
+    if (got && conn.lastPictureMs >= 0)
+        at = qMax(at, conn.lastPictureMs + 1);
     if (at <= conn.lastPictureMs || conn.failed)
-        return; // at most one picture per millisecond of stream time
+        return;
     // A worker held up briefly (the machine busy, a lane restarting) would
     // leave a hole in the stream's time: the last picture fills it first,
     // at the times it was due. A longer hold (the network) is not refilled.

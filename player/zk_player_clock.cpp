@@ -311,9 +311,13 @@ void ZKPlayer::scheduleNextTick()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_seekPending && !m_clockResetPending && !m_videoQueue.empty() && hasMasterClock() &&
             !waitingForAudioClock()) {
-            // In the file's time, which runs no faster than the wall's (a
-            // slowed lane's slower): never past the picture's time.
-            const double wait = m_videoQueue.front().pts - kEarlySec - masterClockSec();
+            // On the wall clock a slowed lane's picture is due later than
+            // its distance in the file's time (waking at that distance would
+            // wake it again and again, each time halfway there). The sound
+            // device's clock runs at 1x.
+            const double due = m_videoQueue.front().pts - kEarlySec;
+            const double clock = masterClockSec();
+            const double wait = m_output.clockValid() ? due - clock : wallSecondsUntil(due, clock);
             ms = qBound(0, int(std::ceil(wait * 1000)), kPaceMaxMs);
         }
     }

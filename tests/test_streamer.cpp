@@ -158,7 +158,7 @@ void TestStreamer::streamArrivesAsSpecified()
         --held;
     QVERIFY2(colours[held].red() > 150 && colours[held].blue() > 150 && colours[held].green() < 80,
              qPrintable(colours[held].name()));
-    const QColor still = colours[held - 20];
+    const QColor still = colours.value(held - 20); // black, not a crash, if the stream were short
     QVERIFY2(qAbs(still.red() - kStill.red()) + qAbs(still.green() - kStill.green()) + qAbs(still.blue() - kStill.blue()) < 8,
              qPrintable(still.name()));
     QVERIFY(qGray(colours.last().rgb()) < 20);
